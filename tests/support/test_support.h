@@ -1,0 +1,39 @@
+#pragma once
+// Helpers shared by the Windows-side tests: files, folders and child processes.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+std::string ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+uint64_t FileSize(const std::wstring& path);  // 0 when missing
+bool FileExists(const std::wstring& path);
+bool FolderExists(const std::wstring& path);
+
+// Folder of the running test program, ending in a backslash.
+std::wstring ProgramFolder();
+
+// A fresh, empty folder below %TEMP% that is removed with its content at destruction.
+class TempFolder {
+ public:
+  explicit TempFolder(const std::wstring& hint = L"orvtest");
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::wstring& path() const { return path_; }  // ends in a backslash
+ private:
+  std::wstring path_;
+};
+
+void RemoveTree(const std::wstring& path);
+
+// Runs a command line, waits at most timeout_ms and returns the exit code, or -1.
+int RunAndWait(const std::wstring& command_line, DWORD timeout_ms = 60000,
+               const std::wstring& working_folder = L"");
+
+}  // namespace testsupport
