@@ -9,3 +9,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)
+
+# ccache, when present, shares compiled objects between build folders and work trees.
+find_program(ORV_CCACHE ccache)
+if(ORV_CCACHE)
+  set(CMAKE_C_COMPILER_LAUNCHER ${ORV_CCACHE})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${ORV_CCACHE})
+endif()
