@@ -12,7 +12,10 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.
 
 # ccache, when present, shares compiled objects between build folders and work trees.
 find_program(ORV_CCACHE ccache)
+# Paths below the folder that holds the source tree are hashed relative to it,
+# so that sibling work trees hit the same cache entries.
 if(ORV_CCACHE)
-  set(CMAKE_C_COMPILER_LAUNCHER ${ORV_CCACHE})
-  set(CMAKE_CXX_COMPILER_LAUNCHER ${ORV_CCACHE})
+  get_filename_component(ORV_CCACHE_BASE "${CMAKE_CURRENT_LIST_DIR}/../.." ABSOLUTE)
+  set(CMAKE_C_COMPILER_LAUNCHER env CCACHE_BASEDIR=${ORV_CCACHE_BASE} ${ORV_CCACHE})
+  set(CMAKE_CXX_COMPILER_LAUNCHER env CCACHE_BASEDIR=${ORV_CCACHE_BASE} ${ORV_CCACHE})
 endif()
