@@ -258,11 +258,49 @@ TEST_F(MkInstallerTest, VerifyReportsWhatTheInstallerWouldNotFind) {
   EXPECT_NE(result.output.find("not a PE file"), std::string::npos) << result.output;
 }
 
+TEST_F(MkInstallerTest, ArchiveFixturesAreAppendedUncheckedAndVerifyFlagsThem) {
+  // Data that is not an archive: appended as it is, size 0 unless given.
+  const std::string junk = Out("junk.bin");
+  WriteText(junk, "this is not a 7z archive");
+  ProcessResult result = Tool({"build", "--program", program_, "--archive", junk, "--total-size",
+                               "77", "--output", Out("junk.exe")});
+  ASSERT_EQ(result.exit_code, 0) << result.output;
+  const Bytes file = ReadFile(Out("junk.exe"));
+  const uint32_t p = ParsePeImage(file.data(), file.size()).time_stamp;
+  EXPECT_EQ(DecodePayloadHeader(file.data() + p).total_size, 77u);
+  EXPECT_EQ(std::string(file.begin() + p + 9, file.end()), "this is not a 7z archive");
+  result = Tool({"verify", Out("junk.exe")});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.output.find("no 7z archive behind the payload header"), std::string::npos);
+
+  // An item that would climb out of the install folder is reported.
+  const fs::path items = fs::path(work_.path()) / "items";
+  fs::create_directories(items);
+  WriteText(items / "evil.txt", "x");
+  WriteText(items / "fine.txt", "yy");
+  const std::string archive = Out("evil.7z");
+  ASSERT_EQ(RunProcess({"7zz", "a", "-t7z", archive, "evil.txt", "fine.txt"}, items.string()).exit_code, 0);
+  ASSERT_EQ(RunProcess({"7zz", "rn", archive, "evil.txt", "../../evil.txt"}).exit_code, 0);
+  result = Tool({"build", "--program", program_, "--archive", archive, "--output", Out("evil.exe")});
+  ASSERT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_NE(result.output.find("3 bytes unpacked"), std::string::npos) << result.output;
+  result = Tool({"verify", Out("evil.exe")});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.output.find("REFUSED"), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find("../../evil.txt: '..' other than one leading '../'"), std::string::npos)
+      << result.output;
+  EXPECT_NE(result.output.find("no configurations/staticconfig.xml"), std::string::npos);
+
+  EXPECT_EQ(Tool({"build", "--program", program_, "--archive", archive, "--package", package_,
+                  "--output", Out("x.exe")}).exit_code, 2);
+  EXPECT_EQ(Tool({"build", "--program", program_, "--archive", archive, "--output", archive}).exit_code, 1);
+}
+
 TEST_F(MkInstallerTest, HelpTellsEverythingAndUsageErrorsExitWith2) {
   const ProcessResult help = Tool({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   for (const char* word : {"build", "verify", "--program", "--package", "--output", "--sign-cert",
-                           "--sign-key", "--sign-time", "--ca", "--7zz", "install-folder/",
+                           "--sign-key", "--sign-time", "--ca", "--7zz", "--archive", "--total-size", "install-folder/",
                            "version-folder/", "OVVersionString", "TimeDateStamp", "Exit codes"}) {
     EXPECT_NE(help.output.find(word), std::string::npos) << word;
   }
