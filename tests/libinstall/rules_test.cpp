@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 
 #include "../common/log_tail.h"
@@ -502,6 +504,81 @@ TEST_F(ShortcutRuleTest, CreateShortcutReportsSaveFailuresAndSkipsAMissingWorkin
   ASSERT_TRUE(info.loaded);
   EXPECT_EQ(info.workingFolder, L"");
   EXPECT_EQ(info.arguments, L"-a");
+}
+
+// ---- the sample package's own rule file ----
+
+std::wstring SamplePackage() {
+  const char* binary = std::getenv("ORV_BINARY_DIR");
+  std::wstring path = L"Z:" + Utf8ToWide(binary ? binary : "") + L"\\package\\Orvanta\\";
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  return path;
+}
+
+std::string WaitForCalls(const std::wstring& file, const std::string& text) {
+  std::string calls;
+  for (int i = 0; i < 100 && calls.find(text) == std::string::npos; ++i, ::Sleep(100))
+    calls = testsupport::ReadFileBytes(file);
+  return calls;
+}
+
+// The package's setup.xml loads on both sides, and its process rules start
+// the sample programs as written; the other rules are not carried out here
+// because they change machine-wide names that other tests use.
+TEST(SamplePackageRulesTest, BothSectionsLoadAndTheProcessRulesStartTheSamplePrograms) {
+  TempFolder dir(L"orv sample");
+  const std::wstring instDir = WithoutBackslash(dir.path());
+  const std::wstring version = L"7.19.02N";
+  const std::wstring versionFolder = dir.path() + version + L"\\";
+  const std::wstring package = SamplePackage();
+  ASSERT_TRUE(::CreateDirectoryW(versionFolder.c_str(), nullptr));
+  ASSERT_TRUE(::CopyFileW((package + L"install-folder\\Orvanta.exe").c_str(), (dir.path() + L"Orvanta.exe").c_str(), FALSE));
+  ASSERT_TRUE(::CopyFileW((package + L"version-folder\\Velpane.exe").c_str(), (versionFolder + L"Velpane.exe").c_str(), FALSE));
+  ASSERT_TRUE(::CopyFileW((package + L"version-folder\\setup.xml").c_str(), (versionFolder + L"setup.xml").c_str(), FALSE));
+  SetupVariables::Set(SetupVariables::kInstDir, instDir);
+  SetupVariables::Set(SetupVariables::kVersion, version);
+
+  CInstallStrategy installer(SetupSection::kInstall);
+  ASSERT_EQ(installer.LoadStrategyCfg(versionFolder + L"setup.xml"), 1);
+  ASSERT_EQ(installer.Strategies().size(), 4u);
+  const auto* reg = RuleAt<CSetupStrategyForReg>(installer, 0);
+  const auto* startMenu = RuleAt<CSetupStrategyForStartMenu>(installer, 2);
+  ASSERT_TRUE(reg && RuleAt<CSetupStrategyForDesktopIcon>(installer, 1) && startMenu &&
+              RuleAt<CSetupStrategyForProcess>(installer, 3));
+  const auto& values = reg->Items();
+  const auto value = [&](const std::wstring& name) {
+    const auto found = std::find_if(values.begin(), values.end(), [&](const auto& item) { return item.valueName == name; });
+    return found == values.end() ? CSetupStrategyForReg::Item() : *found;
+  };
+  EXPECT_EQ(value(L"UninstallString").stringValue, L"\"" + instDir + L"\\Uninstall.exe\"");
+  EXPECT_EQ(value(L"DisplayVersion").stringValue, version);
+  EXPECT_EQ(value(L"EstimatedSize").dwordValue, 1024u);
+  EXPECT_EQ(value(L"URL Protocol").root, HKEY_CLASSES_ROOT);
+  ASSERT_EQ(startMenu->Items().size(), 2u);
+  EXPECT_EQ(startMenu->Items()[1].link, L"Orvanta\\\u5378\u8F7D Orvanta.lnk");
+
+  installer.Strategies()[3]->Install();
+  const std::string quoted = "\"" + Utf8(instDir) + "\\";
+  std::string calls = WaitForCalls(dir.path() + L"Orvanta.calls.txt", "/addtask");
+  EXPECT_NE(calls.find(quoted + "Orvanta.exe\" /addtask\tshow=0\t"), std::string::npos) << calls;
+  calls = WaitForCalls(versionFolder + L"Velpane.calls.txt", "/install");
+  EXPECT_NE(calls.find("Velpane.exe\" /install /path:" + quoted.substr(0, quoted.size() - 1) + "\"\tshow=0\t"),
+            std::string::npos)
+      << calls;
+
+  CInstallStrategy uninstaller(SetupSection::kUninstall);
+  ASSERT_EQ(uninstaller.LoadStrategyCfg(versionFolder + L"setup.xml"), 1);
+  ASSERT_EQ(uninstaller.Strategies().size(), 4u);
+  const auto* process = RuleAt<CSetupStrategyForProcess>(uninstaller, 0);
+  const auto* keys = RuleAt<CSetupStrategyForReg>(uninstaller, 1);
+  ASSERT_TRUE(process && keys);
+  ASSERT_EQ(keys->Items().size(), 4u);
+  EXPECT_EQ(keys->Items()[2].root, HKEY_CLASSES_ROOT);
+  EXPECT_EQ(keys->Items()[2].subKey, L"");
+  EXPECT_EQ(keys->Items()[2].subKeyName, L"orvanta");
+  uninstaller.Strategies()[0]->UnInstall();
+  calls = WaitForCalls(dir.path() + L"Orvanta.calls.txt", "/uninstall");
+  EXPECT_NE(calls.find(quoted + "Orvanta.exe\" /uninstall\tshow=0\t"), std::string::npos) << calls;
 }
 
 }  // namespace
