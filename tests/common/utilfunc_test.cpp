@@ -137,7 +137,7 @@ TEST(UtilFuncDeleteFolderTest, FolderLinksAreNotFollowed) {
 }
 
 // An empty path stands for the current drive's root: neither it nor a drive
-// root is ever emptied or moved.
+// root is ever emptied or moved, and an empty file name touches no ".tmp".
 TEST(UtilFuncDeleteFolderTest, RefusesEmptyPathsAndDriveRoots) {
   const std::wstring canary = L"C:\\orv-canary-" + std::to_wstring(::GetCurrentProcessId()) + L".txt";
   ASSERT_TRUE(WriteFileBytes(canary, "canary"));
@@ -145,6 +145,9 @@ TEST(UtilFuncDeleteFolderTest, RefusesEmptyPathsAndDriveRoots) {
   wchar_t previous[MAX_PATH] = {};
   ::GetCurrentDirectoryW(MAX_PATH, previous);
   ASSERT_TRUE(::SetCurrentDirectoryW(dir.path().c_str()));
+  ASSERT_TRUE(WriteFileBytes(dir.path() + L".tmp", "side"));
+  EXPECT_EQ(UtilFunc::DeleteFileW(L""), 0);
+  EXPECT_TRUE(FileExists(dir.path() + L".tmp"));
   EXPECT_EQ(UtilFunc::DeleteFolder(L"", 0), 0);
   EXPECT_EQ(UtilFunc::DeleteFolder(L"C:\\", 1), 0);
   EXPECT_EQ(UtilFunc::MoveFolder(L"", dir.path() + L"dest", 1), 0);
