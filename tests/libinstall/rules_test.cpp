@@ -276,12 +276,12 @@ TEST(RegRuleTest, UnInstallDeletesNamedValuesAndKeyTreesOnly) {
 
 TEST(ProcessRuleTest, WaitsOnlyWhenAskedAndShowsOnlyWhenAsked) {
   TempFolder dir(L"orv inst dir");
-  const std::wstring exe = probe::CopyProbe(dir.path(), L"Orvanta.exe");
+  const std::wstring exe = probe::CopyProbe(dir.path(), L"OrvRulesApp.exe");
   SetupVariables::Set(SetupVariables::kInstDir, WithoutBackslash(dir.path()));
   CInstallStrategy rules(SetupSection::kInstall);
   ASSERT_EQ(rules.LoadStrategyCfg(WriteRules(dir.path(), R"(<setup><install><process>
-      <item path="$INSTDIR\Orvanta.exe" param="/first --sleep=30000 --done" show="0"/>
-      <item path="$INSTDIR\Orvanta.exe" param="/second --sleep=200 --done" wait="20000" show="1"/>
+      <item path="$INSTDIR\OrvRulesApp.exe" param="/first --sleep=30000 --done" show="0"/>
+      <item path="$INSTDIR\OrvRulesApp.exe" param="/second --sleep=200 --done" wait="20000" show="1"/>
     </process></install></setup>)")), 1);
   rules.Install();
   // The second item was waited for; the first one still runs.
