@@ -45,8 +45,8 @@ build refuses (exit code 1, nothing written) when:
   - the program is not a PE program (or is a DLL), is signed already, or has
     data appended behind its image (a package, for instance);
   - the package has anything but the two sub-folders, no staticconfig.xml, no
-    version in it, or a version that cannot name a folder (or is longer than
-    31 characters, which the uninstaller cannot read back);
+    version in it, or a version that cannot name a folder, is not plain
+    ASCII or is longer than 31 characters (the uninstaller reads 31 back);
   - install-folder/Orvanta.ini names another version than staticconfig.xml;
   - setup.xml is not well-formed, lacks <install> or <uninstall>, or has a
     rule item without attributes (a comment among the items, for instance),
