@@ -111,9 +111,10 @@ TEST_F(MkInstallerTest, AppendsThePackageBehindTheProgramAndVerifies) {
   const std::string main_program =
       std::to_string(fs::file_size(fs::path(package_) / "install-folder/Orvanta.exe")) + "  ../Orvanta.exe\n";
   const std::vector<std::string> expected_lines = {
-      "install folder", main_program, "magic \"App.\" ok", "right behind the image", "version folder", "configurations/staticconfig.xml", "(matches the header)",
-        "Version:            7.19.02N", "Archive test:       ok", "Signature:          none",
-        "Result:             OK"};
+      "install folder", main_program, "magic \"App.\" ok", "right behind the image",
+      "version folder", "configurations/staticconfig.xml", "(matches the header)",
+      "Version:            7.19.02N", "Archive test:       ok", "Signature:          none",
+      "Result:             OK"};
   for (const std::string& expected : expected_lines) {
     EXPECT_NE(verified.output.find(expected), std::string::npos) << expected << "\n" << verified.output;
   }
