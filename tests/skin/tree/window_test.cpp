@@ -1,14 +1,15 @@
 // The skinned window host under Wine: the modal run, the layered picture,
 // the dirty-rectangle repaint, the debug outlines, the animations and the
-// accessibility answer.
+// tooltip and the accessibility answer.
 
 #include <gtest/gtest.h>
-
-#include <oleacc.h>
 
 #include "skin/swanimate.h"
 #include "skin_environment.h"
 #include "tree_test_window.h"
+
+#include <commctrl.h>
+#include <oleacc.h>
 
 namespace {
 
@@ -135,6 +136,59 @@ TEST_F(WindowTest, TheMiddleButtonTogglesRedOutlinesAroundTheControls) {
   EXPECT_EQ(cornerOfPanel[1], kOpaqueRed);
   EXPECT_NE(cornerOfPanel[2], kOpaqueRed);
   EXPECT_EQ(flags, (std::vector<bool>{false, true, false}));
+}
+
+HWND TooltipOf(HWND window) {
+  struct Search {
+    HWND owner;
+    HWND found;
+  } search{window, nullptr};
+  ::EnumThreadWindows(
+      ::GetCurrentThreadId(),
+      [](HWND hwnd, LPARAM lParam) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(lParam);
+        wchar_t name[64] = {};
+        ::GetClassNameW(hwnd, name, 64);
+        if (::GetWindow(hwnd, GW_OWNER) == s->owner && lstrcmpiW(name, L"tooltips_class32") == 0)
+          s->found = hwnd;
+        return s->found == nullptr;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+std::wstring TooltipText(HWND tooltip, HWND window) {
+  wchar_t text[80] = {};
+  TOOLINFOW tool = {};
+  tool.cbSize = TTTOOLINFOW_V2_SIZE;
+  tool.hwnd = window;
+  tool.uId = reinterpret_cast<UINT_PTR>(window);
+  tool.lpszText = text;
+  ::SendMessageW(tooltip, TTM_GETTEXTW, 80, reinterpret_cast<LPARAM>(&tool));
+  return text;
+}
+
+TEST_F(WindowTest, TheTooltipShowsTheTipOfTheControlUnderThePointer) {
+  CTreeTestDlg dlg;
+  std::vector<std::wstring> texts;
+  HWND tooltip = nullptr;
+  dlg.on_start = [&](CTreeTestDlg& w) {
+    auto page = std::static_pointer_cast<CSWContainer>(w.GetView().FindControlById(100));
+    auto other = Box("button", 1002, {400, 300, 450, 340});
+    other->SetTip(L"other button");
+    page->AddChild(other);
+    tooltip = TooltipOf(w.hwnd());
+    if (!tooltip) return w.EndModal(1);
+    for (POINT p : {POINT{300, 320}, POINT{420, 320}, POINT{5, 390}}) {
+      ::SendMessageW(w.hwnd(), WM_MOUSEMOVE, 0, MAKELPARAM(p.x, p.y));
+      texts.push_back(TooltipText(tooltip, w.hwnd()));
+    }
+    w.EndModal(1);
+  };
+  dlg.DoModal(owner.hwnd());
+  ASSERT_TRUE(tooltip);
+  // Over no control the tooltip is switched off and keeps its last text.
+  EXPECT_EQ(texts, (std::vector<std::wstring>{L"test button", L"other button", L"other button"}));
 }
 
 TEST(AnimationPlan, FrameCountsAndGeometryOfTheThreeModes) {
