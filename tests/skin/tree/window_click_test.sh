@@ -2,8 +2,9 @@
 # The skinned test window as a user meets it: for each screen DPI (the
 # registry's LogPixels, set before the program starts and restored after),
 # start the window program, check its size, take a screenshot into
-# build/screenshots, look at the button's pixels, click it with xdotool and
-# expect the click to come back as the program's WM_COMMAND and modal result.
+# build/screenshots, look at the button's pixels, drag the window by its
+# background, click the button with xdotool and expect the click to come back
+# as the program's WM_COMMAND and modal result.
 set -euo pipefail
 probe="$1"
 source "$ORV_SOURCE_DIR/scripts/wine-env.sh"
@@ -56,14 +57,27 @@ run_at() {  # dpi scale expected-width expected-height
   check "button pixel on screen at $scale %" "$(pixel "$shot" "$cx" "$cy")" "43,178,76"
   check "outside the window stays the desktop at $scale %" \
     "$(pixel "$shot" $((wl + ww + 20)) $((wt + wh / 2)))" "$(pixel "$shot" $((wl + ww + 40)) $((wt + wh / 2)))"
-  xdotool mousemove "$cx" "$cy"
+  # A press on the background (no interactive control) drags the window.
+  xdotool mousemove $((wl + ww / 5)) $((wt + wh / 5))
+  sleep 0.2
+  xdotool mousedown 1
+  sleep 0.2
+  xdotool mousemove_relative 20 10
+  sleep 0.1
+  xdotool mousemove_relative 30 20
+  sleep 0.2
+  xdotool mouseup 1
+  sleep 0.5
+  xdotool mousemove $((cx + 50)) $((cy + 30))
   sleep 0.3
   xdotool click 1
   local code=0
   wait "$pid" || code=$?
   pid=""
   sed -i 's/\r$//' "$out"
-  check "click reaches the window as WM_COMMAND at $scale %" "$(grep -c '^command 1001$' "$out")" 1
+  check "click reaches the window as WM_COMMAND at $scale %" "$(grep -c '^command 1001 ' "$out")" 1
+  check "the drag on the background moved the window at $scale %" \
+    "$(grep '^command' "$out" | cut -d' ' -f4-)" "$((wl + 50)) $((wt + 30))"
   check "modal result at $scale %" "$(grep '^modal' "$out")" "modal 1001"
   check "exit code at $scale %" "$code" 0
   echo "screenshot: $shot"

@@ -1,7 +1,7 @@
 // The test window as a program of its own, for the host-side test that sets
 // the screen DPI before it starts, clicks it with xdotool and takes a
-// screenshot. It prints its window and button rectangles once shown and
-// ends with the id of the clicked control.
+// screenshot. It prints its window and button rectangles once shown, and
+// where the window was when a control was clicked, and ends with its id.
 
 #include <windows.h>
 
@@ -26,7 +26,9 @@ int wmain() {
     std::fflush(stdout);
   };
   dlg.on_command = [](CTreeTestDlg& w, int id) {
-    std::printf("command %d\n", id);
+    RECT window;
+    ::GetWindowRect(w.hwnd(), &window);
+    std::printf("command %d at %ld %ld\n", id, window.left, window.top);
     std::fflush(stdout);
     w.EndModal(id);
   };
