@@ -199,3 +199,44 @@ TEST_F(SkinDraw, SkinsWithoutImageOrFramesDrawNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// Counts pixels whose colour is mostly `channel` (16 = red, 8 = green, 0 = blue).
+int CountTinted(Canvas& canvas, int x0, int y0, int x1, int y1, int channel) {
+  int count = 0;
+  for (int y = y0; y < y1; ++y)
+    for (int x = x0; x < x1; ++x) {
+      const uint32_t p = canvas.Pixel(x, y);
+      const int c = (p >> channel) & 0xFF;
+      const int others = ((p >> 16) & 0xFF) + ((p >> 8) & 0xFF) + (p & 0xFF) - c;
+      if ((p >> 24) > 0x40 && c > 0x80 && others < c) ++count;
+    }
+  return count;
+}
+
+TEST(StyledText, DrawsInTheStateColourInsideTheRectangle) {
+  StyleTable styles;
+  ASSERT_EQ(FillStyleTable("<styles><style id=\"t\" FontSize=\"16\" HAlign=\"middle\" "
+                           "NormalTextColor=\"0xFEFF0000\" HoverTextColor=\"0xFE00FF00\" "
+                           "DisableTextColor=\"0xFE0000FF\"/></styles>",
+                           styles),
+            1);
+  const CSWStyle& style = *styles["t"];
+  for (auto [state, channel] : {std::pair{kStateNormal, 16}, {kStateHover, 8}, {kStateDisabled, 0}}) {
+    Canvas canvas(240, 60);
+    style.DrawStyledText(canvas.graphics(), Gdiplus::Rect(20, 10, 200, 40), L"Orvanta安装", state);
+    EXPECT_GT(CountTinted(canvas, 20, 10, 220, 50, channel), 20) << "state " << state;
+    for (int x = 0; x < 240; ++x) {  // nothing outside the rectangle
+      EXPECT_EQ(canvas.Alpha(x, 5), 0);
+      EXPECT_EQ(canvas.Alpha(x, 55), 0);
+    }
+    EXPECT_EQ(canvas.Alpha(10, 30), 0);
+    EXPECT_EQ(canvas.Alpha(230, 30), 0);
+  }
+  Canvas empty(100, 40);
+  style.DrawStyledText(empty.graphics(), Gdiplus::Rect(0, 0, 100, 40), L"", 0);
+  EXPECT_TRUE(empty.IsEmpty());
+}
+
+}  // namespace
