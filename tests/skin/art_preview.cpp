@@ -108,6 +108,46 @@ void DrawMessageBox(Gdiplus::Graphics& g, int ox, int oy) {
               {"btn_white", "smallbtntext", L"否", 1, 328, 127, 53, 28}});
 }
 
+void DrawConfirmPage(Gdiplus::Graphics& g, int ox, int oy) {
+  DrawWindow(g, ox, oy, 553, 374, "installbg", 540, 360);
+  DrawPieces(g, ox + 30, oy + 19,
+             {{"minbtn", nullptr, nullptr, 0, 480, 8, 26, 22},
+              {"closebtn", nullptr, nullptr, 0, 506, 8, 26, 22},
+              {"applogo", nullptr, nullptr, 0, 75, 29, 160, 160},
+              {nullptr, "middletext_white2", L"您是否要卸载Orvanta？", 0, 230, 95, 290, 27},
+              {nullptr, "middletext_white2", L"卸载前请确认Orvanta并未运行", 0, 230, 127, 310, 27},
+              {"btn_blue", "bigbtntext_white", L"立即卸载", 0, 135, 277, 127, 40},
+              {"btn_white", "bigbtntext", L"暂不卸载", 1, 277, 277, 127, 40}});
+}
+
+void DrawUninstallProgressPage(Gdiplus::Graphics& g, int ox, int oy) {
+  DrawWindow(g, ox, oy, 553, 374, "installbg", 540, 360);
+  DrawPieces(g, ox + 30, oy + 19,
+             {{"installanimate", nullptr, nullptr, 0, 0, 0, 540, 360},
+              {"minbtn", nullptr, nullptr, 0, 506, 8, 26, 22},
+              {nullptr, "smalltext_gray", L"正在卸载中，请耐心等待...", 0, 21, 276, 170, 18},
+              {"progressbg", nullptr, nullptr, 0, 20, 300, 499, 8},
+              {"progressbar", nullptr, nullptr, 0, 20, 300, 350, 8}});
+}
+
+void DrawUninstalledPage(Gdiplus::Graphics& g, int ox, int oy) {
+  DrawWindow(g, ox, oy, 553, 374, "installbg", 540, 360);
+  DrawPieces(g, ox + 30, oy + 19,
+             {{"closebtn", nullptr, nullptr, 0, 506, 8, 26, 22},
+              {"success", nullptr, nullptr, 0, 200, 22, 140, 140},
+              {nullptr, "middletext_white", L"卸载完成", 0, 223, 172, 127, 30},
+              {"btn_blue", "bigbtntext_white", L"关闭", 0, 231, 280, 78, 40}});
+}
+
+void DrawUninstallFailedPage(Gdiplus::Graphics& g, int ox, int oy) {
+  DrawWindow(g, ox, oy, 553, 374, "installbg", 540, 360);
+  DrawPieces(g, ox + 30, oy + 19,
+             {{"closebtn", nullptr, nullptr, 0, 506, 8, 26, 22},
+              {"fail", nullptr, nullptr, 0, 153, 52, 240, 102},
+              {nullptr, "middletext_white_center", L"卸载失败，请重试", 0, 175, 170, 190, 30},
+              {"btn_blue", "bigbtntext_white", L"退出重试", 0, 206, 280, 127, 40}});
+}
+
 CLSID PngEncoder() {
   UINT count = 0, size = 0;
   Gdiplus::GetImageEncodersSize(&count, &size);
@@ -119,19 +159,28 @@ CLSID PngEncoder() {
   return CLSID{};
 }
 
+bool SavePreview(const std::wstring& path, void (*const pages[4])(Gdiplus::Graphics&, int, int)) {
+  Canvas canvas(DpiScale(1200), DpiScale(1050));
+  Gdiplus::Graphics& g = canvas.graphics();
+  g.Clear(Gdiplus::Color(255, 0xC8, 0xCC, 0xD4));
+  for (int i = 0; i < 4; ++i) pages[i](g, i % 2 * 600, i / 2 * 400);
+  DrawMessageBox(g, 90, 820);
+  const CLSID png = PngEncoder();
+  return canvas.bitmap().Save(path.c_str(), &png, nullptr) == Gdiplus::Ok;
+}
+
 }  // namespace
 
 bool SaveInstallerPreview(const std::wstring& path) {
-  Canvas canvas(DpiScale(1200), DpiScale(1200));
-  Gdiplus::Graphics& g = canvas.graphics();
-  g.Clear(Gdiplus::Color(255, 0xC8, 0xCC, 0xD4));
-  DrawChoosePage(g, 0, 0);
-  DrawProgressPage(g, 600, 0);
-  DrawFinishedPage(g, 0, 400);
-  DrawFailedPage(g, 600, 400);
-  DrawMessageBox(g, 90, 850);
-  const CLSID png = PngEncoder();
-  return canvas.bitmap().Save(path.c_str(), &png, nullptr) == Gdiplus::Ok;
+  void (*const pages[4])(Gdiplus::Graphics&, int, int) = {DrawChoosePage, DrawProgressPage,
+                                                          DrawFinishedPage, DrawFailedPage};
+  return SavePreview(path, pages);
+}
+
+bool SaveUninstallerPreview(const std::wstring& path) {
+  void (*const pages[4])(Gdiplus::Graphics&, int, int) = {
+      DrawConfirmPage, DrawUninstallProgressPage, DrawUninstalledPage, DrawUninstallFailedPage};
+  return SavePreview(path, pages);
 }
 
 std::wstring PreviewFolder() {

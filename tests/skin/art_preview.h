@@ -4,10 +4,11 @@
 
 #include <string>
 
-// Draws the choose page, the progress page and the message box at the
-// current display scale into one picture and saves it as a PNG file. Needs
-// the program's skin and style tables loaded. False when saving failed.
+// Draw the pages of a program's main window and its message box at the
+// current display scale into one picture and save it as a PNG file. Need the
+// program's skin and style tables loaded. False when saving failed.
 bool SaveInstallerPreview(const std::wstring& path);
+bool SaveUninstallerPreview(const std::wstring& path);
 
 // The build folder of this test program's pictures (ORV_BINARY_DIR/tests/skin).
 std::wstring PreviewFolder();
