@@ -392,6 +392,37 @@ TEST(Routing, ADisabledViewIgnoresTheMouse) {
   EXPECT_EQ(t.a->messages, std::vector<UINT>{WM_CREATE});
 }
 
+TEST(Routing, TheCursorIsAHandOverControlsThatWantOne) {
+  HitTree t;
+  CTestHost host;
+  host.Attach(t.view);
+  const LPARAM overClient = MAKELPARAM(HTCLIENT, WM_MOUSEMOVE);
+  host.Mouse(WM_MOUSEMOVE, 20, 20);
+  EXPECT_EQ(host.Route(WM_SETCURSOR, 0, overClient), TRUE);
+  EXPECT_EQ(::GetCursor(), ::LoadCursorW(nullptr, IDC_HAND));
+  host.Mouse(WM_MOUSEMOVE, 195, 5);
+  EXPECT_EQ(host.Route(WM_SETCURSOR, 0, overClient), TRUE);
+  EXPECT_EQ(::GetCursor(), ::LoadCursorW(nullptr, IDC_ARROW));
+}
+
+TEST(Broadcast, TimersReachEveryControlAndDestructionReleasesThem) {
+  HitTree t;
+  CTestHost host;
+  host.Attach(t.view);
+  host.Route(WM_TIMER, 5);
+  host.Route(WM_MOVE);
+  for (const auto& box : {t.a, t.b, t.no_id, t.hidden}) {
+    EXPECT_EQ(box->messages, (std::vector<UINT>{WM_CREATE, WM_TIMER}));
+  }
+  std::weak_ptr<CTestBox> b = t.b;
+  t.b.reset();
+  host.Route(WM_DESTROY);
+  EXPECT_TRUE(t.view.GetChildren().empty());
+  EXPECT_TRUE(t.div->GetChildren().empty());
+  EXPECT_TRUE(b.expired());
+  EXPECT_EQ(t.a->messages.back(), static_cast<UINT>(WM_DESTROY));
+}
+
 TEST(Painting, DrawsOnlyWhatMeetsTheClipRegionAndOutlinesOnRequest) {
   HitTree t;
   Gdiplus::Bitmap bitmap(200, 200, PixelFormat32bppPARGB);
