@@ -405,18 +405,21 @@ TEST(Routing, TheCursorIsAHandOverControlsThatWantOne) {
   EXPECT_EQ(::GetCursor(), ::LoadCursorW(nullptr, IDC_ARROW));
 }
 
-TEST(Broadcast, TimersReachEveryControlAndDestructionReleasesThem) {
+TEST(Broadcast, TimersReachEveryControlAndDestructionReleasesEverything) {
   HitTree t;
   CTestHost host;
   host.Attach(t.view);
   host.Route(WM_TIMER, 5);
   host.Route(WM_MOVE);
-  for (const auto& box : {t.a, t.b, t.no_id, t.hidden}) {
+  for (const auto& box : {t.a, t.b, t.no_id, t.hidden})
     EXPECT_EQ(box->messages, (std::vector<UINT>{WM_CREATE, WM_TIMER}));
-  }
+  host.Mouse(WM_MOUSEMOVE, 60, 60);
+  ASSERT_EQ(t.view.GetHoveredControl(), t.b);
   std::weak_ptr<CTestBox> b = t.b;
   t.b.reset();
   host.Route(WM_DESTROY);
+  EXPECT_FALSE(t.view.GetHoveredControl());
+  EXPECT_FALSE(t.view.IsCreated());
   EXPECT_TRUE(t.view.GetChildren().empty());
   EXPECT_TRUE(t.div->GetChildren().empty());
   EXPECT_TRUE(b.expired());
