@@ -181,13 +181,14 @@ int CSWControl::LoadAttributes(const boost::property_tree::ptree& node) {
 
 void CSWControl::Paint(Gdiplus::Graphics& graphics, HRGN clip, bool debugOutline) {
   if (!IsVisible()) return;
+  if (IsContainer() || !clip || ::RectInRegion(clip, &rect_)) DrawContent(graphics, clip, debugOutline);
+  // The outline goes over the content, which would otherwise cover it.
   if (debugOutline) {
     Gdiplus::Pen pen(Gdiplus::Color(kDebugOutlineColour), 1.0f);
     graphics.DrawRectangle(&pen, static_cast<INT>(rect_.left), static_cast<INT>(rect_.top),
                            static_cast<INT>(rect_.right - rect_.left - 1),
                            static_cast<INT>(rect_.bottom - rect_.top - 1));
   }
-  if (IsContainer() || !clip || ::RectInRegion(clip, &rect_)) DrawContent(graphics, clip, debugOutline);
   if (has_red_dot_ && red_dot_skin_) {
     Gdiplus::Rect dot(rect_.left + red_dot_rect_.left, rect_.top + red_dot_rect_.top,
                       red_dot_rect_.right - red_dot_rect_.left,
@@ -598,19 +599,26 @@ void CSWView::OnMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam, LRE
         MoveFocusByTab();
         return;
       }
-      if (auto focused = focused_control_) {
-        SendTo(focused, msg, wParam, lParam, result);
-        return;
-      }
-      break;
+      [[fallthrough]];
     case WM_KEYUP:
-      if (auto focused = focused_control_) {
-        SendTo(focused, msg, wParam, lParam, result);
-        return;
-      }
-      break;
+      // Keys belong to the focused control; without one (the view's own
+      // base handling would take Space for a click on the view) they do nothing.
+      if (auto focused = focused_control_) SendTo(focused, msg, wParam, lParam, result);
+      return;
     case WM_NOTIFY:
       if (lParam) OnNotify(*reinterpret_cast<const SWNOTIFY*>(lParam));
+      return;
+    case WM_DESTROY:
+      // With its window gone the view forgets the controls it pointed at and
+      // is no longer created, so that a later run starts afresh.
+      CSWContainer::OnMessage(window, msg, wParam, lParam, result);
+      hover_notified_.reset();
+      hovered_.reset();
+      captured_.reset();
+      focused_control_.reset();
+      dirty_.clear();
+      tracking_ = false;
+      created_ = false;
       return;
     default:
       break;

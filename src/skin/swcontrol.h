@@ -112,8 +112,8 @@ class CSWControl : public CSWRedDot, public CSWObject, public CAccessibleCallbac
   int LoadAttributes(const boost::property_tree::ptree& node) override;
   int SetAttribute(std::string name, std::string value) override;
 
-  // Draws the control when visible: outline, content (when it meets the
-  // clip region; containers always), then the red dot.
+  // Draws the control when visible: content (when it meets the clip region;
+  // containers always), the debug outline, then the red dot.
   void Paint(Gdiplus::Graphics& graphics, HRGN clip, bool debugOutline);
   void Invalidate();     // SWN_INVALIDATE with the control's rectangle
   void RequestFocus();   // SWN_SETFOCUS
