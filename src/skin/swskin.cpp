@@ -1,6 +1,7 @@
 #include "skin/swskin.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "skin/dpi.h"
@@ -24,25 +25,83 @@ uint32_t VariantOffset(int scale) {
   }
 }
 
-// Draws `src` of `image` into `dst` (scaled when sizes differ).
-void DrawPiece(Graphics& g, Gdiplus::Image* image, const Rect& dst, const Rect& src,
-               const ImageAttributes* attributes) {
+void DrawRaw(Graphics& g, Gdiplus::Image* image, const Rect& dst, const Rect& src,
+             const ImageAttributes* attributes) {
   if (dst.Width <= 0 || dst.Height <= 0 || src.Width <= 0 || src.Height <= 0) return;
   g.DrawImage(image, dst, src.X, src.Y, src.Width, src.Height, Gdiplus::UnitPixel, attributes);
+}
+
+std::unique_ptr<Bitmap> NewBitmap(int width, int height) {
+  if (width <= 0 || height <= 0) return nullptr;
+  auto bitmap = std::make_unique<Bitmap>(width, height, PixelFormat32bppARGB);
+  if (bitmap->GetLastStatus() != Gdiplus::Ok) return nullptr;
+  return bitmap;
+}
+
+// `src` of `image` copied 1:1 into a bitmap with a border of one pixel that
+// repeats the piece's outermost pixels, so that scaling samples its edges
+// from the piece itself rather than from neighbouring frames or from
+// transparency outside it. Null when the bitmap cannot be made.
+std::unique_ptr<Bitmap> PaddedCut(Gdiplus::Image* image, const Rect& src,
+                                  const ImageAttributes* attributes) {
+  const int w = src.Width, h = src.Height;
+  auto cut = NewBitmap(w + 2, h + 2);
+  if (!cut) return nullptr;
+  {
+    Graphics g(cut.get());
+    g.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
+    DrawRaw(g, image, Rect(1, 1, w, h), src, attributes);
+  }
+  Rect all(0, 0, w + 2, h + 2);
+  Gdiplus::BitmapData data;
+  if (cut->LockBits(&all, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeWrite,
+                    PixelFormat32bppARGB, &data) != Gdiplus::Ok)
+    return cut;
+  auto row = [&data](int y) {
+    return reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(data.Scan0) + y * data.Stride);
+  };
+  for (int y = 1; y <= h; ++y) {
+    row(y)[0] = row(y)[1];
+    row(y)[w + 1] = row(y)[w];
+  }
+  memcpy(row(0), row(1), static_cast<size_t>(w + 2) * 4);
+  memcpy(row(h + 1), row(h), static_cast<size_t>(w + 2) * 4);
+  cut->UnlockBits(&data);
+  return cut;
 }
 
 // A new 32-bit ARGB bitmap of `width` x `height` holding `src` of `image`
 // scaled to fit; null for an empty size.
 std::unique_ptr<Bitmap> CopyPiece(Gdiplus::Image* image, const Rect& src, int width, int height,
                                   const ImageAttributes* attributes) {
-  if (width <= 0 || height <= 0 || src.Width <= 0 || src.Height <= 0) return nullptr;
-  auto bitmap = std::make_unique<Bitmap>(width, height, PixelFormat32bppARGB);
-  if (bitmap->GetLastStatus() != Gdiplus::Ok) return nullptr;
+  if (src.Width <= 0 || src.Height <= 0) return nullptr;
+  auto bitmap = NewBitmap(width, height);
+  if (!bitmap) return nullptr;
   Graphics g(bitmap.get());
   g.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
-  g.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHalf);
-  DrawPiece(g, image, Rect(0, 0, width, height), src, attributes);
+  const Rect whole(0, 0, width, height);
+  if (width == src.Width && height == src.Height) {
+    DrawRaw(g, image, whole, src, attributes);
+    return bitmap;
+  }
+  auto cut = PaddedCut(image, src, attributes);
+  if (!cut) return nullptr;
+  DrawRaw(g, cut.get(), whole, Rect(1, 1, src.Width, src.Height), nullptr);
   return bitmap;
+}
+
+// Draws `src` of `image` into `dst`. A piece that is scaled is scaled into a
+// bitmap of its own first and then placed 1:1: scaling straight onto an
+// arbitrary destination offset can lose a column to rounding.
+void DrawPiece(Graphics& g, Gdiplus::Image* image, const Rect& dst, const Rect& src,
+               const ImageAttributes* attributes) {
+  if (dst.Width <= 0 || dst.Height <= 0 || src.Width <= 0 || src.Height <= 0) return;
+  if (dst.Width == src.Width && dst.Height == src.Height) {
+    DrawRaw(g, image, dst, src, attributes);
+    return;
+  }
+  auto scaled = CopyPiece(image, src, dst.Width, dst.Height, attributes);
+  if (scaled) DrawRaw(g, scaled.get(), dst, Rect(0, 0, dst.Width, dst.Height), nullptr);
 }
 
 // Repeats `piece` at its own size over `dst`, starting at dst's top-left
@@ -56,23 +115,17 @@ void TilePiece(Graphics& g, Bitmap* piece, const Rect& dst) {
     for (int x = 0; x < dst.Width; x += width) {
       const int w = std::min(width, dst.Width - x);
       const int h = std::min(height, dst.Height - y);
-      DrawPiece(g, piece, Rect(dst.X + x, dst.Y + y, w, h), Rect(0, 0, w, h), nullptr);
+      DrawRaw(g, piece, Rect(dst.X + x, dst.Y + y, w, h), Rect(0, 0, w, h), nullptr);
     }
   }
 }
 
 // Draws the whole of `piece` into `dst`, stretched when the sizes differ.
-void StretchPiece(Graphics& g, Bitmap* piece, const Rect& dst, const ImageAttributes* attributes) {
+void StretchPiece(Graphics& g, Bitmap* piece, const Rect& dst) {
   if (!piece) return;
   DrawPiece(g, piece, dst,
             Rect(0, 0, static_cast<int>(piece->GetWidth()), static_cast<int>(piece->GetHeight())),
-            attributes);
-}
-
-std::unique_ptr<ImageAttributes> WrapAttributes(Gdiplus::WrapMode mode) {
-  auto attributes = std::make_unique<ImageAttributes>();
-  attributes->SetWrapMode(mode);
-  return attributes;
+            nullptr);
 }
 
 }  // namespace
@@ -158,7 +211,8 @@ void CSWSkin::LoadFrames() {
     auto* item = reinterpret_cast<Gdiplus::PropertyItem*>(buffer.data());
     if (image_->GetPropertyItem(PropertyTagFrameDelay, size, item) == Gdiplus::Ok && item->value) {
       const auto* delays = static_cast<const uint32_t*>(item->value);
-      frame_delays_.assign(delays, delays + item->length / sizeof(uint32_t));
+      const size_t count = std::min<size_t>(item->length, size - sizeof(Gdiplus::PropertyItem)) / 4;
+      frame_delays_.assign(delays, delays + count);
     }
   }
   SelectFrame(0);
@@ -191,27 +245,23 @@ void CSWSkin::Draw(Graphics& graphics, Rect* dst, int state, float alpha) {
   Rect frame;
   if (!GetStateRect(state >= 0 && state < state_count_ ? state : 0, &frame)) return;
 
-  // Copies out of the image sample their edges mirrored, not blended with
-  // the neighbouring frame; opacity scales the alpha of every copied pixel.
-  auto copy = WrapAttributes(Gdiplus::WrapModeTileFlipXY);
-  const bool translucent = alpha < 1.0f;
-  if (translucent) {
+  // Opacity scales the alpha of every pixel copied out of the image.
+  std::unique_ptr<ImageAttributes> opacity;
+  if (alpha < 1.0f) {
     Gdiplus::ColorMatrix matrix = {{{1, 0, 0, 0, 0},
                                     {0, 1, 0, 0, 0},
                                     {0, 0, 1, 0, 0},
                                     {0, 0, 0, alpha, 0},
                                     {0, 0, 0, 0, 1}}};
-    copy->SetColorMatrix(&matrix, Gdiplus::ColorMatrixFlagsDefault, Gdiplus::ColorAdjustTypeBitmap);
+    opacity = std::make_unique<ImageAttributes>();
+    opacity->SetColorMatrix(&matrix, Gdiplus::ColorMatrixFlagsDefault, Gdiplus::ColorAdjustTypeBitmap);
   }
-  const Gdiplus::GraphicsState saved = graphics.Save();
-  graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHalf);
   switch (render_type_) {
     case kRenderTile: DrawTile(graphics, *dst, frame); break;
-    case kRender3Cell: DrawThreeCell(graphics, *dst, frame, copy.get()); break;
-    case kRender9Cell: DrawNineCell(graphics, *dst, frame, copy.get()); break;
-    default: DrawSingle(graphics, dst, frame, copy.get()); break;
+    case kRender3Cell: DrawThreeCell(graphics, *dst, frame, opacity.get()); break;
+    case kRender9Cell: DrawNineCell(graphics, *dst, frame, opacity.get()); break;
+    default: DrawSingle(graphics, dst, frame, opacity.get()); break;
   }
-  graphics.Restore(saved);
 }
 
 void CSWSkin::DrawSingle(Graphics& g, Rect* dst, const Rect& frame, const ImageAttributes* opacity) {
@@ -222,14 +272,13 @@ void CSWSkin::DrawSingle(Graphics& g, Rect* dst, const Rect& frame, const ImageA
     height = std::max(0, std::min(height, dst->Height));
   }
   auto piece = CopyPiece(image_, frame, frame.Width, frame.Height, opacity);
-  StretchPiece(g, piece.get(), Rect(dst->X, dst->Y, width, height),
-               WrapAttributes(Gdiplus::WrapModeTileFlipXY).get());
+  StretchPiece(g, piece.get(), Rect(dst->X, dst->Y, width, height));
   dst->Width = width;
   dst->Height = height;
 }
 
 void CSWSkin::DrawTile(Graphics& g, const Rect& dst, const Rect& frame) {
-  DrawPiece(g, image_, dst, frame, WrapAttributes(Gdiplus::WrapModeTile).get());
+  DrawPiece(g, image_, dst, frame, nullptr);
 }
 
 void CSWSkin::DrawThreeCell(Graphics& g, const Rect& dst, const Rect& frame,
@@ -238,7 +287,6 @@ void CSWSkin::DrawThreeCell(Graphics& g, const Rect& dst, const Rect& frame,
   // by one pixel, so no seam shows after rounding.
   const int tail_drawn = scaled_image_ ? tail_ : DpiScale(tail_) + 1;
   const int ends = Scaled(head_ + tail_);
-  const auto middle_wrap = WrapAttributes(Gdiplus::WrapModeTile);
   if (horizontal_) {
     if (head_ + tail_ > dst.Width) return;
     const int height = Scaled(frame.Height);
@@ -246,8 +294,7 @@ void CSWSkin::DrawThreeCell(Graphics& g, const Rect& dst, const Rect& frame,
     if (middle > 0) {
       auto piece = CopyPiece(image_, Rect(frame.X + head_, frame.Y, middle, frame.Height), middle,
                              height, opacity);
-      StretchPiece(g, piece.get(), Rect(dst.X + Scaled(head_), dst.Y, dst.Width - ends, height),
-                   middle_wrap.get());
+      StretchPiece(g, piece.get(), Rect(dst.X + Scaled(head_), dst.Y, dst.Width - ends, height));
     }
     if (head_ > 0)
       DrawPiece(g, image_, Rect(dst.X, dst.Y, Scaled(head_), height),
@@ -263,8 +310,7 @@ void CSWSkin::DrawThreeCell(Graphics& g, const Rect& dst, const Rect& frame,
   if (middle > 0) {
     auto piece = CopyPiece(image_, Rect(frame.X, frame.Y + head_, frame.Width, middle), width,
                            middle, opacity);
-    StretchPiece(g, piece.get(), Rect(dst.X, dst.Y + Scaled(head_), width, dst.Height - ends),
-                 middle_wrap.get());
+    StretchPiece(g, piece.get(), Rect(dst.X, dst.Y + Scaled(head_), width, dst.Height - ends));
   }
   if (head_ > 0)
     DrawPiece(g, image_, Rect(dst.X, dst.Y, width, Scaled(head_)),
@@ -285,7 +331,6 @@ void CSWSkin::DrawNineCell(Graphics& g, const Rect& dst, const Rect& frame,
   const int frame_bottom = frame.Y + frame.Height;
   const int dst_right = dst.X + dst.Width;
   const int dst_bottom = dst.Y + dst.Height;
-  const auto stretch_wrap = WrapAttributes(Gdiplus::WrapModeTile);
 
   // Top edge: the strip repeats at its natural width.
   const int top_middle = frame.Width - n.top_left - n.top_right;
@@ -304,8 +349,7 @@ void CSWSkin::DrawNineCell(Graphics& g, const Rect& dst, const Rect& frame,
     auto piece = CopyPiece(image_,
                            Rect(frame.X + n.bottom_left, frame_bottom - n.bottom, bottom_middle, n.bottom),
                            bottom_middle, bottom, opacity);
-    StretchPiece(g, piece.get(), Rect(dst.X + blw, dst_bottom - bottom, dst.Width - blw - brw, bottom),
-                 stretch_wrap.get());
+    StretchPiece(g, piece.get(), Rect(dst.X + blw, dst_bottom - bottom, dst.Width - blw - brw, bottom));
   }
   DrawPiece(g, image_, Rect(dst.X, dst_bottom - bottom, blw, bottom),
             Rect(frame.X, frame_bottom - n.bottom, n.bottom_left, n.bottom), opacity);
@@ -318,10 +362,10 @@ void CSWSkin::DrawNineCell(Graphics& g, const Rect& dst, const Rect& frame,
   if (source_middle > 0) {
     auto left = CopyPiece(image_, Rect(frame.X, frame.Y + n.top, n.left, source_middle), lw,
                           dst_middle, opacity);
-    StretchPiece(g, left.get(), Rect(dst.X, dst.Y + top, lw, dst_middle), nullptr);
+    StretchPiece(g, left.get(), Rect(dst.X, dst.Y + top, lw, dst_middle));
     auto right = CopyPiece(image_, Rect(frame_right - n.right, frame.Y + n.top, n.right, source_middle),
                            rw, dst_middle, opacity);
-    StretchPiece(g, right.get(), Rect(dst_right - rw, dst.Y + top, rw, dst_middle), nullptr);
+    StretchPiece(g, right.get(), Rect(dst_right - rw, dst.Y + top, rw, dst_middle));
   }
 
   // Centre: tiled at image resolution.

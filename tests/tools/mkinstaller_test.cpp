@@ -108,23 +108,47 @@ TEST_F(MkInstallerTest, AppendsThePackageBehindTheProgramAndVerifies) {
 
   const ProcessResult verified = Tool({"verify", setup});
   EXPECT_EQ(verified.exit_code, 0) << verified.output;
-  for (const char* expected :
-       {"magic \"App.\" ok", "right behind the image", "install folder        230400  ../Orvanta.exe",
-        "version folder", "configurations/staticconfig.xml", "(matches the header)",
-        "Version:            7.19.02N", "Archive test:       ok", "Signature:          none",
-        "Result:             OK"}) {
+  const std::string main_program =
+      std::to_string(fs::file_size(fs::path(package_) / "install-folder/Orvanta.exe")) + "  ../Orvanta.exe\n";
+  const std::vector<std::string> expected_lines = {
+      "install folder", main_program, "magic \"App.\" ok", "right behind the image",
+      "version folder", "configurations/staticconfig.xml", "(matches the header)",
+      "Version:            7.19.02N", "Archive test:       ok", "Signature:          none",
+      "Result:             OK"};
+  for (const std::string& expected : expected_lines) {
     EXPECT_NE(verified.output.find(expected), std::string::npos) << expected << "\n" << verified.output;
   }
 }
 
 TEST_F(MkInstallerTest, SameInputsGiveSameBytes) {
   ASSERT_EQ(Build(Out("a.exe"), package_).exit_code, 0);
-  ASSERT_EQ(Build(Out("b.exe"), CopyPackage()).exit_code, 0);  // another folder, newer file times
+  // Another folder, newer file times, other permissions: the same bytes.
+  const fs::path copy = CopyPackage();
+  fs::permissions(copy / "install-folder/Orvanta.ini", fs::perms::owner_read);
+  ASSERT_EQ(Build(Out("b.exe"), copy.string()).exit_code, 0);
   EXPECT_TRUE(ReadFile(Out("a.exe")) == ReadFile(Out("b.exe")));
   if (key_.empty()) return;
   ASSERT_EQ(Build(Out("sa.exe"), package_, SignArgs()).exit_code, 0);
   ASSERT_EQ(Build(Out("sb.exe"), package_, SignArgs()).exit_code, 0);
   EXPECT_TRUE(ReadFile(Out("sa.exe")) == ReadFile(Out("sb.exe")));
+}
+
+TEST_F(MkInstallerTest, PacksAnyNameWindowsAllowsLiterally) {
+  const fs::path package = CopyPackage();
+  WriteText(package / "install-folder/-dash.txt", "d");
+  WriteText(package / "install-folder/@list.txt", "l");
+  fs::create_directories(package / "install-folder/docs/zh");
+  WriteText(package / "install-folder/docs/zh/说明 [1].txt", "");
+  WriteText(package / "version-folder/Orvanta.ini", "a version-folder item of the same name");
+  fs::permissions(package / "version-folder/Velpane.exe", fs::perms::owner_read);
+  const ProcessResult built = Build(Out("odd.exe"), package.string());
+  ASSERT_EQ(built.exit_code, 0) << built.output;
+  const ProcessResult verified = Tool({"verify", Out("odd.exe")});
+  EXPECT_EQ(verified.exit_code, 0) << verified.output;
+  for (const char* item : {"  ../-dash.txt\n", "  ../@list.txt\n", "           0  ../docs/zh/说明 [1].txt\n",
+                           "  ../Orvanta.ini\n", "  Orvanta.ini\n", "  Velpane.exe\n"}) {
+    EXPECT_NE(verified.output.find(item), std::string::npos) << item << verified.output;
+  }
 }
 
 TEST_F(MkInstallerTest, SignedInstallerKeepsThePackageAndVerifies) {
@@ -225,7 +249,16 @@ TEST_F(MkInstallerTest, RefusesPackagesThatWouldNotInstall) {
     EXPECT_NE(result.output.find(c.message), std::string::npos) << c.what << ":\n" << result.output;
     EXPECT_FALSE(fs::exists(Out("out.exe"))) << c.what;
   }
-  const std::string package = CopyPackage();
+  // A sparse file makes the package too large for the header without using the disk.
+  std::string package = CopyPackage();
+  WriteText(fs::path(package) / "version-folder/huge.dat", "");
+  fs::resize_file(fs::path(package) / "version-folder/huge.dat", 0x100000000ull);
+  const ProcessResult huge = Build(Out("out.exe"), package);
+  EXPECT_EQ(huge.exit_code, 1);
+  EXPECT_NE(huge.output.find("the payload header holds at most 4294967295"), std::string::npos)
+      << huge.output;
+
+  package = CopyPackage();
   const ProcessResult inside = Build(package + "/version-folder/setup.exe", package);
   EXPECT_EQ(inside.exit_code, 1);
   EXPECT_NE(inside.output.find("inside the package folder"), std::string::npos) << inside.output;
@@ -258,11 +291,49 @@ TEST_F(MkInstallerTest, VerifyReportsWhatTheInstallerWouldNotFind) {
   EXPECT_NE(result.output.find("not a PE file"), std::string::npos) << result.output;
 }
 
+TEST_F(MkInstallerTest, ArchiveFixturesAreAppendedUncheckedAndVerifyFlagsThem) {
+  // Data that is not an archive: appended as it is, size 0 unless given.
+  const std::string junk = Out("junk.bin");
+  WriteText(junk, "this is not a 7z archive");
+  ProcessResult result = Tool({"build", "--program", program_, "--archive", junk, "--total-size",
+                               "77", "--output", Out("junk.exe")});
+  ASSERT_EQ(result.exit_code, 0) << result.output;
+  const Bytes file = ReadFile(Out("junk.exe"));
+  const uint32_t p = ParsePeImage(file.data(), file.size()).time_stamp;
+  EXPECT_EQ(DecodePayloadHeader(file.data() + p).total_size, 77u);
+  EXPECT_EQ(std::string(file.begin() + p + 9, file.end()), "this is not a 7z archive");
+  result = Tool({"verify", Out("junk.exe")});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.output.find("no 7z archive behind the payload header"), std::string::npos);
+
+  // An item that would climb out of the install folder is reported.
+  const fs::path items = fs::path(work_.path()) / "items";
+  fs::create_directories(items);
+  WriteText(items / "evil.txt", "x");
+  WriteText(items / "fine.txt", "yy");
+  const std::string archive = Out("evil.7z");
+  ASSERT_EQ(RunProcess({"7zz", "a", "-t7z", archive, "evil.txt", "fine.txt"}, items.string()).exit_code, 0);
+  ASSERT_EQ(RunProcess({"7zz", "rn", archive, "evil.txt", "../../evil.txt"}).exit_code, 0);
+  result = Tool({"build", "--program", program_, "--archive", archive, "--output", Out("evil.exe")});
+  ASSERT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_NE(result.output.find("3 bytes unpacked"), std::string::npos) << result.output;
+  result = Tool({"verify", Out("evil.exe")});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.output.find("REFUSED"), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find("../../evil.txt: '..' other than one leading '../'"), std::string::npos)
+      << result.output;
+  EXPECT_NE(result.output.find("no configurations/staticconfig.xml"), std::string::npos);
+
+  EXPECT_EQ(Tool({"build", "--program", program_, "--archive", archive, "--package", package_,
+                  "--output", Out("x.exe")}).exit_code, 2);
+  EXPECT_EQ(Tool({"build", "--program", program_, "--archive", archive, "--output", archive}).exit_code, 1);
+}
+
 TEST_F(MkInstallerTest, HelpTellsEverythingAndUsageErrorsExitWith2) {
   const ProcessResult help = Tool({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   for (const char* word : {"build", "verify", "--program", "--package", "--output", "--sign-cert",
-                           "--sign-key", "--sign-time", "--ca", "--7zz", "install-folder/",
+                           "--sign-key", "--sign-time", "--ca", "--7zz", "--archive", "--total-size", "install-folder/",
                            "version-folder/", "OVVersionString", "TimeDateStamp", "Exit codes"}) {
     EXPECT_NE(help.output.find(word), std::string::npos) << word;
   }

@@ -48,12 +48,14 @@ bool Inside(const fs::path& path, const fs::path& folder) {
   return true;
 }
 
-void CheckOutputPath(const BuildOptions& options) {
+// The output must not overwrite an input, nor land where the next build packs it.
+void CheckOutputPath(const BuildOptions& options, const std::string& package) {
   std::error_code ec;
-  if (fs::equivalent(options.output, options.program, ec)) {
-    throw Error("the output " + options.output + " is the program file itself");
+  if (fs::equivalent(options.output, options.program, ec) ||
+      (!options.archive.empty() && fs::equivalent(options.output, options.archive, ec))) {
+    throw Error("the output " + options.output + " is one of the input files");
   }
-  if (Inside(options.output, options.package)) {
+  if (!package.empty() && Inside(options.output, package)) {
     throw Error("the output " + options.output +
                 " lies inside the package folder; it would be packed by the next build");
   }
@@ -89,6 +91,16 @@ void WriteInstaller(const std::string& path, Bytes program, const PeImage& pe,
   out.write(reinterpret_cast<const char*>(sum), 4);
   out.close();
   if (!out) throw Error("cannot write " + path + ": " + std::strerror(errno));
+}
+
+uint64_t ListedSize(const Tools& tools, const std::string& archive) {
+  uint64_t total = 0;
+  try {
+    for (const auto& entry : ListArchive(tools.seven_zip, archive)) total += entry.size;
+  } catch (const Error&) {
+    return 0;  // not an archive 7zz can read: a fixture of damaged data
+  }
+  return total;
 }
 
 std::optional<int64_t> SigningTime(const SignOptions& sign) {
@@ -143,14 +155,22 @@ BuildResult BuildInstaller(const BuildOptions& options) {
   const Bytes program = ReadFile(options.program);
   const PeImage pe = CheckProgram(program, options.program);
   BuildResult result;
-  result.package = ReadPackage(options.package);
-  CheckOutputPath(options);
-  CheckPayloadFits(program.size(), 0, result.package.total_size);
-  result.package_offset = static_cast<uint32_t>(program.size());
-
   TempFolder work;
-  const std::string archive = work.path() + "/package.7z";
-  CreatePackageArchive(options.tools.seven_zip, result.package, archive, work.path());
+  std::string archive = options.archive;
+  if (archive.empty()) {
+    result.package = ReadPackage(options.package);
+    CheckOutputPath(options, options.package);
+    CheckPayloadFits(program.size(), 0, result.package.total_size);
+    archive = work.path() + "/package.7z";
+    CreatePackageArchive(options.tools.seven_zip, result.package, archive, work.path());
+  } else {
+    CheckOutputPath(options, "");
+    std::error_code ec;
+    if (!fs::is_regular_file(archive, ec)) throw Error("the archive " + archive + " does not exist");
+    result.package.total_size =
+        options.total_size ? *options.total_size : ListedSize(options.tools, archive);
+  }
+  result.package_offset = static_cast<uint32_t>(program.size());
   result.archive_size = fs::file_size(archive);
   CheckPayloadFits(program.size(), result.archive_size, result.package.total_size);
 

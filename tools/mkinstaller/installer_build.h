@@ -29,6 +29,11 @@ struct SignOptions {
 struct BuildOptions {
   std::string program;
   std::string package;
+  // Test fixtures: append this file as the archive instead of packing a
+  // package folder, unchecked, with this total size in the header (default:
+  // the sizes 7zz lists, or 0 when it cannot list the file).
+  std::string archive;
+  std::optional<uint32_t> total_size;
   std::string output;
   std::optional<SignOptions> sign;
   Tools tools;

@@ -137,6 +137,7 @@ bool VerifyInstaller(const VerifyOptions& options, std::ostream& out) {
   const std::vector<ArchiveEntry> entries = ListArchive(options.tools.seven_zip, archive);
   uint64_t sum = 0;
   size_t files = 0;
+  std::vector<std::string> refused;
   report.raw() << "Items (" << entries.size() << "):\n";
   for (const auto& entry : entries) {
     const std::string problem = ItemPathProblem(entry.path);
@@ -146,10 +147,11 @@ bool VerifyInstaller(const VerifyOptions& options, std::ostream& out) {
     report.raw() << "  " << where << "  " << std::right << std::setw(12)
                  << (entry.folder ? std::string("folder") : std::to_string(entry.size)) << "  "
                  << entry.path << '\n';
-    if (!problem.empty()) report.Problem(entry.path + ": " + problem + "; the installer skips it");
+    if (!problem.empty()) refused.push_back(entry.path + ": " + problem + "; the installer skips it");
     sum += entry.size;
     files += entry.folder ? 0 : 1;
   }
+  for (const auto& problem : refused) report.Problem(problem);
   report.Line("Total size", std::to_string(sum) + " bytes in " + std::to_string(files) + " files" +
                                 (sum == header.total_size ? " (matches the header)" : ""));
   if (sum != header.total_size) {

@@ -17,6 +17,8 @@ const char kHelp[] = R"(Usage:
                     [--sign-cert CERT --sign-key KEY [--sign-pass-file FILE]
                      [--sign-name TEXT] [--sign-url URL] [--sign-time UNIX-SECONDS]]
                     [--7zz PATH] [--osslsigncode PATH]
+  mkinstaller build --program PROGRAM.exe --archive FILE [--total-size N] --output OUT.exe
+                    [signing and tool options as above]
   mkinstaller verify SETUP.exe [--ca CERT] [--7zz PATH] [--osslsigncode PATH]
   mkinstaller --help
 
@@ -43,8 +45,8 @@ build refuses (exit code 1, nothing written) when:
   - the program is not a PE program (or is a DLL), is signed already, or has
     data appended behind its image (a package, for instance);
   - the package has anything but the two sub-folders, no staticconfig.xml, no
-    version in it, or a version that cannot name a folder (or is longer than
-    31 characters, which the uninstaller cannot read back);
+    version in it, or a version that cannot name a folder, is not plain
+    ASCII or is longer than 31 characters (the uninstaller reads 31 back);
   - install-folder/Orvanta.ini names another version than staticconfig.xml;
   - setup.xml is not well-formed, lacks <install> or <uninstall>, or has a
     rule item without attributes (a comment among the items, for instance),
@@ -62,6 +64,11 @@ The same program, package and options give the same output bytes: files are
 packed in sorted order without times or attributes. A signature carries the
 signing time: --sign-time, else $SOURCE_DATE_EPOCH, else the current time.
 
+build --archive (for test fixtures) appends FILE as it is in place of the
+package archive, with N (default: the item sizes 7zz lists in FILE, or 0) as
+the total size. The package checks are skipped, so the result may be an
+installer that cannot work; that is what fixtures of damaged packages need.
+
 verify reads SETUP.exe and reports the package offset, the payload header,
 the archive (offset, size, what follows it), the signature, the PE checksum,
 every item with its size and destination, the total size against the header,
@@ -69,11 +76,20 @@ the version, and the result of `7zz t`. With --ca CERT the signature is
 checked against CERT. Exit code 0 when the installer is sound, 1 when not.
 
 Options:
-  --7zz PATH            the 7-Zip console program (default: 7zz on PATH)
-  --osslsigncode PATH   the signing program (default: osslsigncode on PATH)
+  --program FILE        the installer program (a PE file without a package)
+  --package FOLDER      the package folder (layout above)
+  --archive FILE        a ready-made archive or any data, in place of --package
+  --total-size N        the unpacked size written with --archive
+  --output FILE         the installer to write (replaced when it exists)
+  --sign-cert FILE      signing certificate (chain), PEM or DER
+  --sign-key FILE       its private key
   --sign-pass-file FILE file with the private key's password
   --sign-name TEXT      description stored in the signature (default "Orvanta Setup")
   --sign-url URL        URL stored in the signature
+  --sign-time SECONDS   signing time, Unix seconds
+  --ca FILE             verify: the certificate the signature must chain to
+  --7zz PATH            the 7-Zip console program (default: 7zz on PATH)
+  --osslsigncode PATH   the signing program (default: osslsigncode on PATH)
   -h, --help            this text
 Exit codes: 0 success, 1 refused or failed, 2 wrong command line.
 )";
@@ -121,13 +137,27 @@ mkinstaller::Tools TakeTools(std::map<std::string, std::vector<std::string>>& ar
 
 int Build(int argc, char** argv) {
   auto args = ParseArguments(argc, argv,
-                             {"--program", "--package", "--output", "--sign-cert", "--sign-key",
+                             {"--program", "--package", "--archive", "--total-size", "--output", "--sign-cert", "--sign-key",
                               "--sign-pass-file", "--sign-name", "--sign-url", "--sign-time",
                               "--7zz", "--osslsigncode"});
   if (args.count("")) throw UsageError{"unexpected argument " + args[""].front()};
   mkinstaller::BuildOptions options;
   options.program = Take(args, "--program", true);
-  options.package = Take(args, "--package", true);
+  if (args.count("--package") == args.count("--archive")) {
+    throw UsageError{"give either --package or --archive"};
+  }
+  options.package = Take(args, "--package", false);
+  options.archive = Take(args, "--archive", false);
+  if (args.count("--total-size")) {
+    if (options.archive.empty()) throw UsageError{"--total-size goes with --archive"};
+    const std::string size = Take(args, "--total-size", true);
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(size.c_str(), &end, 10);
+    if (size.empty() || *end || size[0] == '-' || value > 0xFFFFFFFFull) {
+      throw UsageError{"--total-size needs a number from 0 to 4294967295"};
+    }
+    options.total_size = static_cast<uint32_t>(value);
+  }
   options.output = Take(args, "--output", true);
   options.tools = TakeTools(args);
   const bool signing = args.count("--sign-cert") || args.count("--sign-key");
@@ -158,9 +188,14 @@ int Build(int argc, char** argv) {
     install_items += item.destination == mkinstaller::Destination::kInstallFolder ? 1 : 0;
   }
   std::cout << "Wrote " << options.output << ": " << result.file_size << " bytes"
-            << (result.is_signed ? ", signed" : ", unsigned") << "\n  version " << result.package.version
-            << ", " << result.package.items.size() << " items (" << install_items
-            << " to the install folder), " << result.package.total_size << " bytes unpacked\n"
+            << (result.is_signed ? ", signed" : ", unsigned") << '\n';
+  if (options.archive.empty()) {
+    std::cout << "  version " << result.package.version << ", " << result.package.items.size()
+              << " items (" << install_items << " to the install folder), ";
+  } else {
+    std::cout << "  archive " << options.archive << " appended unchecked, ";
+  }
+  std::cout << result.package.total_size << " bytes unpacked\n"
             << "  package offset " << result.package_offset << ", archive " << result.archive_size
             << " bytes\n";
   return 0;
