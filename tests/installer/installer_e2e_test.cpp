@@ -361,6 +361,14 @@ TEST_F(InstallerTest, SignedInstallerInstallsTheSamePackage) {
   ExpectSamplePackageFiles(L"C:\\My Apps\\Orvanta\\");
 }
 
+// The version is read through the file's wide name: a folder name outside
+// the ANSI code page (Thai letters under code page 936) installs all the same.
+TEST_F(InstallerTest, FolderNameOutsideTheAnsiCodePage) {
+  const std::wstring folder = L"C:\\My Apps\\Orvanta \x0E01\x0E02\\";
+  ASSERT_EQ(RunSetup(SampleSetup(), L"/S /G /D=\"" + folder + L"\""), kExitInstalled);
+  ExpectSamplePackageFiles(folder);
+}
+
 TEST_F(InstallerTest, LowerCaseSIsNotTheSilentOption) {
   // The windowed path installs nothing by itself; a window that may show up
   // is ended after the wait.
