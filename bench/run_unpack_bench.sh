@@ -35,6 +35,9 @@ while [ $# -gt 0 ]; do
   esac
 done
 
+bash "$root/scripts/setup.sh"
+[ -f "$build/CMakeCache.txt" ] ||
+  cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" >/dev/null
 cmake --build "$build" --target unpack_bench installer -j2 >/dev/null
 bench_exe="$build/bench/unpack_bench.exe"
 

@@ -355,7 +355,6 @@ HRESULT C7zDecompressImpl::GetItemStream(UINT32 index, ISequentialOutStream** ou
 void C7zDecompressImpl::OnItemResult(UINT32, INT32 operationResult) {
   if (operationResult == NArchive::NExtract::NOperationResult::kOK) return;
   ++m_damagedItems;
-  if (m_memoryMode && !m_items.empty()) m_items.back()->damaged = true;
   LOG_ERROR << "安装包条目已损坏：" << m_currentPath << "，结果码：" << operationResult;
 }
 
