@@ -63,7 +63,8 @@ class CInstallStrategy {
   // loaded before an error stay in the list but must not be carried out.
   int LoadStrategyCfg(const std::wstring& path);
 
-  // Install() or UnInstall() of every loaded rule object, in list order.
+  // Install() or UnInstall() of every loaded rule object, in list order;
+  // nothing at all after a failed load.
   void Install();
   void UnInstall();
 
@@ -73,6 +74,8 @@ class CInstallStrategy {
  private:
   SetupSection section_;
   std::vector<std::unique_ptr<ISetupStrategy>> strategies_;
+  bool loaded_ = false;  // every load so far succeeded
+  bool failed_ = false;
 };
 
 // Reads an XML file named by a wide path into `tree` the way read_xml does
