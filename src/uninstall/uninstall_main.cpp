@@ -59,7 +59,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int) {
   CCommandLine options;
   options.ParseCommandLine(commandLine);
   EnableDebugPrivilege();
-  ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   Gdiplus::GdiplusStartupInput gdiplusInput;
   ULONG_PTR gdiplusToken = 0;
   Gdiplus::GdiplusStartup(&gdiplusToken, &gdiplusInput, nullptr);
@@ -72,6 +72,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int) {
   } else if (RunUnInstallWindow() == kUnInstallFinishedResult) {
     DeleteSelf();
   }
-  ::CoUninitialize();
+  if (SUCCEEDED(com)) ::CoUninitialize();
   return 0;
 }
