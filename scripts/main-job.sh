@@ -7,3 +7,5 @@ build="${ORV_BUILD:-$root/build}"
 bash "$root/scripts/setup.sh"
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" >/dev/null
 cmake --build "$build" -j"$(nproc)"
+# Remove the application silently again and show what is left.
+bash "$root/scripts/main-job-uninstall.sh"
