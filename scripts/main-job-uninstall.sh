@@ -50,6 +50,9 @@ show() {
   [ -e "$start_menu" ] && echo "-- start-menu folder: present" || echo "-- start-menu folder: gone"
 }
 
+log="$(winepath -u "$(win_env PUBLIC)\\Documents\\Orvanta\\ovlog.log")"
+log_lines="$(cat "$log" 2>/dev/null | wc -l)"
+
 echo "== installed (version $version)"
 show
 echo "== removing: \"$folder\\Uninstall.exe\" /S"
@@ -64,6 +67,8 @@ for _ in $(seq 1 100); do
 done
 echo "== after the removal"
 show
+echo "-- log records of the removal"
+tail -n +"$((log_lines + 1))" "$log" 2>/dev/null | iconv -f GBK -t UTF-8 | sed 's/^/   /'
 
 left="$(cd "$install_dir" && find . -mindepth 1 | wc -l)"
 failed=0
