@@ -19,7 +19,7 @@ trap '[ $own_env = 1 ] && bash "$root/scripts/wine-env.sh" stop' EXIT
 program_list='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Orvanta'
 keys=("$program_list" 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Orvanta.exe'
       'HKCR\orvanta' 'HKCU\SOFTWARE\Microsoft\Internet Explorer\ProtocolExecute\orvanta')
-reg_value() { wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p'; }
+reg_value() { { wine reg query "$1" /v "$2" 2>/dev/null || true; } | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p'; }
 win_env() { wine cmd /c echo "%$1%" 2>/dev/null | tr -d '\r'; }
 
 folder="$(reg_value "$program_list" InstallLocation)"
@@ -30,7 +30,8 @@ if [ -z "$folder" ]; then
 fi
 [ -n "$folder" ] || { echo "main-job: no installation to remove" >&2; exit 1; }
 install_dir="$(winepath -u "$folder")"
-user_data="$(winepath -u "$(win_env APPDATA)\\Orvanta")"
+user_data_win="$(win_env APPDATA)\\Orvanta"
+user_data="$(winepath -u "$user_data_win")"
 desktop_lnk="$(winepath -u "$(win_env PUBLIC)\\Desktop\\Orvanta.lnk")"
 start_menu="$(winepath -u "$(win_env ProgramData)\\Microsoft\\Windows\\Start Menu\\Programs\\Orvanta")"
 version="$(sed -n 's/^Version=//p' "$install_dir/Orvanta.ini" | tr -d '\r')"
@@ -42,7 +43,7 @@ echo 'cached' > "$user_data/$version/cache/page.bin"
 
 show() {
   echo "-- install folder $folder"; (cd "$install_dir" 2>/dev/null && find . -mindepth 1 | sort) || echo "   (gone)"
-  echo "-- per-user data $user_data"; (cd "$user_data" 2>/dev/null && find . -mindepth 1 | sort) || echo "   (gone)"
+  echo "-- per-user data $user_data_win"; (cd "$user_data" 2>/dev/null && find . -mindepth 1 | sort) || echo "   (gone)"
   for k in "${keys[@]}"; do
     if wine reg query "$k" >/dev/null 2>&1; then echo "-- registry $k: present"; else echo "-- registry $k: gone"; fi
   done
@@ -68,7 +69,8 @@ done
 echo "== after the removal"
 show
 echo "-- log records of the removal"
-tail -n +"$((log_lines + 1))" "$log" 2>/dev/null | iconv -f GBK -t UTF-8 | sed 's/^/   /'
+records="$(tail -n +"$((log_lines + 1))" "$log" 2>/dev/null | iconv -f GBK -t UTF-8)"
+echo "${records:-   (none: nothing failed)}" | sed 's/^\([^ ]\)/   \1/'
 
 left="$(cd "$install_dir" && find . -mindepth 1 | wc -l)"
 failed=0
