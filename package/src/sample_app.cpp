@@ -102,6 +102,7 @@ int ShowVersionWindow(HINSTANCE instance, int show) {
   WNDCLASSW window_class = {};
   window_class.lpfnWndProc = WindowProc;
   window_class.hInstance = instance;
+  window_class.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
   window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   window_class.lpszClassName = L"OrvantaSampleWindow";

@@ -402,6 +402,13 @@ HRESULT C7zDecompressImpl::WriteMemoryItem(const MemoryItem& item) {
     return HRESULT_FROM_WIN32(error);
   };
 
+  // Checked before opening: a process with backup rights (or Wine run by
+  // root) could otherwise replace a read-only file.
+  const DWORD attributes = ::GetFileAttributesW(fullPath.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return fail(ERROR_ACCESS_DENIED);
+
   CHandleCloser file(::CreateFileW(fullPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file.get() == INVALID_HANDLE_VALUE) return fail(::GetLastError());

@@ -24,20 +24,53 @@ uint32_t VariantOffset(int scale) {
   }
 }
 
-// Draws `src` of `image` into `dst` (scaled when sizes differ).
+std::unique_ptr<ImageAttributes> WrapAttributes(Gdiplus::WrapMode mode) {
+  auto attributes = std::make_unique<ImageAttributes>();
+  attributes->SetWrapMode(mode);
+  return attributes;
+}
+
+void DrawRaw(Graphics& g, Gdiplus::Image* image, const Rect& dst, const Rect& src,
+             const ImageAttributes* attributes) {
+  if (dst.Width <= 0 || dst.Height <= 0 || src.Width <= 0 || src.Height <= 0) return;
+  g.DrawImage(image, dst, src.X, src.Y, src.Width, src.Height, Gdiplus::UnitPixel, attributes);
+}
+
+std::unique_ptr<Bitmap> NewBitmap(int width, int height) {
+  if (width <= 0 || height <= 0) return nullptr;
+  auto bitmap = std::make_unique<Bitmap>(width, height, PixelFormat32bppARGB);
+  if (bitmap->GetLastStatus() != Gdiplus::Ok) return nullptr;
+  return bitmap;
+}
+
+// Draws `src` of `image` into `dst`. A piece that is scaled is cut out 1:1
+// first, so that its edges are sampled from the piece itself (mirrored), not
+// from the neighbouring pixels of the image.
 void DrawPiece(Graphics& g, Gdiplus::Image* image, const Rect& dst, const Rect& src,
                const ImageAttributes* attributes) {
   if (dst.Width <= 0 || dst.Height <= 0 || src.Width <= 0 || src.Height <= 0) return;
-  g.DrawImage(image, dst, src.X, src.Y, src.Width, src.Height, Gdiplus::UnitPixel, attributes);
+  if (dst.Width == src.Width && dst.Height == src.Height) {
+    DrawRaw(g, image, dst, src, attributes);
+    return;
+  }
+  auto cut = NewBitmap(src.Width, src.Height);
+  if (!cut) return;
+  {
+    Graphics cut_graphics(cut.get());
+    cut_graphics.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
+    DrawRaw(cut_graphics, image, Rect(0, 0, src.Width, src.Height), src, attributes);
+  }
+  DrawRaw(g, cut.get(), dst, Rect(0, 0, src.Width, src.Height),
+          WrapAttributes(Gdiplus::WrapModeTileFlipXY).get());
 }
 
 // A new 32-bit ARGB bitmap of `width` x `height` holding `src` of `image`
 // scaled to fit; null for an empty size.
 std::unique_ptr<Bitmap> CopyPiece(Gdiplus::Image* image, const Rect& src, int width, int height,
                                   const ImageAttributes* attributes) {
-  if (width <= 0 || height <= 0 || src.Width <= 0 || src.Height <= 0) return nullptr;
-  auto bitmap = std::make_unique<Bitmap>(width, height, PixelFormat32bppARGB);
-  if (bitmap->GetLastStatus() != Gdiplus::Ok) return nullptr;
+  if (src.Width <= 0 || src.Height <= 0) return nullptr;
+  auto bitmap = NewBitmap(width, height);
+  if (!bitmap) return nullptr;
   Graphics g(bitmap.get());
   g.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
   g.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHalf);
@@ -56,23 +89,19 @@ void TilePiece(Graphics& g, Bitmap* piece, const Rect& dst) {
     for (int x = 0; x < dst.Width; x += width) {
       const int w = std::min(width, dst.Width - x);
       const int h = std::min(height, dst.Height - y);
-      DrawPiece(g, piece, Rect(dst.X + x, dst.Y + y, w, h), Rect(0, 0, w, h), nullptr);
+      DrawRaw(g, piece, Rect(dst.X + x, dst.Y + y, w, h), Rect(0, 0, w, h), nullptr);
     }
   }
 }
 
-// Draws the whole of `piece` into `dst`, stretched when the sizes differ.
-void StretchPiece(Graphics& g, Bitmap* piece, const Rect& dst, const ImageAttributes* attributes) {
+// Draws the whole of `piece` into `dst`, stretched when the sizes differ;
+// edges are sampled mirrored, so a stretched strip does not blend in its
+// opposite end.
+void StretchPiece(Graphics& g, Bitmap* piece, const Rect& dst) {
   if (!piece) return;
-  DrawPiece(g, piece, dst,
-            Rect(0, 0, static_cast<int>(piece->GetWidth()), static_cast<int>(piece->GetHeight())),
-            attributes);
-}
-
-std::unique_ptr<ImageAttributes> WrapAttributes(Gdiplus::WrapMode mode) {
-  auto attributes = std::make_unique<ImageAttributes>();
-  attributes->SetWrapMode(mode);
-  return attributes;
+  DrawRaw(g, piece, dst,
+          Rect(0, 0, static_cast<int>(piece->GetWidth()), static_cast<int>(piece->GetHeight())),
+          WrapAttributes(Gdiplus::WrapModeTileFlipXY).get());
 }
 
 }  // namespace
@@ -222,14 +251,13 @@ void CSWSkin::DrawSingle(Graphics& g, Rect* dst, const Rect& frame, const ImageA
     height = std::max(0, std::min(height, dst->Height));
   }
   auto piece = CopyPiece(image_, frame, frame.Width, frame.Height, opacity);
-  StretchPiece(g, piece.get(), Rect(dst->X, dst->Y, width, height),
-               WrapAttributes(Gdiplus::WrapModeTileFlipXY).get());
+  StretchPiece(g, piece.get(), Rect(dst->X, dst->Y, width, height));
   dst->Width = width;
   dst->Height = height;
 }
 
 void CSWSkin::DrawTile(Graphics& g, const Rect& dst, const Rect& frame) {
-  DrawPiece(g, image_, dst, frame, WrapAttributes(Gdiplus::WrapModeTile).get());
+  DrawPiece(g, image_, dst, frame, nullptr);
 }
 
 void CSWSkin::DrawThreeCell(Graphics& g, const Rect& dst, const Rect& frame,
@@ -238,7 +266,6 @@ void CSWSkin::DrawThreeCell(Graphics& g, const Rect& dst, const Rect& frame,
   // by one pixel, so no seam shows after rounding.
   const int tail_drawn = scaled_image_ ? tail_ : DpiScale(tail_) + 1;
   const int ends = Scaled(head_ + tail_);
-  const auto middle_wrap = WrapAttributes(Gdiplus::WrapModeTile);
   if (horizontal_) {
     if (head_ + tail_ > dst.Width) return;
     const int height = Scaled(frame.Height);
@@ -246,8 +273,7 @@ void CSWSkin::DrawThreeCell(Graphics& g, const Rect& dst, const Rect& frame,
     if (middle > 0) {
       auto piece = CopyPiece(image_, Rect(frame.X + head_, frame.Y, middle, frame.Height), middle,
                              height, opacity);
-      StretchPiece(g, piece.get(), Rect(dst.X + Scaled(head_), dst.Y, dst.Width - ends, height),
-                   middle_wrap.get());
+      StretchPiece(g, piece.get(), Rect(dst.X + Scaled(head_), dst.Y, dst.Width - ends, height));
     }
     if (head_ > 0)
       DrawPiece(g, image_, Rect(dst.X, dst.Y, Scaled(head_), height),
@@ -263,8 +289,7 @@ void CSWSkin::DrawThreeCell(Graphics& g, const Rect& dst, const Rect& frame,
   if (middle > 0) {
     auto piece = CopyPiece(image_, Rect(frame.X, frame.Y + head_, frame.Width, middle), width,
                            middle, opacity);
-    StretchPiece(g, piece.get(), Rect(dst.X, dst.Y + Scaled(head_), width, dst.Height - ends),
-                 middle_wrap.get());
+    StretchPiece(g, piece.get(), Rect(dst.X, dst.Y + Scaled(head_), width, dst.Height - ends));
   }
   if (head_ > 0)
     DrawPiece(g, image_, Rect(dst.X, dst.Y, width, Scaled(head_)),
@@ -285,7 +310,6 @@ void CSWSkin::DrawNineCell(Graphics& g, const Rect& dst, const Rect& frame,
   const int frame_bottom = frame.Y + frame.Height;
   const int dst_right = dst.X + dst.Width;
   const int dst_bottom = dst.Y + dst.Height;
-  const auto stretch_wrap = WrapAttributes(Gdiplus::WrapModeTile);
 
   // Top edge: the strip repeats at its natural width.
   const int top_middle = frame.Width - n.top_left - n.top_right;
@@ -304,8 +328,7 @@ void CSWSkin::DrawNineCell(Graphics& g, const Rect& dst, const Rect& frame,
     auto piece = CopyPiece(image_,
                            Rect(frame.X + n.bottom_left, frame_bottom - n.bottom, bottom_middle, n.bottom),
                            bottom_middle, bottom, opacity);
-    StretchPiece(g, piece.get(), Rect(dst.X + blw, dst_bottom - bottom, dst.Width - blw - brw, bottom),
-                 stretch_wrap.get());
+    StretchPiece(g, piece.get(), Rect(dst.X + blw, dst_bottom - bottom, dst.Width - blw - brw, bottom));
   }
   DrawPiece(g, image_, Rect(dst.X, dst_bottom - bottom, blw, bottom),
             Rect(frame.X, frame_bottom - n.bottom, n.bottom_left, n.bottom), opacity);
@@ -318,10 +341,10 @@ void CSWSkin::DrawNineCell(Graphics& g, const Rect& dst, const Rect& frame,
   if (source_middle > 0) {
     auto left = CopyPiece(image_, Rect(frame.X, frame.Y + n.top, n.left, source_middle), lw,
                           dst_middle, opacity);
-    StretchPiece(g, left.get(), Rect(dst.X, dst.Y + top, lw, dst_middle), nullptr);
+    StretchPiece(g, left.get(), Rect(dst.X, dst.Y + top, lw, dst_middle));
     auto right = CopyPiece(image_, Rect(frame_right - n.right, frame.Y + n.top, n.right, source_middle),
                            rw, dst_middle, opacity);
-    StretchPiece(g, right.get(), Rect(dst_right - rw, dst.Y + top, rw, dst_middle), nullptr);
+    StretchPiece(g, right.get(), Rect(dst_right - rw, dst.Y + top, rw, dst_middle));
   }
 
   // Centre: tiled at image resolution.

@@ -119,12 +119,33 @@ TEST_F(MkInstallerTest, AppendsThePackageBehindTheProgramAndVerifies) {
 
 TEST_F(MkInstallerTest, SameInputsGiveSameBytes) {
   ASSERT_EQ(Build(Out("a.exe"), package_).exit_code, 0);
-  ASSERT_EQ(Build(Out("b.exe"), CopyPackage()).exit_code, 0);  // another folder, newer file times
+  // Another folder, newer file times, other permissions: the same bytes.
+  const fs::path copy = CopyPackage();
+  fs::permissions(copy / "install-folder/Orvanta.ini", fs::perms::owner_read);
+  ASSERT_EQ(Build(Out("b.exe"), copy.string()).exit_code, 0);
   EXPECT_TRUE(ReadFile(Out("a.exe")) == ReadFile(Out("b.exe")));
   if (key_.empty()) return;
   ASSERT_EQ(Build(Out("sa.exe"), package_, SignArgs()).exit_code, 0);
   ASSERT_EQ(Build(Out("sb.exe"), package_, SignArgs()).exit_code, 0);
   EXPECT_TRUE(ReadFile(Out("sa.exe")) == ReadFile(Out("sb.exe")));
+}
+
+TEST_F(MkInstallerTest, PacksAnyNameWindowsAllowsLiterally) {
+  const fs::path package = CopyPackage();
+  WriteText(package / "install-folder/-dash.txt", "d");
+  WriteText(package / "install-folder/@list.txt", "l");
+  fs::create_directories(package / "install-folder/docs/zh");
+  WriteText(package / "install-folder/docs/zh/说明 [1].txt", "");
+  WriteText(package / "version-folder/Orvanta.ini", "a version-folder item of the same name");
+  fs::permissions(package / "version-folder/Velpane.exe", fs::perms::owner_read);
+  const ProcessResult built = Build(Out("odd.exe"), package.string());
+  ASSERT_EQ(built.exit_code, 0) << built.output;
+  const ProcessResult verified = Tool({"verify", Out("odd.exe")});
+  EXPECT_EQ(verified.exit_code, 0) << verified.output;
+  for (const char* item : {"  ../-dash.txt\n", "  ../@list.txt\n", "           0  ../docs/zh/说明 [1].txt\n",
+                           "  ../Orvanta.ini\n", "  Orvanta.ini\n", "  Velpane.exe\n"}) {
+    EXPECT_NE(verified.output.find(item), std::string::npos) << item << verified.output;
+  }
 }
 
 TEST_F(MkInstallerTest, SignedInstallerKeepsThePackageAndVerifies) {
@@ -225,7 +246,16 @@ TEST_F(MkInstallerTest, RefusesPackagesThatWouldNotInstall) {
     EXPECT_NE(result.output.find(c.message), std::string::npos) << c.what << ":\n" << result.output;
     EXPECT_FALSE(fs::exists(Out("out.exe"))) << c.what;
   }
-  const std::string package = CopyPackage();
+  // A sparse file makes the package too large for the header without using the disk.
+  std::string package = CopyPackage();
+  WriteText(fs::path(package) / "version-folder/huge.dat", "");
+  fs::resize_file(fs::path(package) / "version-folder/huge.dat", 0x100000000ull);
+  const ProcessResult huge = Build(Out("out.exe"), package);
+  EXPECT_EQ(huge.exit_code, 1);
+  EXPECT_NE(huge.output.find("the payload header holds at most 4294967295"), std::string::npos)
+      << huge.output;
+
+  package = CopyPackage();
   const ProcessResult inside = Build(package + "/version-folder/setup.exe", package);
   EXPECT_EQ(inside.exit_code, 1);
   EXPECT_NE(inside.output.find("inside the package folder"), std::string::npos) << inside.output;

@@ -70,7 +70,7 @@ void CreatePackageArchive(const std::string& seven_zip, const Package& package,
     WriteList(list, install_items);
     RunChecked(AddCommand(seven_zip, archive, list), "packing " + std::string(kInstallFolderName),
                package.root + "/" + kInstallFolderName);
-    std::vector<std::string> rename = {seven_zip, "rn", "-bd", archive};
+    std::vector<std::string> rename = {seven_zip, "rn", "-bd", "--", archive};  // names taken literally
     rename.insert(rename.end(), renames.begin(), renames.end());
     RunChecked(rename, "renaming the install-folder items");
   }

@@ -1,0 +1,290 @@
+#include "libinstall/7zdecompress.h"
+
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include "common/logging.h"
+#include "support/test_support.h"
+#include "unpack_test_support.h"
+
+using testsupport::FileExists;
+using testsupport::FolderExists;
+using testsupport::ReadFileBytes;
+using testsupport::WriteFileBytes;
+using unpacktest::CProgressRecorder;
+using unpacktest::FixtureBytes;
+using unpacktest::PackageItems;
+
+namespace {
+
+TEST(ItemPathRules, KeepsItemsInsideTheFolderOrItsParent) {
+  for (const wchar_t* path : {L"a.txt", L"bin\\a.dll", L"bin/sub/a.dll", L"..\\Orvanta.exe", L"../X",
+                              L"..\\bin\\a.dll", L"a..b\\c.", L".hidden"}) {
+    EXPECT_TRUE(IsSafeItemPath(path)) << path;
+  }
+  for (const wchar_t* path :
+       {L"", L"\\abs.txt", L"/abs.txt", L"\\\\server\\share\\x", L"C:\\x.txt", L"C:x.txt", L"a.txt:stream",
+        L"..\\..\\x", L"..", L"..\\", L"a\\..\\..\\x", L"bin\\..\\x", L"bin\\..", L".\\x", L"a\\.\\x",
+        L"a\\\\x", L"..\\...\\x", L"... \\x", L"..\\ . \\x", L"bin\\"}) {
+    EXPECT_FALSE(IsSafeItemPath(path)) << path;
+  }
+}
+
+class DecompressTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    package_ = FixtureBytes(L"package.7z");
+    ASSERT_GT(package_.size(), 1000u) << "fixture package.7z is missing";
+    extraction_ = root_.path() + L"{VersionNameFolder}\\";
+  }
+
+  std::wstring Target(const std::wstring& relative) const { return extraction_ + relative; }
+
+  // Every package item has landed with its source's bytes.
+  void ExpectPackageWritten() const {
+    for (const auto& item : PackageItems()) {
+      const std::string expected = FixtureBytes(L"package\\" + item.source);
+      EXPECT_TRUE(FileExists(Target(item.target))) << item.target;
+      EXPECT_EQ(ReadFileBytes(Target(item.target)) == expected, true) << item.target;
+    }
+    EXPECT_TRUE(FileExists(root_.path() + L"Orvanta.exe"));
+    EXPECT_FALSE(FileExists(extraction_ + L"Orvanta.exe"));
+    EXPECT_EQ(testsupport::FileSize(Target(L"zero.bin")), 0u);
+  }
+
+  void ExpectNothingWritten() const {
+    EXPECT_FALSE(FolderExists(extraction_));
+    EXPECT_FALSE(FileExists(root_.path() + L"Orvanta.exe"));
+  }
+
+  testsupport::TempFolder root_{L"unpack"};
+  std::wstring extraction_;
+  std::string package_;
+};
+
+TEST_F(DecompressTest, TwoPhaseKeepsItemsInMemoryThenWritesThemWithProgress) {
+  C7zDecompressImpl decompress;
+  CProgressRecorder recorder;
+  EXPECT_EQ(decompress.SetProgressCallBack(&recorder), 0);
+
+  ASSERT_EQ(decompress.DecompressToMemory(package_.data(), package_.size()), S_OK);
+  const size_t count = PackageItems().size();
+  ASSERT_EQ(decompress.items().size(), count);
+  EXPECT_EQ(decompress.itemCount(), count);
+  ExpectNothingWritten();
+  ASSERT_EQ(recorder.reports.size(), count);
+  for (size_t i = 0; i < count; ++i) {
+    const auto& report = recorder.reports[i];
+    EXPECT_EQ(report.kind, 1);
+    EXPECT_EQ(report.total, static_cast<int>(count));
+    EXPECT_EQ(report.index, static_cast<int>(i));
+    EXPECT_EQ(report.path, PackageItems()[i].target);
+    EXPECT_EQ(decompress.items()[i]->path, PackageItems()[i].target);
+  }
+
+  // A folder without the trailing backslash, not there yet: created with its parents.
+  const std::wstring folder = extraction_.substr(0, extraction_.size() - 1);
+  ASSERT_EQ(decompress.WriteToFolder(folder), S_OK);
+  ExpectPackageWritten();
+  ASSERT_EQ(recorder.reports.size(), 2 * count);
+  for (size_t i = 0; i < count; ++i) {
+    const auto& report = recorder.reports[count + i];
+    EXPECT_EQ(report.kind, 2);
+    EXPECT_EQ(report.total, static_cast<int>(count));
+    EXPECT_EQ(report.index, static_cast<int>(i));
+    EXPECT_EQ(report.path, PackageItems()[i].target);
+  }
+}
+
+TEST_F(DecompressTest, OnePhaseWritesItemsWithoutProgress) {
+  C7zDecompressImpl decompress;
+  CProgressRecorder recorder;
+  decompress.SetProgressCallBack(&recorder);
+  ASSERT_EQ(decompress.DecompressToFolder(package_.data(), package_.size(), extraction_), S_OK);
+  ExpectPackageWritten();
+  EXPECT_TRUE(recorder.reports.empty());
+  EXPECT_TRUE(decompress.items().empty());
+  // The to-folder call ends memory mode: there is nothing to write out.
+  EXPECT_EQ(decompress.WriteToFolder(extraction_), E_FAIL);
+}
+
+TEST_F(DecompressTest, BothModesWorkWithoutProgressReceiver) {
+  C7zDecompressImpl twoPhase;
+  ASSERT_EQ(twoPhase.DecompressToMemory(package_.data(), package_.size()), S_OK);
+  ASSERT_EQ(twoPhase.WriteToFolder(extraction_), S_OK);
+  ExpectPackageWritten();
+
+  testsupport::RemoveTree(root_.path());
+  ::CreateDirectoryW(root_.path().c_str(), nullptr);
+  C7zDecompressImpl onePhase;
+  ASSERT_EQ(onePhase.DecompressToFolder(package_.data(), package_.size(), extraction_), S_OK);
+  ExpectPackageWritten();
+}
+
+TEST_F(DecompressTest, ArchiveFileIsExtractedIntoFolder) {
+  C7zDecompressImpl decompress;
+  ASSERT_EQ(decompress.DecompressFileToFolder(unpacktest::Fixture(L"package.7z"), extraction_), S_OK);
+  ExpectPackageWritten();
+  EXPECT_EQ(decompress.DecompressFileToFolder(root_.path() + L"missing.7z", extraction_),
+            HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(DecompressTest, WriteOutLeavesReadOnlyAndLockedTargetsAndWritesTheRest) {
+  C7zDecompressImpl decompress;
+  ASSERT_EQ(decompress.DecompressToMemory(package_.data(), package_.size()), S_OK);
+
+  const std::wstring readOnly = Target(L"bin\\a.dll");
+  const std::wstring locked = Target(L"configurations\\staticconfig.xml");
+  ::CreateDirectoryW(extraction_.c_str(), nullptr);
+  ::CreateDirectoryW(Target(L"bin").c_str(), nullptr);
+  ::CreateDirectoryW(Target(L"configurations").c_str(), nullptr);
+  ASSERT_TRUE(WriteFileBytes(readOnly, "old dll"));
+  ASSERT_TRUE(::SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(WriteFileBytes(locked, "old xml"));
+  HANDLE hold = ::CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(hold, INVALID_HANDLE_VALUE);
+
+  const uint64_t logOffset = unpacktest::LogSize();
+  EXPECT_EQ(decompress.WriteToFolder(extraction_), S_OK);
+  ::CloseHandle(hold);
+
+  EXPECT_EQ(ReadFileBytes(readOnly), "old dll");
+  EXPECT_EQ(ReadFileBytes(locked), "old xml");
+  EXPECT_EQ(ReadFileBytes(Target(L"data\\noise.bin")), FixtureBytes(L"package\\data\\noise.bin"));
+  EXPECT_EQ(ReadFileBytes(root_.path() + L"Orvanta.exe"), FixtureBytes(L"package\\Orvanta.exe"));
+  const std::string log = unpacktest::LogSince(logOffset);
+  EXPECT_NE(log.find(logging::WideToAnsi(readOnly)), std::string::npos) << log;
+  EXPECT_NE(log.find(logging::WideToAnsi(locked)), std::string::npos) << log;
+  ::SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(DecompressTest, WriteOutFailureIsReportedAndLoggedAndTheRestWritten) {
+  C7zDecompressImpl decompress;
+  ASSERT_EQ(decompress.DecompressToMemory(package_.data(), package_.size()), S_OK);
+  // A folder stands where a file has to go: that item cannot be written.
+  const std::wstring blocked = Target(L"data\\noise.bin");
+  ASSERT_EQ(::SHCreateDirectoryExW(nullptr, blocked.c_str(), nullptr), ERROR_SUCCESS);
+
+  const uint64_t logOffset = unpacktest::LogSize();
+  const HRESULT hr = decompress.WriteToFolder(extraction_);
+  EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+  EXPECT_EQ(HRESULT_FACILITY(hr), FACILITY_WIN32);
+  EXPECT_EQ(ReadFileBytes(Target(L"bin\\a.dll")), FixtureBytes(L"package\\bin\\a.dll"));
+  const std::string log = unpacktest::LogSince(logOffset);
+  const std::string record = logging::WideToAnsi(blocked) + "，错误码：" + std::to_string(HRESULT_CODE(hr));
+  EXPECT_NE(log.find(record), std::string::npos) << log;
+}
+
+TEST_F(DecompressTest, WriteToFolderWithoutMemoryDecompressionFails) {
+  C7zDecompressImpl decompress;
+  EXPECT_EQ(decompress.WriteToFolder(extraction_), E_FAIL);
+  EXPECT_FALSE(FolderExists(extraction_));
+}
+
+TEST_F(DecompressTest, SecondMemoryDecompressionAppendsItems) {
+  C7zDecompressImpl decompress;
+  ASSERT_EQ(decompress.DecompressToMemory(package_.data(), package_.size()), S_OK);
+  ASSERT_EQ(decompress.DecompressToMemory(package_.data(), package_.size()), S_OK);
+  EXPECT_EQ(decompress.items().size(), 2 * PackageItems().size());
+  uint64_t total = 0;
+  for (const auto& item : decompress.items()) total += item->total;
+  EXPECT_EQ(total, 2 * uint64_t{unpacktest::PackageTotalSize()});
+}
+
+TEST_F(DecompressTest, DataThatIsNoArchiveIsRefused) {
+  const std::string text = FixtureBytes(L"package\\bin\\sub\\resources.txt");
+  C7zDecompressImpl decompress;
+  CProgressRecorder recorder;
+  decompress.SetProgressCallBack(&recorder);
+  EXPECT_EQ(decompress.DecompressToMemory(text.data(), text.size()), S_FALSE);
+  EXPECT_TRUE(decompress.items().empty());
+  EXPECT_TRUE(FAILED(decompress.WriteToFolder(extraction_)));
+  EXPECT_EQ(decompress.DecompressToFolder(text.data(), text.size(), extraction_), S_FALSE);
+  EXPECT_EQ(decompress.DecompressToMemory(text.data(), 0), S_FALSE);
+  EXPECT_TRUE(recorder.reports.empty());
+  EXPECT_FALSE(FileExists(root_.path() + L"Orvanta.exe"));
+}
+
+TEST_F(DecompressTest, ArchiveWithoutItemsFails) {
+  const std::string empty = FixtureBytes(L"empty.7z");
+  ASSERT_FALSE(empty.empty());
+  C7zDecompressImpl decompress;
+  EXPECT_EQ(decompress.DecompressToMemory(empty.data(), empty.size()), E_FAIL);
+  EXPECT_EQ(decompress.itemCount(), 0u);
+  EXPECT_TRUE(FAILED(decompress.WriteToFolder(extraction_)));
+  EXPECT_EQ(decompress.DecompressToFolder(empty.data(), empty.size(), extraction_), E_FAIL);
+}
+
+TEST_F(DecompressTest, DamagedPackageIsReportedAndNotWrittenOut) {
+  std::string damaged = package_;
+  damaged[32 + damaged.size() / 2] ^= 0x55;  // inside the packed streams, after the start header
+
+  C7zDecompressImpl twoPhase;
+  const uint64_t logOffset = unpacktest::LogSize();
+  EXPECT_EQ(twoPhase.DecompressToMemory(damaged.data(), damaged.size()), k7zPackageDamaged);
+  EXPECT_EQ(twoPhase.WriteToFolder(extraction_), k7zPackageDamaged);
+  ExpectNothingWritten();
+  EXPECT_NE(unpacktest::LogSince(logOffset).find("安装包条目已损坏："), std::string::npos);
+
+  C7zDecompressImpl onePhase;
+  EXPECT_EQ(onePhase.DecompressToFolder(damaged.data(), damaged.size(), extraction_), k7zPackageDamaged);
+
+  // A cut-off archive is refused when opened.
+  C7zDecompressImpl truncated;
+  EXPECT_EQ(truncated.DecompressToMemory(package_.data(), package_.size() - 100), S_FALSE);
+  EXPECT_TRUE(FAILED(truncated.WriteToFolder(root_.path() + L"other\\")));
+  EXPECT_FALSE(FolderExists(root_.path() + L"other"));
+}
+
+TEST_F(DecompressTest, FolderEntriesBecomeFoldersInBothModes) {
+  const std::string folders = FixtureBytes(L"folders.7z");
+  C7zDecompressImpl twoPhase;
+  ASSERT_EQ(twoPhase.DecompressToMemory(folders.data(), folders.size()), S_OK);
+  ASSERT_EQ(twoPhase.WriteToFolder(extraction_), S_OK);
+  EXPECT_TRUE(FolderExists(Target(L"docs\\empty")));
+  EXPECT_EQ(ReadFileBytes(Target(L"docs\\more\\readme.txt")), "readme\n");
+
+  const std::wstring other = root_.path() + L"one\\";
+  C7zDecompressImpl onePhase;
+  ASSERT_EQ(onePhase.DecompressToFolder(folders.data(), folders.size(), other), S_OK);
+  EXPECT_TRUE(FolderExists(other + L"docs\\empty"));
+  EXPECT_EQ(ReadFileBytes(other + L"docs\\more\\readme.txt"), "readme\n");
+}
+
+TEST_F(DecompressTest, ItemsThatWouldLeaveTheInstallFolderAreNotWritten) {
+  const std::string unsafe = FixtureBytes(L"unsafe.7z");
+  // Extraction two levels below the temporary folder, so that escapes land
+  // somewhere the test can look.
+  const std::wstring install = root_.path() + L"a\\b\\";
+  const std::wstring folder = install + L"{VersionNameFolder}\\";
+
+  auto expectOnlySafeItems = [&](const std::string& log) {
+    EXPECT_EQ(ReadFileBytes(folder + L"ok.txt"), "ok\n");
+    EXPECT_EQ(ReadFileBytes(install + L"fine.txt"), "fine\n");
+    EXPECT_FALSE(FileExists(root_.path() + L"a\\up2.txt"));
+    EXPECT_FALSE(FileExists(install + L"inner.txt"));
+    EXPECT_FALSE(FileExists(folder + L"dotted.txt"));
+    EXPECT_FALSE(FileExists(root_.path() + L"a\\trail.txt"));
+    EXPECT_FALSE(FileExists(L"C:\\abs.txt"));
+    EXPECT_FALSE(FileExists(L"C:\\drive.txt"));
+    for (const char* name : {"..\\..\\up2.txt", "a\\..\\..\\inner.txt", "\\abs.txt", "C:drive.txt",
+                             "sub\\..\\dotted.txt", "..\\...\\trail.txt"}) {
+      EXPECT_NE(log.find(name), std::string::npos) << name << "\n" << log;
+    }
+  };
+
+  C7zDecompressImpl twoPhase;
+  ASSERT_EQ(twoPhase.DecompressToMemory(unsafe.data(), unsafe.size()), S_OK);
+  uint64_t logOffset = unpacktest::LogSize();
+  EXPECT_EQ(twoPhase.WriteToFolder(folder), S_OK);
+  expectOnlySafeItems(unpacktest::LogSince(logOffset));
+
+  testsupport::RemoveTree(install);
+  C7zDecompressImpl onePhase;
+  logOffset = unpacktest::LogSize();
+  EXPECT_EQ(onePhase.DecompressToFolder(unsafe.data(), unsafe.size(), folder), S_OK);
+  expectOnlySafeItems(unpacktest::LogSince(logOffset));
+}
+
+}  // namespace
