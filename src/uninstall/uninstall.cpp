@@ -75,12 +75,12 @@ std::vector<FolderEntry> ListFolder(const std::wstring& folder) {
   return entries;
 }
 
-bool IsKept(std::wstring path, const std::map<std::wstring, int>& keep) {
+}  // namespace
+
+bool CUninstall::IsKept(std::wstring path, const KeepSet& keep) {
   UtilFunc::RemoveTrailingBackslash(path);
   return keep.count(path) != 0;
 }
-
-}  // namespace
 
 CUninstall::CUninstall() { ::InitializeCriticalSection(&keepSetLock_); }
 

@@ -57,8 +57,17 @@ class CUninstall : public IUnInstall {
   const std::wstring& FlagFile() const { return flagFile_; }
 
  private:
-  using KeepSet = std::map<std::wstring, int>;
+  // Paths name files of a file system that ignores letter case: so does
+  // the keep set, or a differently written path would not protect its file.
+  struct PathLess {
+    bool operator()(const std::wstring& a, const std::wstring& b) const {
+      return ::CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_LESS_THAN;
+    }
+  };
+  using KeepSet = std::map<std::wstring, int, PathLess>;
 
+  // True when `path` (trailing backslashes ignored) is in `keep`.
+  static bool IsKept(std::wstring path, const KeepSet& keep);
   static unsigned __stdcall ThreadMain(void* self);
   void Run();
   void Report(int stage, const std::wstring& text = std::wstring());

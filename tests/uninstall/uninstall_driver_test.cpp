@@ -199,7 +199,8 @@ TEST(DriverTest, KeptPathProtectsItselfAndItsFoldersButNotItsSiblings) {
   {
     CUninstall driver(x);
     driver.AddExcludePath(x + L"Uninstall.exe\\\\");
-    driver.AddExcludePath(x + L"bin\\deep\\keep.me");
+    // Written in other letters than on disk: the file system ignores case.
+    driver.AddExcludePath(x + L"BIN\\Deep\\KEEP.me");
     ASSERT_EQ(1, driver.StartUnInstall(1));
   }
   EXPECT_TRUE(FileExists(x + L"Uninstall.exe"));
