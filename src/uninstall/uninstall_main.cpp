@@ -11,18 +11,14 @@
 #include "common/utilfunc.h"
 #include "installer/command_line.h"
 #include "skin/skin_tables.h"
-#include "uninstall/removal_paths.h"
 #include "uninstall/self_delete.h"
 #include "uninstall/uninstall.h"
 #include "uninstall/uninstall_window.h"
 
 namespace {
 
-// How long the silent path gives an ended application to go away before the
-// removal starts, so that its files are not locked any more.
-constexpr DWORD kAppExitWaitMs = 5000;
-constexpr DWORD kAppExitPollMs = 100;
-
+// Ending the application when it runs under another account needs the debug
+// privilege; without it the removal goes on all the same.
 int EnableDebugPrivilege() {
   HANDLE token = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return 0;
@@ -35,18 +31,10 @@ int EnableDebugPrivilege() {
   return ok;
 }
 
-// Ends every copy of the application started from the install folder and
-// waits a moment for them to be gone; copies started elsewhere keep running.
-void EndInstalledApp() {
-  const std::wstring mainExe = UtilFunc::GetModuleDir() + GetString(L"main_exe_name");
-  UtilFunc::KillPathFileProcess(mainExe);
-  for (DWORD waited = 0; waited < kAppExitWaitMs && UtilFunc::IsPathFileRunning(mainExe); waited += kAppExitPollMs)
-    ::Sleep(kAppExitPollMs);
-}
-
 void SilentUnInstall() {
   IUnInstall* driver = new CUninstall;  // lives until the process ends
-  EndInstalledApp();
+  // Only copies started from the install folder are ended.
+  UtilFunc::KillPathFileProcess(UtilFunc::GetModuleDir() + GetString(L"main_exe_name"));
   driver->AddExcludePath(UtilFunc::GetModulePath());
   driver->StartUnInstall(1);
   ::SHChangeNotify(SHCNE_ASSOCCHANGED, 0, nullptr, nullptr);
