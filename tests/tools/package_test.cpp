@@ -55,7 +55,7 @@ TEST(StaticConfig, VersionMustNameAFolderTheUninstallerFinds) {
   EXPECT_FALSE(MatchesVersionPattern("7.19.2N"));
   EXPECT_FALSE(MatchesVersionPattern("7.19.02n"));
   for (const char* bad : {"", " 7.19.02N", "7.19/02N", "7.19.02N.", "new", "{VersionNameFolder}",
-                          "1234567890123456789012345678901x"}) {
+                          "7.19.02版", "1234567890123456789012345678901x"}) {
     EXPECT_NE(VersionProblem(bad), "") << bad;
   }
   EXPECT_EQ(VersionProblem("123456789012345678901234567890x"), "");  // 31 characters fit

@@ -45,8 +45,8 @@ build refuses (exit code 1, nothing written) when:
   - the program is not a PE program (or is a DLL), is signed already, or has
     data appended behind its image (a package, for instance);
   - the package has anything but the two sub-folders, no staticconfig.xml, no
-    version in it, or a version that cannot name a folder (or is longer than
-    31 characters, which the uninstaller cannot read back);
+    version in it, or a version that cannot name a folder, is not plain
+    ASCII or is longer than 31 characters (the uninstaller reads 31 back);
   - install-folder/Orvanta.ini names another version than staticconfig.xml;
   - setup.xml is not well-formed, lacks <install> or <uninstall>, or has a
     rule item without attributes (a comment among the items, for instance),
@@ -76,11 +76,20 @@ the version, and the result of `7zz t`. With --ca CERT the signature is
 checked against CERT. Exit code 0 when the installer is sound, 1 when not.
 
 Options:
-  --7zz PATH            the 7-Zip console program (default: 7zz on PATH)
-  --osslsigncode PATH   the signing program (default: osslsigncode on PATH)
+  --program FILE        the installer program (a PE file without a package)
+  --package FOLDER      the package folder (layout above)
+  --archive FILE        a ready-made archive or any data, in place of --package
+  --total-size N        the unpacked size written with --archive
+  --output FILE         the installer to write (replaced when it exists)
+  --sign-cert FILE      signing certificate (chain), PEM or DER
+  --sign-key FILE       its private key
   --sign-pass-file FILE file with the private key's password
   --sign-name TEXT      description stored in the signature (default "Orvanta Setup")
   --sign-url URL        URL stored in the signature
+  --sign-time SECONDS   signing time, Unix seconds
+  --ca FILE             verify: the certificate the signature must chain to
+  --7zz PATH            the 7-Zip console program (default: 7zz on PATH)
+  --osslsigncode PATH   the signing program (default: osslsigncode on PATH)
   -h, --help            this text
 Exit codes: 0 success, 1 refused or failed, 2 wrong command line.
 )";

@@ -157,6 +157,10 @@ std::string VersionProblem(const std::string& version) {
   const std::string name = NameProblem(version);
   if (!name.empty()) return "the version cannot name a folder: " + name;
   if (version != Trim(version)) return "the version has leading or trailing blanks";
+  for (unsigned char c : version) {
+    // The programs pass the version folder's path through the ANSI code page.
+    if (c >= 0x80) return "the version must be plain ASCII";
+  }
   if (Utf16Length(version) > kMaxVersionLength) {
     return "the version is longer than " + std::to_string(kMaxVersionLength) +
            " characters; the uninstaller cannot read it back";
