@@ -68,7 +68,6 @@ class CInstallStrategy {
   void Install();
   void UnInstall();
 
-  SetupSection section() const { return section_; }
   const std::vector<std::unique_ptr<ISetupStrategy>>& Strategies() const { return strategies_; }
 
  private:

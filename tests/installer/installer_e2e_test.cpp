@@ -34,18 +34,7 @@ constexpr int kExitFailed = 1;
 constexpr wchar_t kVersion[] = L"7.19.02N";
 constexpr wchar_t kExtractionFolder[] = L"{VersionNameFolder}";
 
-// A Linux path from the environment as a Wine path below Z:, with a trailing backslash.
-std::wstring FolderFromEnvironment(const wchar_t* name) {
-  wchar_t buffer[1024] = {};
-  const DWORD length = ::GetEnvironmentVariableW(name, buffer, 1024);
-  std::wstring path = L"Z:" + std::wstring(buffer, length < 1024 ? length : 0);
-  for (wchar_t& c : path)
-    if (c == L'/') c = L'\\';
-  if (path.back() != L'\\') path += L'\\';
-  return path;
-}
-
-std::wstring BuildFolder() { return FolderFromEnvironment(L"ORV_BINARY_DIR"); }
+std::wstring BuildFolder() { return testsupport::WineFolderFromEnvironment(L"ORV_BINARY_DIR"); }
 std::wstring SampleSetup() { return BuildFolder() + L"OrvantaSetup.exe"; }
 std::wstring SignedSampleSetup() { return BuildFolder() + L"OrvantaSetup-signed.exe"; }
 std::wstring SamplePackage() { return BuildFolder() + L"package\\Orvanta\\"; }
@@ -551,6 +540,65 @@ TEST_F(MadeInstallerTest, RandomSingleByteCorruptionsFailCleanly) {
     RemoveTree(folder);
   }
   std::printf("%d of %d corrupted installers still installed the package intact\n", installed, kRounds);
+}
+
+// Makes Wine prefer a DLL beside the program named `exe_name` over its own
+// system DLL of that name, as Windows does for DLLs that are not known DLLs.
+class PreferDllsBesideProgram {
+ public:
+  PreferDllsBesideProgram(const std::wstring& exe_name, const std::vector<std::wstring>& dlls)
+      : key_(L"Software\\Wine\\AppDefaults\\" + exe_name) {
+    HKEY overrides = nullptr;
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, (key_ + L"\\DllOverrides").c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                          nullptr, &overrides, nullptr) != ERROR_SUCCESS)
+      return;
+    const wchar_t kNativeFirst[] = L"native,builtin";
+    for (const std::wstring& dll : dlls)
+      ::RegSetValueExW(overrides, dll.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(kNativeFirst),
+                       sizeof kNativeFirst);
+    ::RegCloseKey(overrides);
+  }
+  ~PreferDllsBesideProgram() { ::RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str()); }
+  PreferDllsBesideProgram(const PreferDllsBesideProgram&) = delete;
+  PreferDllsBesideProgram& operator=(const PreferDllsBesideProgram&) = delete;
+
+ private:
+  std::wstring key_;
+};
+
+// DLLs named like system DLLs that are not known DLLs, left beside the
+// installer, are never loaded: neither on the silent path nor when the
+// window path starts. (version.dll is left out: Wine's own user32 imports
+// it, before any code of the program runs; Windows' user32 does not.)
+TEST_F(MadeInstallerTest, DllsBesideTheInstallerAreNotLoaded) {
+  const std::vector<std::wstring> names = {L"gdiplus", L"oleacc", L"userenv", L"psapi", L"comctl32",
+                                           L"msimg32", L"uxtheme", L"dwmapi", L"winmm"};
+  const std::string planted = ReadFileBytes(BuildFolder() + L"tests\\installer\\planted_dll.dll");
+  ASSERT_FALSE(planted.empty());
+  for (const std::wstring& name : names) ASSERT_TRUE(WriteFileBytes(temp_.path() + name + L".dll", planted));
+  const std::wstring setup = temp_.path() + L"orv-planted-setup.exe";
+  ASSERT_TRUE(WriteFileBytes(setup, Installer(L"small")));
+  const std::wstring probe = temp_.path() + L"orv-planted-probe.exe";
+  ASSERT_TRUE(::CopyFileW((BuildFolder() + L"tests\\installer\\dll_probe.exe").c_str(), probe.c_str(), FALSE));
+  PreferDllsBesideProgram setup_overrides(L"orv-planted-setup.exe", names);
+  PreferDllsBesideProgram probe_overrides(L"orv-planted-probe.exe", names);
+  const auto markers = [&] {
+    std::set<std::wstring> found;
+    for (const std::wstring& entry : EntryNames(temp_.path()))
+      if (entry.size() > 7 && entry.compare(entry.size() - 7, 7, L".loaded") == 0) found.insert(entry);
+    return found;
+  };
+
+  // The control: a program that loads gdiplus the unrestricted way gets the planted one.
+  EXPECT_EQ(RunAndWait(L"\"" + probe + L"\" gdiplus.dll"), 0);
+  EXPECT_EQ(markers(), std::set<std::wstring>{L"gdiplus.dll.loaded"});
+  ::DeleteFileW((temp_.path() + L"gdiplus.dll.loaded").c_str());
+
+  EXPECT_EQ(RunSetup(setup, L"/S /G /D=\"" + temp_.path() + L"inst\""), kExitInstalled);
+  EXPECT_TRUE(FileExists(temp_.path() + L"inst\\7.19.02N\\Quorix.zk"));
+  EXPECT_EQ(markers(), std::set<std::wstring>{}) << "silent path";
+  RunSetup(setup, L"", 15000);
+  EXPECT_EQ(markers(), std::set<std::wstring>{}) << "window path";
 }
 
 }  // namespace
