@@ -51,8 +51,8 @@ class Canvas:
         self.scale = scale
         self.size = (width, height)
         self.k = scale / 100.0 * SS
-        self.image = Image.new("RGBA", (width * SS, height * SS), (0, 0, 0, 0))
-        self.draw = ImageDraw.Draw(self.image)
+        self.image = Image.new("RGBA", (scaled(width, scale) * SS, scaled(height, scale) * SS),
+                               (0, 0, 0, 0))
 
     def p(self, v):
         return v * self.k

@@ -1,6 +1,7 @@
 #include "skin/swskin.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "skin/dpi.h"
@@ -24,12 +25,6 @@ uint32_t VariantOffset(int scale) {
   }
 }
 
-std::unique_ptr<ImageAttributes> WrapAttributes(Gdiplus::WrapMode mode) {
-  auto attributes = std::make_unique<ImageAttributes>();
-  attributes->SetWrapMode(mode);
-  return attributes;
-}
-
 void DrawRaw(Graphics& g, Gdiplus::Image* image, const Rect& dst, const Rect& src,
              const ImageAttributes* attributes) {
   if (dst.Width <= 0 || dst.Height <= 0 || src.Width <= 0 || src.Height <= 0) return;
@@ -43,25 +38,36 @@ std::unique_ptr<Bitmap> NewBitmap(int width, int height) {
   return bitmap;
 }
 
-// Draws `src` of `image` into `dst`. A piece that is scaled is cut out 1:1
-// first, so that its edges are sampled from the piece itself (mirrored), not
-// from the neighbouring pixels of the image.
-void DrawPiece(Graphics& g, Gdiplus::Image* image, const Rect& dst, const Rect& src,
-               const ImageAttributes* attributes) {
-  if (dst.Width <= 0 || dst.Height <= 0 || src.Width <= 0 || src.Height <= 0) return;
-  if (dst.Width == src.Width && dst.Height == src.Height) {
-    DrawRaw(g, image, dst, src, attributes);
-    return;
-  }
-  auto cut = NewBitmap(src.Width, src.Height);
-  if (!cut) return;
+// `src` of `image` copied 1:1 into a bitmap with a border of one pixel that
+// repeats the piece's outermost pixels, so that scaling samples its edges
+// from the piece itself rather than from neighbouring frames or from
+// transparency outside it. Null when the bitmap cannot be made.
+std::unique_ptr<Bitmap> PaddedCut(Gdiplus::Image* image, const Rect& src,
+                                  const ImageAttributes* attributes) {
+  const int w = src.Width, h = src.Height;
+  auto cut = NewBitmap(w + 2, h + 2);
+  if (!cut) return nullptr;
   {
-    Graphics cut_graphics(cut.get());
-    cut_graphics.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
-    DrawRaw(cut_graphics, image, Rect(0, 0, src.Width, src.Height), src, attributes);
+    Graphics g(cut.get());
+    g.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
+    DrawRaw(g, image, Rect(1, 1, w, h), src, attributes);
   }
-  DrawRaw(g, cut.get(), dst, Rect(0, 0, src.Width, src.Height),
-          WrapAttributes(Gdiplus::WrapModeTileFlipXY).get());
+  Rect all(0, 0, w + 2, h + 2);
+  Gdiplus::BitmapData data;
+  if (cut->LockBits(&all, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeWrite,
+                    PixelFormat32bppARGB, &data) != Gdiplus::Ok)
+    return cut;
+  auto row = [&data](int y) {
+    return reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(data.Scan0) + y * data.Stride);
+  };
+  for (int y = 1; y <= h; ++y) {
+    row(y)[0] = row(y)[1];
+    row(y)[w + 1] = row(y)[w];
+  }
+  memcpy(row(0), row(1), static_cast<size_t>(w + 2) * 4);
+  memcpy(row(h + 1), row(h), static_cast<size_t>(w + 2) * 4);
+  cut->UnlockBits(&data);
+  return cut;
 }
 
 // A new 32-bit ARGB bitmap of `width` x `height` holding `src` of `image`
@@ -73,9 +79,29 @@ std::unique_ptr<Bitmap> CopyPiece(Gdiplus::Image* image, const Rect& src, int wi
   if (!bitmap) return nullptr;
   Graphics g(bitmap.get());
   g.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
-  g.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHalf);
-  DrawPiece(g, image, Rect(0, 0, width, height), src, attributes);
+  const Rect whole(0, 0, width, height);
+  if (width == src.Width && height == src.Height) {
+    DrawRaw(g, image, whole, src, attributes);
+    return bitmap;
+  }
+  auto cut = PaddedCut(image, src, attributes);
+  if (!cut) return nullptr;
+  DrawRaw(g, cut.get(), whole, Rect(1, 1, src.Width, src.Height), nullptr);
   return bitmap;
+}
+
+// Draws `src` of `image` into `dst`. A piece that is scaled is scaled into a
+// bitmap of its own first and then placed 1:1: scaling straight onto an
+// arbitrary destination offset can lose a column to rounding.
+void DrawPiece(Graphics& g, Gdiplus::Image* image, const Rect& dst, const Rect& src,
+               const ImageAttributes* attributes) {
+  if (dst.Width <= 0 || dst.Height <= 0 || src.Width <= 0 || src.Height <= 0) return;
+  if (dst.Width == src.Width && dst.Height == src.Height) {
+    DrawRaw(g, image, dst, src, attributes);
+    return;
+  }
+  auto scaled = CopyPiece(image, src, dst.Width, dst.Height, attributes);
+  if (scaled) DrawRaw(g, scaled.get(), dst, Rect(0, 0, dst.Width, dst.Height), nullptr);
 }
 
 // Repeats `piece` at its own size over `dst`, starting at dst's top-left
@@ -94,14 +120,12 @@ void TilePiece(Graphics& g, Bitmap* piece, const Rect& dst) {
   }
 }
 
-// Draws the whole of `piece` into `dst`, stretched when the sizes differ;
-// edges are sampled mirrored, so a stretched strip does not blend in its
-// opposite end.
+// Draws the whole of `piece` into `dst`, stretched when the sizes differ.
 void StretchPiece(Graphics& g, Bitmap* piece, const Rect& dst) {
   if (!piece) return;
-  DrawRaw(g, piece, dst,
-          Rect(0, 0, static_cast<int>(piece->GetWidth()), static_cast<int>(piece->GetHeight())),
-          WrapAttributes(Gdiplus::WrapModeTileFlipXY).get());
+  DrawPiece(g, piece, dst,
+            Rect(0, 0, static_cast<int>(piece->GetWidth()), static_cast<int>(piece->GetHeight())),
+            nullptr);
 }
 
 }  // namespace
@@ -220,25 +244,24 @@ void CSWSkin::Draw(Graphics& graphics, Rect* dst, int state, float alpha) {
   Rect frame;
   if (!GetStateRect(state >= 0 && state < state_count_ ? state : 0, &frame)) return;
 
-  // Copies out of the image sample their edges mirrored, not blended with
-  // the neighbouring frame; opacity scales the alpha of every copied pixel.
-  auto copy = WrapAttributes(Gdiplus::WrapModeTileFlipXY);
-  const bool translucent = alpha < 1.0f;
-  if (translucent) {
+  // Opacity scales the alpha of every pixel copied out of the image.
+  std::unique_ptr<ImageAttributes> opacity;
+  if (alpha < 1.0f) {
     Gdiplus::ColorMatrix matrix = {{{1, 0, 0, 0, 0},
                                     {0, 1, 0, 0, 0},
                                     {0, 0, 1, 0, 0},
                                     {0, 0, 0, alpha, 0},
                                     {0, 0, 0, 0, 1}}};
-    copy->SetColorMatrix(&matrix, Gdiplus::ColorMatrixFlagsDefault, Gdiplus::ColorAdjustTypeBitmap);
+    opacity = std::make_unique<ImageAttributes>();
+    opacity->SetColorMatrix(&matrix, Gdiplus::ColorMatrixFlagsDefault, Gdiplus::ColorAdjustTypeBitmap);
   }
   const Gdiplus::GraphicsState saved = graphics.Save();
-  graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHalf);
+
   switch (render_type_) {
     case kRenderTile: DrawTile(graphics, *dst, frame); break;
-    case kRender3Cell: DrawThreeCell(graphics, *dst, frame, copy.get()); break;
-    case kRender9Cell: DrawNineCell(graphics, *dst, frame, copy.get()); break;
-    default: DrawSingle(graphics, dst, frame, copy.get()); break;
+    case kRender3Cell: DrawThreeCell(graphics, *dst, frame, opacity.get()); break;
+    case kRender9Cell: DrawNineCell(graphics, *dst, frame, opacity.get()); break;
+    default: DrawSingle(graphics, dst, frame, opacity.get()); break;
   }
   graphics.Restore(saved);
 }

@@ -78,13 +78,11 @@ int CSWStyle::FontStyleForState(int state) const {
 
 namespace skin {
 
-const Gdiplus::FontFamily* TextFontFamily() {
-  // Chosen once, on the UI thread, after GDI+ was started. Kept until exit
-  // without destruction, since GDI+ may be shut down first.
+// Families are chosen once, on the UI thread, after GDI+ was started, and
+// kept until exit without destruction, since GDI+ may be shut down first.
+const Gdiplus::FontFamily* FallbackFontFamily() {
   static const Gdiplus::FontFamily* family = []() -> const Gdiplus::FontFamily* {
-    auto styled = std::make_unique<Gdiplus::FontFamily>(kStyleFontFamily);
-    if (styled->IsAvailable()) return styled.release();
-    // May be null, or unusable, when the system has no sans-serif mapping.
+    // Null, or unusable, when the system maps no sans-serif family.
     const Gdiplus::FontFamily* generic = Gdiplus::FontFamily::GenericSansSerif();
     if (generic && generic->IsAvailable()) return generic;
     return FirstInstalledFamily().release();
@@ -92,15 +90,38 @@ const Gdiplus::FontFamily* TextFontFamily() {
   return family;
 }
 
+const Gdiplus::FontFamily* TextFontFamily() {
+  static const Gdiplus::FontFamily* family = []() -> const Gdiplus::FontFamily* {
+    auto styled = std::make_unique<Gdiplus::FontFamily>(kStyleFontFamily);
+    if (styled->IsAvailable()) return styled.release();
+    return FallbackFontFamily();
+  }();
+  return family;
+}
+
 }  // namespace skin
+
+namespace {
+
+std::unique_ptr<Gdiplus::Font> MakeFont(const Gdiplus::FontFamily* family, int size, int style) {
+  if (!family) return nullptr;
+  auto font = std::make_unique<Gdiplus::Font>(family, static_cast<Gdiplus::REAL>(size), style,
+                                              Gdiplus::UnitPixel);
+  if (font->GetLastStatus() != Gdiplus::Ok) return nullptr;
+  return font;
+}
+
+}  // namespace
 
 void CSWStyle::DrawStyledText(Gdiplus::Graphics& graphics, const Gdiplus::Rect& rect,
                               const std::wstring& text, int state) const {
-  const Gdiplus::FontFamily* family = skin::TextFontFamily();
-  if (!family || text.empty()) return;
-  Gdiplus::Font font(family, static_cast<Gdiplus::REAL>(DpiScale(font_size_)),
-                     FontStyleForState(state), Gdiplus::UnitPixel);
-  if (font.GetLastStatus() != Gdiplus::Ok) return;
+  if (text.empty()) return;
+  const int size = DpiScale(font_size_);
+  const int style = FontStyleForState(state);
+  // A family may lack a style (bold, italic): then the fallback family is used.
+  std::unique_ptr<Gdiplus::Font> font = MakeFont(skin::TextFontFamily(), size, style);
+  if (!font) font = MakeFont(skin::FallbackFontFamily(), size, style);
+  if (!font) return;
 
   Gdiplus::SolidBrush brush(Gdiplus::Color(ColourForState(state)));
   Gdiplus::StringFormat format;
@@ -114,5 +135,5 @@ void CSWStyle::DrawStyledText(Gdiplus::Graphics& graphics, const Gdiplus::Rect& 
   const Gdiplus::RectF layout(static_cast<Gdiplus::REAL>(rect.X), static_cast<Gdiplus::REAL>(rect.Y),
                               static_cast<Gdiplus::REAL>(rect.Width),
                               static_cast<Gdiplus::REAL>(rect.Height));
-  graphics.DrawString(text.c_str(), -1, &font, layout, &format, &brush);
+  graphics.DrawString(text.c_str(), -1, font.get(), layout, &format, &brush);
 }

@@ -50,7 +50,10 @@ class CSWStyle : public CSWObject {
 };
 
 namespace skin {
-// The font family text is drawn with: the styles' family, else the generic
-// sans-serif family, else the first installed family. Null when none exists.
+// The family text is drawn with: the styles' family when the system has it,
+// else the fallback family. Null when no family exists at all.
 const Gdiplus::FontFamily* TextFontFamily();
+// The generic sans-serif family, else the first installed family; null when
+// none exists.
+const Gdiplus::FontFamily* FallbackFontFamily();
 }  // namespace skin

@@ -7,6 +7,6 @@ source "$ORV_SOURCE_DIR/scripts/wine-env.sh"
 rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 "$WINESERVER" -p </dev/null >/dev/null 2>&1
-trap '"$WINESERVER" -k >/dev/null 2>&1 || true' EXIT
+trap '"$WINESERVER" -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
 wineboot -i >/dev/null 2>&1
 wine "$@"

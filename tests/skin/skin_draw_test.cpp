@@ -104,10 +104,32 @@ TEST_F(SkinDraw, ThreeCellPlacesHeadMiddleAndTail) {
   Gdiplus::Rect dst(0, 0, 100, 20);
   Skin("three").Draw(wide.graphics(), &dst, 0);
   EXPECT_EQ(wide.Pixel(2, 4), kRed);
+  EXPECT_EQ(wide.Pixel(5, 4), kLime);  // no seam between the pieces
   EXPECT_EQ(wide.Pixel(50, 4), kLime);
+  EXPECT_EQ(wide.Pixel(93, 4), kLime);
   EXPECT_EQ(wide.Pixel(97, 4), kBlue);
   EXPECT_EQ(wide.Alpha(50, 10), 0);  // the image height is drawn, not the destination's
   EXPECT_EQ(wide.Alpha(101, 4), 0);
+}
+
+TEST_F(SkinDraw, StretchedPiecesLeaveNoSeamsAtAnyOffset) {
+  Canvas canvas(560, 60);
+  for (int x = 0; x < 420; x += 3) {
+    canvas.graphics().Clear(Gdiplus::Color(0, 0, 0, 0));
+    Gdiplus::Rect bar(x, 3, 100 + x % 37, 20);
+    Skin("three").Draw(canvas.graphics(), &bar, 0);
+    Gdiplus::Rect box(x, 20, 90 + x % 29, 33 + x % 7);
+    Skin("nine").Draw(canvas.graphics(), &box, 0);
+    for (int i = 0; i < bar.Width; ++i) ASSERT_EQ(canvas.Alpha(x + i, 7), 255) << x << " bar column " << i;
+    for (int i = 0; i < box.Width; ++i) {
+      ASSERT_EQ(canvas.Alpha(x + i, 21), 255) << x << " top column " << i;
+      ASSERT_EQ(canvas.Alpha(x + i, box.Y + box.Height - 2), 255) << x << " bottom column " << i;
+    }
+    for (int j = 0; j < box.Height; ++j) {
+      ASSERT_EQ(canvas.Alpha(x + 1, 20 + j), 255) << x << " left row " << j;
+      ASSERT_EQ(canvas.Alpha(x + box.Width / 2, 20 + j), 255) << x << " centre row " << j;
+    }
+  }
 }
 
 TEST_F(SkinDraw, ThreeCellNeedsRoomForHeadAndTail) {

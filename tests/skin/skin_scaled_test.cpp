@@ -1,6 +1,7 @@
 // Skins at a display scale of 150 %: the scale is fixed before the first use.
 #include <gtest/gtest.h>
 
+#include "art_preview.h"
 #include "gdiplus_environment.h"
 #include "skin/dpi.h"
 #include "skin/skin_tables.h"
@@ -44,6 +45,9 @@ TEST(ScaledSkins, VariantImagesCarryBordersInDisplayPixels) {
   GetSkin("closebtn")->Draw(canvas.graphics(), &dst, 0);
   EXPECT_EQ(dst.Width, 39);
   EXPECT_EQ(dst.Height, 33);
+
+  ASSERT_EQ(LoadStyleTable(), 1);
+  EXPECT_TRUE(SaveInstallerPreview(PreviewFolder() + L"installer_skin_150.png"));
 }
 
 TEST(ScaledSkins, ImagesWithoutVariantAreStretched) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "art_preview.h"
+#include "gdiplus_environment.h"
 #include "skin/resource.h"
 #include "skin/skin_tables.h"
 
@@ -240,6 +242,19 @@ TEST(ProgramTables, ShippedSkinsAndStylesLoadWithTheirImages) {
   EXPECT_EQ(GetStyle("edittext")->GetNormalColour(), 0x00FFFFFFu);
   EXPECT_EQ(GetStyle("middletext_white_center")->GetHAlign(), 1);
   EXPECT_EQ(GetStyle("center"), nullptr);
+
+  EXPECT_TRUE(SaveInstallerPreview(PreviewFolder() + L"installer_skin_100.png"));
+}
+
+TEST(ProgramTables, BackgroundIsBlueAboveAWhiteFooter) {
+  CSWSkin* background = GetSkin("installbg");
+  ASSERT_NE(background, nullptr);
+  Canvas canvas(540, 360);
+  Gdiplus::Rect dst(0, 0, 540, 360);
+  background->Draw(canvas.graphics(), &dst, 0);
+  EXPECT_EQ(canvas.Pixel(200, 20), 0xFF216AF1u);
+  EXPECT_EQ(canvas.Pixel(270, 300), 0xFFFFFFFFu);
+  EXPECT_LT(canvas.Alpha(0, 0), 0x80);  // rounded corners
 }
 
 }  // namespace
