@@ -34,18 +34,7 @@ constexpr int kExitFailed = 1;
 constexpr wchar_t kVersion[] = L"7.19.02N";
 constexpr wchar_t kExtractionFolder[] = L"{VersionNameFolder}";
 
-// A Linux path from the environment as a Wine path below Z:, with a trailing backslash.
-std::wstring FolderFromEnvironment(const wchar_t* name) {
-  wchar_t buffer[1024] = {};
-  const DWORD length = ::GetEnvironmentVariableW(name, buffer, 1024);
-  std::wstring path = L"Z:" + std::wstring(buffer, length < 1024 ? length : 0);
-  for (wchar_t& c : path)
-    if (c == L'/') c = L'\\';
-  if (path.back() != L'\\') path += L'\\';
-  return path;
-}
-
-std::wstring BuildFolder() { return FolderFromEnvironment(L"ORV_BINARY_DIR"); }
+std::wstring BuildFolder() { return testsupport::WineFolderFromEnvironment(L"ORV_BINARY_DIR"); }
 std::wstring SampleSetup() { return BuildFolder() + L"OrvantaSetup.exe"; }
 std::wstring SignedSampleSetup() { return BuildFolder() + L"OrvantaSetup-signed.exe"; }
 std::wstring SamplePackage() { return BuildFolder() + L"package\\Orvanta\\"; }
