@@ -68,12 +68,11 @@ void CUnInstallMainDlg::OnInitDialog(HWND hwnd) {
 }
 
 int CUnInstallMainDlg::CheckRunningApp(const std::wstring& folder) {
-  wchar_t version[uninstall::kMaxVersionLength + 1] = {};
   std::wstring settings = folder;
   EnsureTrailingBackslash(settings);
-  settings += uninstall::kSettingsFileName;
-  ::GetPrivateProfileStringW(uninstall::kSettingsSection, uninstall::kVersionKey, L"", version,
-                             ARRAYSIZE(version), settings.c_str());
+  // The driver's reading: a version that cannot name a folder of the install
+  // folder counts as none, so the question never concerns a program elsewhere.
+  const std::wstring version = uninstall::ReadInstalledVersion(settings + uninstall::kSettingsFileName);
   const RunningAppPaths paths =
       RunningAppPathsFor(folder, version, GetString(L"main_exe_name"), GetString(L"render_exe_name"));
   const auto anyRunning = [&] {

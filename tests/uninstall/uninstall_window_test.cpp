@@ -18,6 +18,8 @@
 
 #include "common/utilfunc.h"
 #include "skin/dpi.h"
+#include "skin/msgbox.h"
+#include "skin/skin_tables.h"
 #include "skin/swprogressbar.h"
 #include "support/test_support.h"
 #include "ui_harness.h"
@@ -180,6 +182,11 @@ TEST_F(UnInstallWindow, BarStopsAtEachStageCapAndClosingWaitsForTheEnd) {
     uitest::Pump(200);
     EXPECT_EQ(90, w.GetShownProgress());
 
+    // Minimising works during the removal.
+    w.Command(kProgressMinimise);
+    EXPECT_TRUE(::IsIconic(w.hwnd()));
+    ::ShowWindow(w.hwnd(), SW_RESTORE);
+
     // Alt+F4 and a second "uninstall now" during the removal change nothing.
     ::SendMessageW(w.hwnd(), WM_CLOSE, 0, 0);
     w.Command(kUninstallNow);
@@ -299,6 +306,103 @@ TEST_F(UnInstallWindow, ReportsAfterTheWindowIsGoneGoNowhere) {
   const DWORD start = ::GetTickCount();
   while (driver.delivered < 3 && ::GetTickCount() - start < 5000) ::Sleep(10);
   EXPECT_EQ(3, driver.delivered);
+}
+
+// A process started without waiting for it; ended at the end of the test.
+class Started {
+ public:
+  explicit Started(const std::wstring& line) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    std::wstring mutableLine = line;
+    if (::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info_))
+      ::CloseHandle(info_.hThread);
+  }
+  ~Started() {
+    if (!info_.hProcess) return;
+    ::TerminateProcess(info_.hProcess, 1);
+    ::WaitForSingleObject(info_.hProcess, 5000);
+    ::CloseHandle(info_.hProcess);
+  }
+  bool Running() const { return info_.hProcess && ::WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT; }
+
+ private:
+  PROCESS_INFORMATION info_ = {};
+};
+
+// True once a process of `image` can be seen running (a new process shows
+// its image path only once it has started).
+bool SeenRunning(const std::wstring& image) {
+  for (int i = 0; i < 100; ++i) {
+    if (UtilFunc::IsPathFileRunning(image)) return true;
+    ::Sleep(50);
+  }
+  return false;
+}
+
+// Answers the next skinned message box of this process with `answer`.
+std::thread AnswerNextBox(int answer) {
+  return std::thread([answer] {
+    for (int i = 0; i < 300; ++i) {
+      HWND box = nullptr;
+      ::EnumWindows(
+          [](HWND hwnd, LPARAM found) -> BOOL {
+            DWORD pid = 0;
+            ::GetWindowThreadProcessId(hwnd, &pid);
+            wchar_t name[32] = {};
+            ::GetClassNameW(hwnd, name, ARRAYSIZE(name));
+            if (pid != ::GetCurrentProcessId() || !::IsWindowVisible(hwnd) || std::wstring(name) != L"OrvSkinWindow")
+              return TRUE;
+            *reinterpret_cast<HWND*>(found) = hwnd;
+            return FALSE;
+          },
+          reinterpret_cast<LPARAM>(&box));
+      if (box) {
+        ::PostMessageW(box, WM_COMMAND, answer, 0);
+        return;
+      }
+      ::Sleep(50);
+    }
+  });
+}
+
+TEST_F(UnInstallWindow, RunningRenderProgramCountsOnlyInsideTheInstallFolder) {
+  testsupport::TempFolder temp(L"orvuninstwinrun");
+  const std::wstring install = temp.path() + L"Install\\";
+  const std::wstring sample =
+      testsupport::WineFolderFromEnvironment(L"ORV_BINARY_DIR") + L"package\\bin\\sample_velpane\\Velpane.exe";
+  for (const std::wstring& folder : {install, install + L"7.19.02N\\", temp.path() + L"Other\\"}) {
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(::CopyFileW(sample.c_str(), (folder + L"Velpane.exe").c_str(), FALSE));
+  }
+  ::SetEnvironmentVariableW(L"ORV_SAMPLE_CALLS", (temp.path() + L"calls.txt").c_str());
+  CUnInstallMainDlg dlg(nullptr);
+  ASSERT_EQ(L"Velpane.exe", GetString(L"render_exe_name")) << "the uninstaller's string table";
+
+  // A version that climbs out of the install folder names no version: the
+  // render program it points at is neither asked about nor ended.
+  ASSERT_TRUE(testsupport::WriteFileBytes(install + L"Orvanta.ini", "[Common]\r\nVersion=..\\Other\r\n"));
+  Started beside(L"\"" + temp.path() + L"Other\\Velpane.exe\" /sleep:60000");
+  ASSERT_TRUE(SeenRunning(temp.path() + L"Other\\Velpane.exe"));
+  EXPECT_EQ(0, dlg.CheckRunningApp(install));
+  EXPECT_TRUE(beside.Running());
+
+  // The installed version's render program is asked about; no keeps it.
+  ASSERT_TRUE(testsupport::WriteFileBytes(install + L"Orvanta.ini", "[Common]\r\nVersion=7.19.02N\r\n"));
+  Started installed(L"\"" + install + L"7.19.02N\\Velpane.exe\" /sleep:60000");
+  ASSERT_TRUE(SeenRunning(install + L"7.19.02N\\Velpane.exe"));
+  std::thread answer = AnswerNextBox(kMsgBoxNo);
+  EXPECT_EQ(1, dlg.CheckRunningApp(install));
+  answer.join();
+  EXPECT_TRUE(installed.Running());
+
+  // Yes ends it, and only it.
+  answer = AnswerNextBox(kMsgBoxYes);
+  EXPECT_EQ(0, dlg.CheckRunningApp(install));
+  answer.join();
+  EXPECT_FALSE(installed.Running());
+  EXPECT_TRUE(beside.Running());
+  ::SetEnvironmentVariableW(L"ORV_SAMPLE_CALLS", nullptr);
 }
 
 // The failure page is reachable only without a driver: its picture at 150 %
