@@ -131,7 +131,11 @@ IInstall* CreateInstall() { return new CInstall(); }
 
 CInstall::CInstall(DWORD wait_limit_ms) : strategy_(SetupSection::kInstall), wait_limit_ms_(wait_limit_ms) {}
 
-CInstall::~CInstall() = default;
+// The package locator must not go while its thread still decompresses into
+// it (a window closed on its first page).
+CInstall::~CInstall() {
+  if (package_.m_hThread) ::WaitForSingleObject(package_.m_hThread, INFINITE);
+}
 
 int CInstall::Init(IInstallCallBack* callback) {
   callback_ = callback;
