@@ -182,13 +182,15 @@ void CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std:
 }
 
 void CUninstall::DeleteFolder(std::wstring folder, const KeepSet& keep) {
-  UtilFunc::AppendBackslash(folder);
+  UtilFunc::RemoveTrailingBackslash(folder);
   // A junction or folder link is removed as a link: what it points to lies
-  // outside the folder being removed and is not ours to delete.
+  // outside the folder being removed and is not ours to delete. Its own
+  // attributes are those of the path without a trailing backslash.
   const DWORD attributes = ::GetFileAttributesW(folder.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    for (const FolderEntry& entry : ListFolder(folder)) {
-      const std::wstring path = folder + entry.name;
+    const std::wstring prefix = folder + L"\\";
+    for (const FolderEntry& entry : ListFolder(prefix)) {
+      const std::wstring path = prefix + entry.name;
       if (IsKept(path, keep)) continue;
       if (entry.isFolder) {
         DeleteFolder(path, keep);

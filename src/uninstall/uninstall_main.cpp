@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "common/dll_search.h"
 #include "common/utilfunc.h"
 #include "installer/command_line.h"
 #include "skin/skin_tables.h"
@@ -16,6 +17,13 @@
 #include "uninstall/uninstall_window.h"
 
 namespace {
+
+// Runs before every other static initialiser: from here on no DLL is loaded
+// from the program's own folder or the current folder.
+struct DllSearchRestriction {
+  DllSearchRestriction() { RestrictDllSearchToSystemFolder(); }
+};
+__attribute__((init_priority(101))) const DllSearchRestriction g_dllSearchRestriction;
 
 // Ending the application when it runs under another account needs the debug
 // privilege; without it the removal goes on all the same.

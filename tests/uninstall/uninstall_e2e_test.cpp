@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -362,6 +363,32 @@ TEST_F(UninstallTest, LowerCaseSDoesNotRemoveSilently) {
   ExpectRulesKept();
   ::Sleep(1000);
   EXPECT_FALSE(FileExists(folder_ + L"deleteSelf.bat"));
+}
+
+// DLLs named like system DLLs that are not known DLLs, left in the install
+// folder, are never loaded, on the window path or the silent one.
+// (version.dll is left out: Wine's own user32 imports it before any code of
+// the program runs.)
+TEST_F(UninstallTest, DllsBesideTheUninstallerAreNotLoaded) {
+  const std::vector<std::wstring> names = {L"gdiplus", L"oleacc", L"userenv", L"psapi", L"comctl32",
+                                           L"msimg32", L"uxtheme", L"dwmapi", L"winmm"};
+  const std::string planted = ReadFileBytes(HostPath(Environment(L"ORV_BINARY_DIR") + L"/tests/installer/planted_dll.dll"));
+  ASSERT_FALSE(planted.empty());
+  for (const std::wstring& name : names) ASSERT_TRUE(WriteFileBytes(folder_ + name + L".dll", planted));
+  testsupport::PreferDllsBesideProgram overrides(L"Uninstall.exe", names);
+  const auto markers = [&] {
+    std::vector<std::wstring> found;
+    for (const std::wstring& name : names)
+      if (FileExists(folder_ + name + L".dll.loaded")) found.push_back(name);
+    return found;
+  };
+
+  RunAndWait(L"\"" + folder_ + L"Uninstall.exe\" /s", 10000, folder_);
+  EXPECT_EQ(std::vector<std::wstring>{}, markers()) << "window path";
+  EXPECT_EQ(0, Uninstall(L"/S", folder_));
+  EXPECT_EQ(std::vector<std::wstring>{}, markers()) << "silent path";
+  EXPECT_FALSE(FolderExists(folder_ + version_));
+  ExpectSelfDeleted();
 }
 
 }  // namespace
