@@ -7,7 +7,6 @@ are sharp. Frames of multi-state images lie side by side in equal widths.
 Writes resources/<program>/images/*.png|gif and resources/<program>/images.rc.
 Needs python3-pil (Debian). Run: /usr/bin/python3 resources/art/make_art.py
 """
-import math
 import os
 import random
 
@@ -149,7 +148,7 @@ def frame_border(scale):
     return big.resize((w, h), Image.LANCZOS)
 
 
-def background_layer(c, width, height):
+def background_layer(c):
     """Blue top with soft translucent circles, white footer, rounded corners."""
     size = c.image.size
     blue = Image.new("RGBA", size, rgba(BLUE))
@@ -171,7 +170,7 @@ def background_layer(c, width, height):
 
 
 def install_bg(scale):
-    return single(540, 360, scale, lambda c: background_layer(c, 540, 360))
+    return single(540, 360, scale, background_layer)
 
 
 def glyph_button(glyph):
@@ -320,7 +319,7 @@ def animation_frames(scale, count=10):
     blue part of the page (opaque, drawn over the background's own pixels)."""
     width, height = 540, FOOTER_TOP
     base = Canvas(width, height, scale)
-    background_layer(base, 540, 360)
+    background_layer(base)
     out = []
     for i in range(count):
         c = Canvas(width, height, scale)
@@ -339,7 +338,7 @@ def animation_frames(scale, count=10):
         c.polygon([(222, 118), (318, 118), (306, 104), (234, 104)], rgba(WHITE, 0.55))
         c.rounded(222, 118, 318, 178, 6, fill=rgba(WHITE))
         c.rounded(256, 132, 284, 138, 3, fill=rgba(BLUE, 0.35))
-        # A pulsing ring of dots below the box.
+        # A row of dots below the box, lit one after the other.
         for d in range(5):
             lit = (i // 2) % 5 == d
             c.ellipse(248 + d * 10, 196, 252 + d * 10, 200, fill=rgba(WHITE, 1.0 if lit else 0.4))
@@ -409,14 +408,14 @@ def file_name(stem, scale, ext):
 
 
 def main():
-    cache = {}
+    animation = {scale: animation_frames(scale) for scale in SCALES}
     for program, images in PROGRAMS.items():
         folder = os.path.join(ROOT, program, "images")
         os.makedirs(folder, exist_ok=True)
         lines = ["// Skin images, written by resources/art/make_art.py: id type file.",
                  "// Display-scale variants use the image id plus 12500000 (125 %),",
                  "// 15000000 (150 %) or 20000000 (200 %), modulo 65536."]
-        for image_id, stem, maker in sorted(images):
+        for image_id, stem, maker in sorted(images, key=lambda entry: entry[0]):
             for scale in SCALES:
                 name = file_name(stem, scale, "png")
                 picture = maker(scale)
@@ -425,10 +424,8 @@ def main():
                 lines.append(f'{rid} PNG "images/{name}"')
         image_id, stem, delay = ANIMATION
         for scale in SCALES:
-            if (stem, scale) not in cache:
-                cache[(stem, scale)] = animation_frames(scale)
             name = file_name(stem, scale, "gif")
-            save_gif(cache[(stem, scale)], os.path.join(folder, name), delay * 10)
+            save_gif(animation[scale], os.path.join(folder, name), delay * 10)
             rid = (image_id + VARIANT_OFFSET[scale]) % 65536
             lines.append(f'{rid} GIF "images/{name}"')
         with open(os.path.join(ROOT, program, "images.rc"), "w", newline="\n") as rc:

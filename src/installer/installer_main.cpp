@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "common/dll_search.h"
 #include "common/logging.h"
 #include "common/utilfunc.h"
 #include "installer/command_line.h"
@@ -18,6 +19,13 @@
 #include "skin/skin_tables.h"
 
 namespace {
+
+// Runs before every other static initialiser: from here on no DLL is loaded
+// from the program's own folder, which may be a downloads folder.
+struct DllSearchRestriction {
+  DllSearchRestriction() { RestrictDllSearchToSystemFolder(); }
+};
+__attribute__((init_priority(101))) const DllSearchRestriction g_dll_search_restriction;
 
 // The program's single application object: it holds the command line for the
 // whole run.

@@ -211,7 +211,8 @@ void CSWSkin::LoadFrames() {
     auto* item = reinterpret_cast<Gdiplus::PropertyItem*>(buffer.data());
     if (image_->GetPropertyItem(PropertyTagFrameDelay, size, item) == Gdiplus::Ok && item->value) {
       const auto* delays = static_cast<const uint32_t*>(item->value);
-      frame_delays_.assign(delays, delays + item->length / sizeof(uint32_t));
+      const size_t count = std::min<size_t>(item->length, size - sizeof(Gdiplus::PropertyItem)) / 4;
+      frame_delays_.assign(delays, delays + count);
     }
   }
   SelectFrame(0);
@@ -255,15 +256,12 @@ void CSWSkin::Draw(Graphics& graphics, Rect* dst, int state, float alpha) {
     opacity = std::make_unique<ImageAttributes>();
     opacity->SetColorMatrix(&matrix, Gdiplus::ColorMatrixFlagsDefault, Gdiplus::ColorAdjustTypeBitmap);
   }
-  const Gdiplus::GraphicsState saved = graphics.Save();
-
   switch (render_type_) {
     case kRenderTile: DrawTile(graphics, *dst, frame); break;
     case kRender3Cell: DrawThreeCell(graphics, *dst, frame, opacity.get()); break;
     case kRender9Cell: DrawNineCell(graphics, *dst, frame, opacity.get()); break;
     default: DrawSingle(graphics, dst, frame, opacity.get()); break;
   }
-  graphics.Restore(saved);
 }
 
 void CSWSkin::DrawSingle(Graphics& g, Rect* dst, const Rect& frame, const ImageAttributes* opacity) {

@@ -1,17 +1,25 @@
-// Text drawing where GDI+ knows neither the styles' family nor a generic
-// sans-serif family (a Wine prefix without font replacements).
+// Runs in a new Wine prefix (run_in_fresh_prefix.sh): no font replacements,
+// so GDI+ knows neither the styles' family nor a generic sans-serif family,
+// and a screen of 144 DPI.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
 #include "gdiplus_environment.h"
+#include "skin/dpi.h"
 #include "skin/skin_tables.h"
 
 namespace {
 
 testing::Environment* const gdiplus = testing::AddGlobalTestEnvironment(new GdiplusEnvironment);
 
-TEST(MissingFonts, TextFallsBackToAnInstalledFamilyOrDrawsNothing) {
+TEST(FreshPrefix, DisplayScaleComesFromTheScreenDpi) {
+  SetProcessDPIAware();  // as the programs' manifests declare
+  EXPECT_EQ(skin::GetDisplayScale(), 150);
+  EXPECT_EQ(DpiScale(26), 39);
+}
+
+TEST(FreshPrefix, TextFallsBackToAnInstalledFamilyOrDrawsNothing) {
   StyleTable styles;
   ASSERT_EQ(FillStyleTable("<styles><style id=\"t\" FontSize=\"16\" NormalTextColor=\"0xFEFF0000\"/></styles>",
                            styles),
