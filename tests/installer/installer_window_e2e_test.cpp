@@ -767,8 +767,9 @@ TEST_F(InstallerWindowTest, LicenceMustBeAccepted) {
       << "offering the folder left an App Paths key";
 }
 
-// A typed folder: empty and "'" are refused with a notice; "c:\...\\" is
-// normalised, created, and Enter in the field starts the installation there.
+// A typed folder: empty, "'" and an existing file are refused with a notice;
+// "c:\...\\" is normalised, created, and Enter in the field starts the
+// installation there.
 TEST_F(InstallerWindowTest, CustomFolder) {
   Installer installer(SampleSetup());
   HWND window = Open(installer);
@@ -793,6 +794,15 @@ TEST_F(InstallerWindowTest, CustomFolder) {
   ASSERT_TRUE(Click(window, Main(kInstallButton)));
   AnswerBox(installer, false, kBoxConfirm, "installer_notice_quote_100");
   EXPECT_FALSE(FolderExists(CustomRoot()));
+
+  // An existing file of that name cannot take the installation.
+  TempFolder area(L"orvtaken");
+  const std::wstring file = area.path() + L"taken";
+  ASSERT_TRUE(WriteFileBytes(file, "a file"));
+  type_folder(Narrow(file));
+  ASSERT_TRUE(Click(window, Main(kInstallButton)));
+  AnswerBox(installer, false, kBoxConfirm, "installer_notice_file_100");
+  EXPECT_EQ(ReadFileBytes(file), "a file");
 
   type_folder("c:\\orv apps\\custom\\\\");
   ASSERT_TRUE(Key("Return"));
