@@ -461,3 +461,15 @@ TEST_F(ControlsTest, MessageBoxWithoutItsLayoutAnswersZero) {
   // This program carries no layout 501.
   EXPECT_EQ(ShowMsgBox(nullptr, MB_YESNO, L"title", L"message"), 0);
 }
+
+TEST(CheckBoxKeys, OnlySpaceTogglesAndNotWhileDisabled) {
+  CSWCheckBox box;
+  LRESULT result = 0;
+  EXPECT_TRUE(Dispatch(box, nullptr, WM_KEYUP, VK_RETURN, 0, result));
+  EXPECT_FALSE(box.GetCheck());
+  EXPECT_TRUE(Dispatch(box, nullptr, WM_KEYUP, VK_SPACE, 0, result));
+  EXPECT_TRUE(box.GetCheck());
+  box.SetEnabled(false);
+  EXPECT_TRUE(Dispatch(box, nullptr, WM_KEYUP, VK_SPACE, 0, result));
+  EXPECT_TRUE(box.GetCheck()) << "a disabled checkbox keeps its value";
+}
