@@ -383,6 +383,35 @@ TEST_F(ControlsTest, ListScrollsByDragPageAndWheelAndHitsItems) {
   });
 }
 
+TEST_F(ControlsTest, StandaloneScrollbarCapturesItselfWhileDragged) {
+  InWindow([](TestWindow& w) {
+    auto bar = w.Find<CSWScrollbar>(901);
+    ASSERT_TRUE(bar);
+    EXPECT_EQ(w.Pixel(0, 0), 0u) << "no thumb before the first layout";
+    const RECT r = bar->GetRect();
+    bar->SetTrackRect(r);
+    bar->SetPageSize(100);
+    bar->SetContentSize(400);
+    bar->Layout();
+    ASSERT_TRUE(bar->IsVisible());
+    Pump(50);
+    // Pressed on the drawn part of the thumb: transparent pixels of a layered
+    // window let the pointer through.
+    const RECT thumb = bar->GetThumbRect();
+    const POINT press{Centre(thumb).x, thumb.top + 3};
+    ASSERT_TRUE(MoveTo(w.hwnd(), press.x, press.y));
+    ASSERT_TRUE(Xdo("mousedown 1"));
+    PumpUntil([&] { return bar->IsDragging(); });
+    EXPECT_EQ(w.GetView().GetCapturedControl(), bar) << "not some control without an id";
+    ASSERT_TRUE(MoveTo(w.hwnd(), press.x, press.y + 10));
+    PumpUntil([&] { return bar->GetPosition() > 0; });
+    EXPECT_EQ(bar->GetPosition(), 40) << "10 track pixels are 40 content pixels";
+    ASSERT_TRUE(Xdo("mouseup 1"));
+    PumpUntil([&] { return !bar->IsDragging(); });
+    EXPECT_FALSE(w.GetView().GetCapturedControl());
+  });
+}
+
 TEST(ScrollbarLayout, ContentThatFitsThePageHidesTheScrollbar) {
   CSWScrollbar bar;
   bar.SetRect(0, 0, 8, 100);
