@@ -7,6 +7,7 @@
 #include "skin/dpi.h"
 #include "skin/skin_tables.h"
 #include "skin/skin_values.h"
+#include "skin/swcontrols.h"
 #include "skin/swskin.h"
 
 namespace {
@@ -54,7 +55,7 @@ bool TakesMousePress(const CSWControl& control) {
 
 std::shared_ptr<CSWControl> CreateControl(const std::string& elementName) {
   if (elementName == "div") return std::make_shared<CSWContainer>();
-  return {};
+  return CreateLeafControl(elementName);
 }
 
 // ---------------------------------------------------------------------------
