@@ -463,3 +463,29 @@ TEST(AccessibleAnswersTest, LocationIsTheRectangleMovedByTheClientOrigin) {
   });
   EXPECT_EQ(window.Run(), 1);
 }
+
+TEST(AccessibleAnswersTest, ControlThatOutlivesItsWindowHasNoParentAndNoLocation) {
+  uitest::StartSkinEnvironment();
+  std::shared_ptr<CSWControl> inner;
+  ComPtr<IAccessible> object;
+  {
+    uitest::TestWindow window(500, [&](uitest::TestWindow& w) {
+      inner = w.GetView().FindControlById(1501);
+      ASSERT_TRUE(inner);
+      ASSERT_EQ(w.GetView().GetAccessibleFor(inner.get(), object.GetAddressOf()), S_OK);
+      ComPtr<IDispatch> parent;
+      EXPECT_EQ(object->get_accParent(&parent), S_OK);
+    });
+    ASSERT_EQ(window.Run(), 1);
+  }
+  // The window and its tree are gone; the control lives on through `inner`.
+  ASSERT_TRUE(object);
+  IDispatch* parent = reinterpret_cast<IDispatch*>(1);
+  EXPECT_EQ(object->get_accParent(&parent), S_FALSE);
+  EXPECT_EQ(parent, nullptr);
+  long left = 0, top = 0, width = 0, height = 0;
+  EXPECT_EQ(object->accLocation(&left, &top, &width, &height, ChildId(CHILDID_SELF)), E_FAIL);
+  inner.reset();
+  long count = 0;
+  EXPECT_EQ(object->get_accChildCount(&count), RPC_E_DISCONNECTED);
+}
