@@ -47,10 +47,33 @@ class CComObject : public Interface {
   LONG m_refCount = 0;
 };
 
+// True when `data` lies in a read-only view of a mapped file, whose pages can
+// always be read again from the file.
+bool IsReadOnlyFileView(const void* data) {
+  MEMORY_BASIC_INFORMATION info;
+  return data && ::VirtualQuery(data, &info, sizeof info) == sizeof info && info.Type == MEM_MAPPED &&
+         info.Protect == PAGE_READONLY;
+}
+
+// Drops the whole pages of [begin, end) from the working set. Used on the
+// mapped installer behind the decoder, so that the archive does not stay
+// resident on top of the unpacked items: VirtualUnlock does this on Windows,
+// MEM_RESET under Wine. A page touched again is read back from the file.
+void ReleaseFilePages(const BYTE* begin, const BYTE* end) {
+  constexpr uintptr_t kPage = 4096;
+  const uintptr_t first = (reinterpret_cast<uintptr_t>(begin) + kPage - 1) & ~(kPage - 1);
+  const uintptr_t last = reinterpret_cast<uintptr_t>(end) & ~(kPage - 1);
+  if (last <= first) return;
+  void* pages = reinterpret_cast<void*>(first);
+  ::VirtualUnlock(pages, last - first);
+  ::VirtualAlloc(pages, last - first, MEM_RESET, PAGE_READONLY);
+}
+
 // A seekable stream over a buffer the caller owns (the mapped installer file).
 class CInMemStream final : public CComObject<IInStream, &IID_IInStream> {
  public:
-  CInMemStream(const void* data, UInt64 size) : m_pData(static_cast<const BYTE*>(data)), m_size(size) {}
+  CInMemStream(const void* data, UInt64 size)
+      : m_pData(static_cast<const BYTE*>(data)), m_size(size), m_releaseRead(IsReadOnlyFileView(data)) {}
 
   Z7_COM7F_IMF(Read(void* data, UInt32 size, UInt32* processedSize)) override {
     if (processedSize) *processedSize = 0;
@@ -59,6 +82,7 @@ class CInMemStream final : public CComObject<IInStream, &IID_IInStream> {
     const UInt64 available = m_size - m_position;
     const UInt32 count = available < size ? static_cast<UInt32>(available) : size;
     memcpy(data, m_pData + m_position, count);
+    if (m_releaseRead) ReleaseFilePages(m_pData + m_position, m_pData + m_position + count);
     m_position += count;
     if (processedSize) *processedSize = count;
     return S_OK;
@@ -82,6 +106,7 @@ class CInMemStream final : public CComObject<IInStream, &IID_IInStream> {
   const BYTE* m_pData;
   UInt64 m_position = 0;
   UInt64 m_size;
+  bool m_releaseRead;  // drop what has been read from the working set
 };
 
 // Receives one item's data into a memory item, one buffer per write.
@@ -330,7 +355,6 @@ HRESULT C7zDecompressImpl::GetItemStream(UINT32 index, ISequentialOutStream** ou
 void C7zDecompressImpl::OnItemResult(UINT32, INT32 operationResult) {
   if (operationResult == NArchive::NExtract::NOperationResult::kOK) return;
   ++m_damagedItems;
-  if (m_memoryMode && !m_items.empty()) m_items.back()->damaged = true;
   LOG_ERROR << "安装包条目已损坏：" << m_currentPath << "，结果码：" << operationResult;
 }
 

@@ -3,7 +3,9 @@
 // in memory and extracts every item either into memory (to be written out
 // later with WriteToFolder) or straight into files, with per-item progress.
 //
-// Result codes are HRESULTs. Besides the handler's own codes:
+// Result codes are HRESULTs, and only S_OK is success: the handler answers
+// S_FALSE for data that is not a (complete) 7z archive, and an archive
+// without items gives E_FAIL. Besides those and the handler's own codes:
 //   k7zPackageDamaged  an item failed its data or CRC check, or the in-memory
 //                      decompression that WriteToFolder would write out did not
 //                      complete; nothing of a damaged package is written.
@@ -75,7 +77,6 @@ class C7zDecompressImpl : public I7zDecompress, public I7zDecompressCallBack {
     uint64_t total = 0;
     std::vector<MemoryChunk> chunks;
     bool isFolder = false;
-    bool damaged = false;
   };
 
   C7zDecompressImpl();

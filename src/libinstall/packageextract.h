@@ -49,8 +49,6 @@ class CPackageExtract : public I7zDecompressProgressCallBack {
   // Maps the running program's file and validates its payload header; reports
   // the total size to the progress receiver once on success.
   bool OpenPackage();
-  // The same for any file (the installer passes its own).
-  bool OpenPackageFile(const std::wstring& path);
 
   // Body of the background thread: OpenPackage, then the in-memory
   // decompression. 0 on success, -1 on any failure; m_hrDecompress keeps the
@@ -78,5 +76,6 @@ class CPackageExtract : public I7zDecompressProgressCallBack {
   HRESULT m_hrDecompress = E_PENDING;
 
  private:
+  bool OpenPackageFile(const std::wstring& path);
   void ReleaseMapping();
 };

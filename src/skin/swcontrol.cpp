@@ -613,6 +613,18 @@ void CSWView::OnMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam, LRE
     case WM_NOTIFY:
       if (lParam) OnNotify(*reinterpret_cast<const SWNOTIFY*>(lParam));
       return;
+    case WM_DESTROY:
+      // With its window gone the view forgets the controls it pointed at and
+      // is no longer created, so that a later run starts afresh.
+      CSWContainer::OnMessage(window, msg, wParam, lParam, result);
+      hover_notified_.reset();
+      hovered_.reset();
+      captured_.reset();
+      focused_control_.reset();
+      dirty_.clear();
+      tracking_ = false;
+      created_ = false;
+      return;
     default:
       break;
   }

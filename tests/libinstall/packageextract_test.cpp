@@ -88,60 +88,6 @@ TEST(PayloadHeader, IsRejectedWhenAnyFieldLiesOutsideTheFile) {
   EXPECT_FALSE(LocatePayload(nullptr, 0, &location));
 }
 
-class CSizeRecorder : public IPackageExtractProgressCallBack {
- public:
-  void OnExtractProgress(int kind, int total, int index) override {
-    events.push_back("progress " + std::to_string(kind) + " " + std::to_string(total) + " " + std::to_string(index));
-  }
-  void OnExtractTotalSize(UINT32 size) override { events.push_back("size " + std::to_string(size)); }
-  std::vector<std::string> events;
-};
-
-// The package appended to a real program file, with a trailer like the
-// alignment and certificate table of a signed file.
-TEST(PackageFile, ArchiveIsDecompressedFromTheMappedFileDespiteTrailingBytes) {
-  testsupport::TempFolder folder(L"pkgfile");
-  const std::string trailer = std::string(7, '\0') + std::string(4096, '\x30');
-  const std::string packed =
-      unpacktest::PackProgram(ReadFileBytes(unpacktest::ProbeProgram()), FixtureBytes(L"package.7z"), unpacktest::PackageTotalSize(), trailer);
-  const std::wstring file = folder.path() + L"packed.exe";
-  ASSERT_TRUE(WriteFileBytes(file, packed));
-
-  CSizeRecorder recorder;
-  CPackageExtract extract;
-  extract.m_pProgress = &recorder;
-  ASSERT_TRUE(extract.OpenPackageFile(file));
-  EXPECT_EQ(extract.m_fileSize, packed.size());
-  EXPECT_EQ(extract.m_archiveOffset, ReadFileBytes(unpacktest::ProbeProgram()).size() + 9);
-  ASSERT_EQ(recorder.events, std::vector<std::string>{SizeLine()});
-  // The file stays readable by others while mapped.
-  EXPECT_EQ(ReadFileBytes(file).size(), packed.size());
-
-  C7zDecompressImpl decompress;
-  decompress.SetProgressCallBack(&extract);
-  ASSERT_EQ(decompress.DecompressToMemory(extract.m_pView + extract.m_archiveOffset,
-                                          uint64_t{extract.m_fileSize} - extract.m_archiveOffset),
-            S_OK);
-  ASSERT_EQ(recorder.events.size(), 1 + PackageItems().size());
-  EXPECT_EQ(recorder.events[1], "progress 1 6 0");
-  EXPECT_EQ(recorder.events.back(), "progress 1 6 5");
-}
-
-TEST(PackageFile, FileWithoutPackageIsRefusedWithoutSize) {
-  testsupport::TempFolder folder(L"pkgfile");
-  CSizeRecorder recorder;
-  CPackageExtract extract;
-  extract.m_pProgress = &recorder;
-  // The probe program as linked: its TimeDateStamp is 0, where "MZ" stands.
-  EXPECT_FALSE(extract.OpenPackageFile(unpacktest::ProbeProgram()));
-  EXPECT_FALSE(extract.OpenPackageFile(folder.path() + L"missing.exe"));
-  ASSERT_TRUE(WriteFileBytes(folder.path() + L"empty.exe", ""));
-  EXPECT_FALSE(extract.OpenPackageFile(folder.path() + L"empty.exe"));
-  ASSERT_TRUE(WriteFileBytes(folder.path() + L"short.exe", "MZ"));
-  EXPECT_FALSE(extract.OpenPackageFile(folder.path() + L"short.exe"));
-  EXPECT_TRUE(recorder.events.empty());
-}
-
 // What unpack_probe.exe reported, line by line.
 std::vector<std::string> RunProbe(const std::wstring& program, std::wstring output, const std::wstring& report) {
   // A backslash before the closing quote would escape it.
@@ -169,10 +115,12 @@ class PackedProgramTest : public ::testing::Test {
     EXPECT_TRUE(WriteFileBytes(copy, program));
     return RunProbe(copy, extraction_, folder_.path() + L"report.txt");
   }
+  // Every item written, ..\ items into the install folder.
   void ExpectPackageWritten() {
     for (const auto& item : PackageItems())
       EXPECT_EQ(ReadFileBytes(extraction_ + item.target) == FixtureBytes(L"package\\" + item.source), true)
           << item.target;
+    EXPECT_TRUE(FileExists(folder_.path() + L"install\\Orvanta.exe"));
   }
 
   testsupport::TempFolder folder_{L"packed"};
@@ -180,18 +128,31 @@ class PackedProgramTest : public ::testing::Test {
   std::string probe_ = ReadFileBytes(unpacktest::ProbeProgram());
 };
 
-TEST_F(PackedProgramTest, OwnFileIsUnpackedSizeFirstThenProgressInOrder) {
-  const std::string trailer(512, '\xA5');
-  EXPECT_EQ(Run(unpacktest::PackProgram(probe_, FixtureBytes(L"package.7z"), unpacktest::PackageTotalSize(), trailer)),
-            ExpectedSuccessReport());
-  ExpectPackageWritten();
-  EXPECT_TRUE(FileExists(folder_.path() + L"install\\Orvanta.exe"));
+// Installer files made by the build step, one of them with an Authenticode
+// signature after the archive.
+TEST_F(PackedProgramTest, BuiltInstallersUnpackSignedOrNot) {
+  for (const wchar_t* name : {L"probe-setup.exe", L"probe-setup-signed.exe"}) {
+    const std::string installer = FixtureBytes(name);
+    ASSERT_GT(installer.size(), probe_.size()) << name;
+    testsupport::RemoveTree(folder_.path() + L"install");
+    EXPECT_EQ(Run(installer), ExpectedSuccessReport()) << name;
+    ExpectPackageWritten();
+  }
+  // The signed file really carries a certificate table behind the archive.
+  const std::string signedFile = FixtureBytes(L"probe-setup-signed.exe");
+  const std::string archive = FixtureBytes(L"package.7z");
+  const size_t archiveAt = signedFile.find(archive.substr(0, 64));
+  ASSERT_NE(archiveAt, std::string::npos);
+  EXPECT_GT(signedFile.size(), archiveAt + archive.size() + 512);
 }
 
 TEST_F(PackedProgramTest, StampThatMissesTheMagicUnpacksNothing) {
+  // As linked, the program's TimeDateStamp is 0, where "MZ" stands.
+  const std::string failed = std::to_string(static_cast<long>(E_FAIL));
+  EXPECT_EQ(Run(probe_), (std::vector<std::string>{"thread -1", "decompress " + failed, "write " + failed}));
+
   std::string packed = unpacktest::PackProgram(probe_, FixtureBytes(L"package.7z"), unpacktest::PackageTotalSize());
   unpacktest::SetTimeDateStamp(&packed, 0x100);
-  const std::string failed = std::to_string(static_cast<long>(E_FAIL));
   EXPECT_EQ(Run(packed), (std::vector<std::string>{"thread -1", "decompress " + failed, "write " + failed}));
   EXPECT_FALSE(FileExists(extraction_ + L"bin\\a.dll"));
 }

@@ -61,15 +61,13 @@ void SetTimeDateStamp(std::string* image, uint32_t value) {
   memcpy(&(*image)[lfanew + 8], &value, 4);
 }
 
-std::string PackProgram(const std::string& image, const std::string& archive, uint32_t totalSize,
-                        const std::string& trailer) {
+std::string PackProgram(const std::string& image, const std::string& archive, uint32_t totalSize) {
   std::string file = image;
   SetTimeDateStamp(&file, static_cast<uint32_t>(file.size()));
   file += "App.";
   file += '\0';
   file.append(reinterpret_cast<const char*>(&totalSize), 4);
   file += archive;
-  file += trailer;
   return file;
 }
 

@@ -45,9 +45,8 @@ class CProgressRecorder : public I7zDecompressProgressCallBack {
 };
 
 // A program file image carrying `archive` as its package: the payload header
-// after the image, the offset in TimeDateStamp, then `trailer`.
-std::string PackProgram(const std::string& image, const std::string& archive, uint32_t totalSize,
-                        const std::string& trailer = std::string());
+// after the image and its offset in TimeDateStamp.
+std::string PackProgram(const std::string& image, const std::string& archive, uint32_t totalSize);
 // Overwrites the TimeDateStamp field of a PE image.
 void SetTimeDateStamp(std::string* image, uint32_t value);
 

@@ -85,6 +85,16 @@ void RemoveTree(const std::wstring& path) {
   ::RemoveDirectoryW(folder.c_str());
 }
 
+std::wstring WineFolderFromEnvironment(const wchar_t* name) {
+  wchar_t buffer[1024] = {};
+  const DWORD length = ::GetEnvironmentVariableW(name, buffer, 1024);
+  std::wstring path = L"Z:" + std::wstring(buffer, length < 1024 ? length : 0);
+  for (wchar_t& c : path)
+    if (c == L'/') c = L'\\';
+  if (path.back() != L'\\') path += L'\\';
+  return path;
+}
+
 int RunAndWait(const std::wstring& command_line, DWORD timeout_ms, const std::wstring& working_folder) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;

@@ -32,6 +32,10 @@ class TempFolder {
 
 void RemoveTree(const std::wstring& path);
 
+// A Linux folder named by an environment variable (ORV_BINARY_DIR,
+// ORV_SOURCE_DIR) as a Wine path below Z:, ending in a backslash.
+std::wstring WineFolderFromEnvironment(const wchar_t* name);
+
 // Runs a command line, waits at most timeout_ms and returns the exit code, or -1.
 int RunAndWait(const std::wstring& command_line, DWORD timeout_ms = 60000,
                const std::wstring& working_folder = L"");

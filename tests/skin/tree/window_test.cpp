@@ -118,6 +118,18 @@ TEST_F(WindowTest, TwoInvalidationsRepaintTheirRectanglesThenTheWholeWindow) {
   EXPECT_EQ(markersAfterRepaint[1], std::make_pair(false, false));
 }
 
+TEST_F(WindowTest, ADoubleClickClicksTwiceThroughItsTwoReleases) {
+  CTreeTestDlg dlg;
+  dlg.on_start = [](CTreeTestDlg& w) {
+    const LPARAM onButton = MAKELPARAM(300, 320);
+    for (UINT msg : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP})
+      ::SendMessageW(w.hwnd(), msg, msg == WM_LBUTTONUP ? 0 : MK_LBUTTON, onButton);
+    w.EndModal(1);
+  };
+  dlg.DoModal(owner.hwnd());
+  EXPECT_EQ(dlg.commands, (std::vector<int>{kTestButtonId, kTestButtonId}));
+}
+
 TEST_F(WindowTest, TheMiddleButtonTogglesRedOutlinesAroundTheControls) {
   CTreeTestDlg dlg;
   std::vector<uint32_t> cornerOfPanel;

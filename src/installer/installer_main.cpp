@@ -1,0 +1,108 @@
+// The installer's process entry: start-up, the command line, and the silent
+// installation. Without the option S the skinned main window runs instead.
+
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <gdiplus.h>
+
+#include <string>
+
+#include "common/dll_search.h"
+#include "common/logging.h"
+#include "common/utilfunc.h"
+#include "installer/command_line.h"
+#include "installer/exit_codes.h"
+#include "installer/installer_constants.h"
+#include "libinstall/install.h"
+#include "skin/skin_tables.h"
+
+namespace {
+
+// Runs before every other static initialiser: from here on no DLL is loaded
+// from the program's own folder, which may be a downloads folder.
+struct DllSearchRestriction {
+  DllSearchRestriction() { RestrictDllSearchToSystemFolder(); }
+};
+__attribute__((init_priority(101))) const DllSearchRestriction g_dll_search_restriction;
+
+// The program's single application object: it holds the command line for the
+// whole run.
+class CInstallModule {
+ public:
+  CCommandLine& command_line() { return command_line_; }
+
+ private:
+  CCommandLine command_line_;
+};
+
+CInstallModule g_module;
+
+// The installer ends running copies of the application, which may belong to
+// other users; that needs the debug privilege.
+void EnableDebugPrivilege() {
+  HANDLE token = nullptr;
+  bool enabled = false;
+  if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) {
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    enabled = ::LookupPrivilegeValueW(nullptr, SE_DEBUG_NAME, &privileges.Privileges[0].Luid) &&
+              ::AdjustTokenPrivileges(token, FALSE, &privileges, sizeof(privileges), nullptr, nullptr);
+    ::CloseHandle(token);
+  }
+  if (!enabled) LOG_ERROR << "设置DebugPriviledge失败";
+}
+
+std::wstring DefaultInstallFolder() {
+  std::wstring folder = UtilFunc::GetSpecialFolder(CSIDL_PROGRAM_FILES);
+  UtilFunc::AppendBackslash(folder);
+  return folder + GetString(kAppDirNameId);
+}
+
+int InstallSilent(const CCommandLine& command_line) {
+  IInstall* install = CreateInstall();
+  install->Init(nullptr);
+
+  std::wstring folder = command_line.OptionValue(L"D");
+  if (folder.empty()) folder = DefaultInstallFolder();
+  if (command_line.HasOption(L"G")) install->SetSkipSetupConfig(1);
+  install->SetInstallPath(folder.c_str());
+  const bool started = install->StartInstall(1) != 0;
+  ::SHChangeNotify(SHCNE_ASSOCCHANGED, 0, nullptr, nullptr);
+  // The driver is not released: the process ends right after this, and a
+  // timed-out installation may still have its decompression thread running.
+  return SilentExitCode(started, install->GetOutcome());
+}
+
+// The windowed start-up: COM in a single-threaded apartment, GDI+, then the
+// skin and style tables. The main window controller runs modally here once
+// it exists; until then the windowed path ends after the start-up.
+int RunWindowed() {
+  const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  // GDI+ stays up until the process ends.
+  Gdiplus::GdiplusStartupInput gdiplus_input;
+  ULONG_PTR gdiplus_token = 0;
+  Gdiplus::GdiplusStartup(&gdiplus_token, &gdiplus_input, nullptr);
+  LoadSkinTable();
+  LoadStyleTable();
+  if (SUCCEEDED(com)) ::CoUninitialize();
+  return kExitWindowed;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line_text, int) {
+  LoadStringTable();
+  EnableDebugPrivilege();
+  CCommandLine& command_line = g_module.command_line();
+  command_line.ParseCommandLine(command_line_text);
+  if (!command_line.HasOption(L"S")) return RunWindowed();
+
+  const int exit_code = InstallSilent(command_line);
+  // After the forced end of a stuck install thread, locks it held (the
+  // heap's, the log's) may never be released; the normal exit path would wait
+  // on them forever.
+  if (exit_code == kExitTimedOut) ::TerminateProcess(::GetCurrentProcess(), kExitTimedOut);
+  return exit_code;
+}

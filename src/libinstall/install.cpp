@@ -1,0 +1,303 @@
+#include "libinstall/install.h"
+
+#include <objbase.h>
+#include <process.h>
+
+#include <boost/property_tree/ptree.hpp>
+#include <boost/property_tree/xml_parser.hpp>
+#include <boost/regex.hpp>
+
+#include <memory>
+#include <sstream>
+#include <vector>
+
+#include "common/logging.h"
+#include "common/utilfunc.h"
+
+namespace {
+
+constexpr char kVersionItemId[] = "OVVersionString";
+constexpr wchar_t kQuorixDll[] = L"Quorix.dll";
+constexpr wchar_t kQuorixCopy[] = L"Quorix.zk";
+constexpr wchar_t kNewEntry[] = L"new";
+
+std::string ToThreadAnsi(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = static_cast<int>(text.size());
+  const int needed = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return {};
+  std::string out(static_cast<size_t>(needed), '\0');
+  ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), size, out.data(), needed, nullptr, nullptr);
+  return out;
+}
+
+bool PathExists(const std::wstring& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The whole file, read through its wide name, so that install folders with
+// characters outside the ANSI code page work too. False when unreadable.
+bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size = {};
+  bool ok = ::GetFileSizeEx(file, &size) && size.QuadPart < (64 << 20);
+  if (ok) {
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    DWORD read = 0;
+    ok = bytes.empty() || (::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+                           read == bytes.size());
+  }
+  ::CloseHandle(file);
+  return ok;
+}
+
+// Sub-folders of `folder` (which ends in a backslash), without "." and "..".
+std::vector<std::wstring> SubFolderNames(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW entry = {};
+  HANDLE find = ::FindFirstFileW((folder + L"*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = entry.cFileName;
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L"..")
+      names.push_back(name);
+  } while (::FindNextFileW(find, &entry));
+  ::FindClose(find);
+  return names;
+}
+
+// COM in a single-threaded apartment for the lifetime of the install thread
+// (the shortcut rules use the shell-link object).
+class ComApartment {
+ public:
+  ComApartment() : initialized_(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+  ~ComApartment() {
+    if (initialized_) ::CoUninitialize();
+  }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+
+ private:
+  bool initialized_;
+};
+
+class LockGuard {
+ public:
+  explicit LockGuard(CRITICAL_SECTION& lock) : lock_(lock) { ::EnterCriticalSection(&lock_); }
+  ~LockGuard() { ::LeaveCriticalSection(&lock_); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  CRITICAL_SECTION& lock_;
+};
+
+}  // namespace
+
+bool IsVersionFolderName(const std::wstring& name) {
+  static const boost::regex pattern("[0-9]{1,2}.[0-9][0-9].[0-9][0-9]N", boost::regex::perl);
+  return boost::regex_match(ToThreadAnsi(name), pattern);
+}
+
+std::wstring ReadVersionString(const std::string& xml) {
+  namespace pt = boost::property_tree;
+  try {
+    std::istringstream stream(xml);
+    pt::ptree tree;
+    pt::read_xml(stream, tree);
+    for (const auto& child : tree.get_child("staticconfigs")) {
+      if (child.first != "item") continue;
+      // An item without an id ends the search: its get_child throws.
+      if (child.second.get_child("<xmlattr>.id").data() == kVersionItemId)
+        return Utf8ToWide(child.second.data());
+    }
+  } catch (const pt::ptree_error&) {
+  }
+  return {};
+}
+
+bool IsUsableVersion(const std::wstring& version) {
+  // Windows drops trailing dots and blanks from a name, so ".. " would name
+  // the parent folder and "..." the install folder itself.
+  if (version.empty() || version.back() == L'.' || version.back() == L' ') return false;
+  for (wchar_t c : version)
+    if (c < 0x20 || c == L'\\' || c == L'/' || c == L':') return false;
+  return true;
+}
+
+IInstall* CreateInstall() { return new CInstall(); }
+
+CInstall::CInstall(DWORD wait_limit_ms) : strategy_(SetupSection::kInstall), wait_limit_ms_(wait_limit_ms) {}
+
+// The package locator must not go while its thread still decompresses into
+// it (a window closed on its first page).
+CInstall::~CInstall() {
+  if (package_.m_hThread) ::WaitForSingleObject(package_.m_hThread, INFINITE);
+}
+
+int CInstall::Init(IInstallCallBack* callback) {
+  callback_ = callback;
+  package_.m_pDecompress = new C7zDecompressImpl();
+  package_.m_pDecompress->SetProgressCallBack(&package_);
+  package_.m_pProgress = this;
+  LockGuard lock(package_.m_lock);
+  package_.StartDecompressThread();
+  return 1;
+}
+
+void CInstall::SetInstallPath(const wchar_t* folder) {
+  install_folder_ = folder ? folder : L"";
+  UtilFunc::AppendBackslash(install_folder_);
+}
+
+void CInstall::SetSkipSetupConfig(int flag) { skip_setup_config_ = flag; }
+
+int CInstall::StartInstall(int wait) {
+  LOG_INFO << "开始安装...";
+  struct StartRecord {
+    CInstall* install;
+  };
+  auto* record = new StartRecord{this};
+  const auto body = [](void* parameter) -> unsigned {
+    std::unique_ptr<StartRecord> start(static_cast<StartRecord*>(parameter));
+    return static_cast<unsigned>(start->install->DoStartInstall());
+  };
+  const uintptr_t thread = _beginthreadex(nullptr, 0, body, record, 0, nullptr);
+  if (!thread) {
+    delete record;
+    return 0;
+  }
+  HANDLE handle = reinterpret_cast<HANDLE>(thread);
+  if (wait && ::WaitForSingleObject(handle, wait_limit_ms_) == WAIT_TIMEOUT) ::TerminateThread(handle, 1);
+  ::CloseHandle(handle);
+  return 1;
+}
+
+void CInstall::OnExtractProgress(int kind, int total, int index) {
+  if (!callback_) return;
+  if (kind == k7zProgressDecompressing)
+    callback_->OnInstallProgress(kStageDecompressing, total, index);
+  else if (kind == k7zProgressWritten)
+    callback_->OnInstallProgress(kStageWritten, total, index);
+}
+
+void CInstall::OnExtractTotalSize(UINT32 size) {
+  if (callback_) callback_->OnPackageSize(size);
+}
+
+void CInstall::Report(int stage) {
+  if (callback_) callback_->OnInstallProgress(stage, 0, 0);
+}
+
+int CInstall::Fail() {
+  outcome_ = InstallOutcome::kFailed;
+  Report(kStageFailed);
+  return -1;
+}
+
+int CInstall::DoStartInstall() {
+  ComApartment com;
+  RemoveOldVersionFolders();
+
+  std::wstring extraction_folder = install_folder_ + kExtractionFolderName;
+  UtilFunc::AppendBackslash(extraction_folder);
+  LOG_INFO << "开始释放文件:" << extraction_folder;
+  if (!WritePackage(extraction_folder)) return Fail();
+
+  std::string static_config;
+  std::wstring version;
+  if (ReadWholeFile(extraction_folder + kStaticConfigPath, static_config))
+    version = ReadVersionString(static_config);
+  // The version names a folder below the install folder that is emptied
+  // below: it must not lead anywhere else.
+  if (!IsUsableVersion(version)) {
+    LOG_ERROR << "获取版本失败";
+    return Fail();
+  }
+
+  std::wstring version_folder = install_folder_ + version;
+  UtilFunc::AppendBackslash(version_folder);
+  std::wstring install_dir = install_folder_;
+  UtilFunc::RemoveTrailingBackslash(install_dir);
+  SetupVariables::Set(SetupVariables::kInstDir, install_dir);
+  SetupVariables::Set(SetupVariables::kVersion, version);
+
+  // A version folder that survived the clean-up (its name does not match the
+  // pattern, or files in it could not be deleted) is emptied, and the move
+  // then skips files it cannot place.
+  bool overwrite = false;
+  if (PathExists(version_folder)) {
+    LOG_INFO << "覆盖安装,删除老文件";
+    overwrite = true;
+    UtilFunc::DeleteFolder(version_folder, 0);
+  }
+
+  LOG_INFO << "移动目录:" << extraction_folder << "到" << version_folder;
+  if (!UtilFunc::MoveFolder(extraction_folder, version_folder, overwrite ? 1 : 0)) {
+    LOG_ERROR << "拷贝到版本目录失败";
+    return Fail();
+  }
+
+  ::CopyFileW((version_folder + kQuorixDll).c_str(), (version_folder + kQuorixCopy).c_str(), FALSE);
+
+  if (!skip_setup_config_) {
+    LOG_INFO << "开始执行安装配置";
+    Report(kStageSetupConfig);
+    RunSetupStrategy(version_folder);
+  }
+
+  if (PathExists(extraction_folder)) UtilFunc::DeleteFolder(extraction_folder, 1);
+
+  LOG_INFO << "安装完成，通知界面";
+  outcome_ = InstallOutcome::kFinished;
+  Report(kStageFinished);
+  return 0;
+}
+
+// Removes "new" and every folder named like an application version: older
+// versions and the same version installed before.
+void CInstall::RemoveOldVersionFolders() {
+  const std::wstring new_entry = install_folder_ + kNewEntry;
+  if (PathExists(new_entry)) UtilFunc::DeleteFolder(new_entry, 1);
+
+  std::vector<std::wstring> version_folders;
+  for (const std::wstring& name : SubFolderNames(install_folder_))
+    if (IsVersionFolderName(name)) version_folders.push_back(install_folder_ + name);
+  for (const std::wstring& folder : version_folders) UtilFunc::DeleteFolder(folder, 1);
+}
+
+bool CInstall::WritePackage(const std::wstring& extraction_folder) {
+  HRESULT result = S_OK;
+  {
+    // Held from before the wait until after the write-out, so that the
+    // background thread is never seen half-started.
+    LockGuard lock(package_.m_lock);
+    if (package_.m_hThread) {
+      if (::WaitForSingleObject(package_.m_hThread, INFINITE) == WAIT_OBJECT_0)
+        result = package_.m_pDecompress->WriteToFolder(extraction_folder);
+    } else if (package_.m_pDecompress && package_.OpenPackage() && package_.m_pView) {
+      const BYTE* archive = package_.m_pView + package_.m_archiveOffset;
+      result = package_.m_pDecompress->DecompressToFolder(
+          archive, package_.m_fileSize - package_.m_archiveOffset, extraction_folder);
+    }
+  }
+  // A missing package writes nothing (E_FAIL) and fails at the version check.
+  if (result == k7zPackageDamaged) {
+    LOG_ERROR << "安装包数据损坏，释放文件失败";
+    return false;
+  }
+  if (FAILED(result) && HRESULT_FACILITY(result) == FACILITY_WIN32) {
+    LOG_ERROR << "释放文件失败,last error:" << HRESULT_CODE(result);
+    return false;
+  }
+  return true;
+}
+
+int CInstall::RunSetupStrategy(const std::wstring& version_folder) {
+  if (!strategy_.LoadStrategyCfg(version_folder + kSetupFileName)) return 0;
+  LOG_INFO << "运行安装配置";
+  strategy_.Install();
+  return 1;
+}

@@ -1,0 +1,125 @@
+#pragma once
+// The install driver: unpacks the package appended to the installer, places
+// its files below the install folder (the application's files in a folder
+// named after its version), and carries out the install rules of the
+// package's "setup.xml".
+//
+//   IInstall* install = CreateInstall();
+//   install->Init(callback);            // decompression starts in the background
+//   install->SetInstallPath(folder);
+//   install->StartInstall(0);           // stages 1..4 arrive on the install thread
+//
+// Install folder layout afterwards:
+//   <folder>\Orvanta.exe ...           package items whose path begins with "..\"
+//   <folder>\<version>\...             every other item, plus "Quorix.zk"
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "libinstall/installstrategy.h"
+#include "libinstall/packageextract.h"
+
+// Stages reported through IInstallCallBack::OnInstallProgress.
+enum InstallStage : int {
+  kStageDecompressing = 0,  // an item is about to be decompressed (item count, index)
+  kStageWritten = 1,        // an item has been written to its file (item count, index)
+  kStageSetupConfig = 2,    // the setup rules are about to run
+  kStageFinished = 3,
+  kStageFailed = 4,
+};
+
+// Receives the driver's reports, always on one of its worker threads.
+class IInstallCallBack {
+ public:
+  virtual void OnInstallProgress(int stage, int total, int current) = 0;
+  // Total unpacked size of the package in bytes: the disk space needed.
+  virtual void OnPackageSize(unsigned size) = 0;
+
+ protected:
+  ~IInstallCallBack() = default;
+};
+
+// How an installation ended; kPending until stage 3 or 4 was reached.
+enum class InstallOutcome { kPending, kFinished, kFailed };
+
+class IInstall {
+ public:
+  // Stores the callback (may be null) and starts decompressing. Returns 1.
+  virtual int Init(IInstallCallBack* callback) = 0;
+  // A backslash is appended unless the folder ends in one.
+  virtual void SetInstallPath(const wchar_t* folder) = 0;
+  // Non-zero: leave out the setup rules.
+  virtual void SetSkipSetupConfig(int flag) = 0;
+  // Starts the install thread; with a non-zero `wait` waits for it for at
+  // most ten minutes and then ends it forcibly. 1 when the thread was
+  // started, 0 when it could not be.
+  virtual int StartInstall(int wait) = 0;
+  virtual InstallOutcome GetOutcome() const = 0;
+  virtual ~IInstall() = default;
+};
+
+// A new driver, for one installation.
+IInstall* CreateInstall();
+
+// File and folder names of the package and the install folder.
+inline constexpr wchar_t kSetupFileName[] = L"setup.xml";
+inline constexpr wchar_t kStaticConfigPath[] = L"configurations\\staticconfig.xml";
+inline constexpr wchar_t kExtractionFolderName[] = L"{VersionNameFolder}";
+
+// True when a folder name of the install folder names an application version
+// folder ("7.19.02N", "12.05.31N"): the whole name matches
+// "[0-9]{1,2}.[0-9][0-9].[0-9][0-9]N".
+bool IsVersionFolderName(const std::wstring& name);
+
+// The text of the first "item" with the id "OVVersionString" of a static
+// configuration document's bytes (UTF-8 XML, root "staticconfigs"); empty
+// when the document is malformed, has no such item, or an item without an id
+// comes first.
+std::wstring ReadVersionString(const std::string& xml);
+
+// A version string that can only name a folder directly below the install
+// folder: not empty, no path separator, drive colon or control character, and
+// no trailing dot or blank (Windows would drop them: ".. " is the parent).
+bool IsUsableVersion(const std::wstring& version);
+
+class CInstall : public IInstall, public IPackageExtractProgressCallBack {
+ public:
+  // `wait_limit_ms` bounds StartInstall(1); the installer uses ten minutes.
+  explicit CInstall(DWORD wait_limit_ms = kWaitLimitMs);
+  ~CInstall() override;
+  CInstall(const CInstall&) = delete;
+  CInstall& operator=(const CInstall&) = delete;
+
+  int Init(IInstallCallBack* callback) override;
+  void SetInstallPath(const wchar_t* folder) override;
+  void SetSkipSetupConfig(int flag) override;
+  int StartInstall(int wait) override;
+  InstallOutcome GetOutcome() const override { return outcome_.load(); }
+
+  void OnExtractProgress(int kind, int total, int index) override;
+  void OnExtractTotalSize(UINT32 size) override;
+
+  static constexpr DWORD kWaitLimitMs = 600000;
+
+ private:
+  // The install thread's body: 0 on success, -1 on failure.
+  int DoStartInstall();
+  void RemoveOldVersionFolders();
+  // Writes the package below the extraction folder; false after an ERROR
+  // record when the package is damaged or could not be written out.
+  bool WritePackage(const std::wstring& extraction_folder);
+  // 1 when the rule file was loaded and its rules were carried out.
+  int RunSetupStrategy(const std::wstring& version_folder);
+  void Report(int stage);
+  int Fail();
+
+  int skip_setup_config_ = 0;
+  IInstallCallBack* callback_ = nullptr;
+  std::wstring install_folder_;
+  CPackageExtract package_;
+  CInstallStrategy strategy_;
+  DWORD wait_limit_ms_;
+  std::atomic<InstallOutcome> outcome_{InstallOutcome::kPending};
+};

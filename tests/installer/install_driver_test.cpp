@@ -1,0 +1,193 @@
+// Tests of the install driver. This program carries the small test package
+// appended to its own file, as the installer does, so the driver finds it.
+
+#include "libinstall/install.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+using testsupport::FileExists;
+using testsupport::FolderExists;
+using testsupport::TempFolder;
+
+TEST(VersionFolderName, WholeNameMustMatchThePattern) {
+  for (const wchar_t* name : {L"7.19.02N", L"12.05.31N", L"7x19y02N", L"0.00.00N"})
+    EXPECT_TRUE(IsVersionFolderName(name)) << name;
+  for (const wchar_t* name : {L"7.19.02T", L"7.19.2N", L"new", L"7.19.02n", L"123.05.31N", L"7.19.02N.bak",
+                              L" 7.19.02N", L"", L"7.19.02\x4E2D"})
+    EXPECT_FALSE(IsVersionFolderName(name)) << name;
+}
+
+TEST(StaticConfig, FirstVersionItemIsTakenAsWritten) {
+  EXPECT_EQ(ReadVersionString("\xEF\xBB\xBF<staticconfigs><version_context build=\"1\"/><!-- c -->"
+                              "<item id=\"ExeFileName\">Orvanta.exe</item>"
+                              "<item id=\"OVVersionString\">7.19.02N</item>"
+                              "<item id=\"OVVersionString\">9.99.99N</item></staticconfigs>"),
+            L"7.19.02N");
+  EXPECT_EQ(ReadVersionString("<staticconfigs><item id=\"OVVersionString\"> 7.19.\xE7\x89\x88 </item></staticconfigs>"),
+            L" 7.19.\x7248 ");
+}
+
+TEST(StaticConfig, NoVersionWhenTheDocumentDoesNotLeadToIt) {
+  for (const char* xml : {"", "<staticconfigs/>", "<other><item id=\"OVVersionString\">7.19.02N</item></other>",
+                          "<staticconfigs><item>x</item><item id=\"OVVersionString\">7.19.02N</item></staticconfigs>",
+                          "<staticconfigs><item id=\"ovversionstring\">7.19.02N</item></staticconfigs>",
+                          "<staticconfigs><entry id=\"OVVersionString\">7.19.02N</entry></staticconfigs>",
+                          "<staticconfigs><item id=\"OVVersionString\">7.19.02N</item>"})
+    EXPECT_EQ(ReadVersionString(xml), L"") << xml;
+}
+
+TEST(StaticConfig, VersionMustNameAFolderBelowTheInstallFolder) {
+  for (const wchar_t* version : {L"7.19.02N", L"7.19.02T", L"v 1"}) EXPECT_TRUE(IsUsableVersion(version)) << version;
+  for (const wchar_t* version : {L"", L".", L"..", L"...", L".. ", L"7.19.", L"a\\b", L"..\\..\\Windows", L"C:x",
+                                 L"a/b", L"a\tb"})
+    EXPECT_FALSE(IsUsableVersion(version)) << version;
+}
+
+// Records every report with the thread it came on.
+class Recorder : public IInstallCallBack {
+ public:
+  struct Report {
+    int stage;  // -1 for OnPackageSize
+    int total;
+    int current;
+    DWORD thread;
+  };
+
+  void OnInstallProgress(int stage, int total, int current) override { Add({stage, total, current, ::GetCurrentThreadId()}); }
+  void OnPackageSize(unsigned size) override { Add({-1, static_cast<int>(size), 0, ::GetCurrentThreadId()}); }
+
+  std::vector<Report> reports() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reports_;
+  }
+
+  // Waits until `count` reports of `stage` have arrived.
+  bool WaitFor(int stage, size_t count) {
+    for (int i = 0; i < 200; ++i) {
+      size_t seen = 0;
+      for (const Report& report : reports()) seen += report.stage == stage;
+      if (seen >= count) return true;
+      ::Sleep(50);
+    }
+    return false;
+  }
+
+ private:
+  void Add(const Report& report) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reports_.push_back(report);
+  }
+  std::mutex mutex_;
+  std::vector<Report> reports_;
+};
+
+constexpr int kItemCount = 6;  // the files of the small package
+
+// Bytes of every file below a folder: the package's total unpacked size.
+uint64_t TreeSize(const std::wstring& folder) {
+  uint64_t size = 0;
+  WIN32_FIND_DATAW entry = {};
+  HANDLE find = ::FindFirstFileW((folder + L"*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return 0;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      size += TreeSize(folder + name + L"\\");
+    else
+      size += testsupport::FileSize(folder + name);
+  } while (::FindNextFileW(find, &entry));
+  ::FindClose(find);
+  return size;
+}
+
+TEST(InstallDriver, ReportsEveryStageInOrderOnWorkerThreads) {
+  TempFolder folder(L"orvdriver");
+  Recorder recorder;
+  CInstall install;
+  ASSERT_EQ(install.Init(&recorder), 1);
+  // Decompression runs before the installation starts.
+  ASSERT_TRUE(recorder.WaitFor(0, kItemCount));
+  install.SetInstallPath((folder.path() + L"inst").c_str());
+  ASSERT_EQ(install.StartInstall(1), 1);
+  EXPECT_EQ(install.GetOutcome(), InstallOutcome::kFinished);
+
+  std::vector<int> stages;
+  std::vector<int> decompressed, written;
+  for (const Recorder::Report& report : recorder.reports()) {
+    EXPECT_NE(report.thread, ::GetCurrentThreadId());
+    if (stages.empty() || stages.back() != report.stage) stages.push_back(report.stage);
+    if (report.stage == kStageDecompressing) decompressed.push_back(report.current);
+    if (report.stage == kStageWritten) written.push_back(report.current);
+    if (report.stage == kStageDecompressing || report.stage == kStageWritten) {
+      EXPECT_EQ(report.total, kItemCount);
+    } else if (report.stage > kStageWritten) {
+      EXPECT_EQ(report.total + report.current, 0);
+    }
+  }
+  EXPECT_EQ(stages, (std::vector<int>{-1, kStageDecompressing, kStageWritten, kStageSetupConfig, kStageFinished}));
+  const std::vector<int> indices = {0, 1, 2, 3, 4, 5};
+  EXPECT_EQ(decompressed, indices);
+  EXPECT_EQ(written, indices);
+  const std::wstring package = testsupport::WineFolderFromEnvironment(L"ORV_BINARY_DIR") +
+                               L"tests\\installer\\packages\\small\\";
+  EXPECT_EQ(static_cast<uint64_t>(recorder.reports().front().total), TreeSize(package));
+
+  EXPECT_TRUE(FileExists(folder.path() + L"inst\\App.txt"));
+  EXPECT_TRUE(FileExists(folder.path() + L"inst\\7.19.02N\\Quorix.zk"));
+  EXPECT_FALSE(FolderExists(folder.path() + L"inst\\{VersionNameFolder}"));
+}
+
+TEST(InstallDriver, SkippedSetupConfigurationAndNoCallback) {
+  TempFolder folder(L"orvdriver");
+  Recorder recorder;
+  CInstall install;
+  install.Init(&recorder);
+  install.SetSkipSetupConfig(1);
+  install.SetInstallPath((folder.path() + L"inst\\").c_str());
+  ASSERT_EQ(install.StartInstall(1), 1);
+  EXPECT_EQ(install.GetOutcome(), InstallOutcome::kFinished);
+  for (const Recorder::Report& report : recorder.reports()) EXPECT_NE(report.stage, kStageSetupConfig);
+  EXPECT_EQ(recorder.reports().back().stage, kStageFinished);
+
+  CInstall silent;
+  silent.Init(nullptr);
+  silent.SetInstallPath((folder.path() + L"silent").c_str());
+  ASSERT_EQ(silent.StartInstall(1), 1);
+  EXPECT_EQ(silent.GetOutcome(), InstallOutcome::kFinished);
+  EXPECT_TRUE(FileExists(folder.path() + L"silent\\7.19.02N\\data\\notes.txt"));
+}
+
+// An installation that outlives the wait is ended and is not reported as
+// finished. A locked file of an earlier installation of the same version
+// makes the move retry for seconds.
+TEST(InstallDriver, InstallationThatOutlivesTheWaitIsNotFinished) {
+  TempFolder folder(L"orvdriver");
+  const std::wstring version_folder = folder.path() + L"7.19.02N\\";
+  ASSERT_TRUE(::CreateDirectoryW(version_folder.c_str(), nullptr));
+  ASSERT_TRUE(testsupport::WriteFileBytes(version_folder + L"Quorix.dll", "old"));
+  HANDLE locked = ::CreateFileW((version_folder + L"Quorix.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+
+  Recorder recorder;
+  CInstall install(1000);
+  install.Init(&recorder);
+  install.SetInstallPath(folder.path().c_str());
+  const DWORD start = ::GetTickCount();
+  ASSERT_EQ(install.StartInstall(1), 1);
+  EXPECT_LT(::GetTickCount() - start, 5000u);
+  EXPECT_EQ(install.GetOutcome(), InstallOutcome::kPending);
+  for (const Recorder::Report& report : recorder.reports()) EXPECT_LT(report.stage, kStageFinished);
+  ::CloseHandle(locked);
+}
+
+}  // namespace

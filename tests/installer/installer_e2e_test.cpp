@@ -1,0 +1,613 @@
+// End-to-end tests of the installer program: the finished installer of the
+// sample package, and installers made here from the plain program and the
+// test packages, run silently in the test prefix. Effects are read back from
+// the file system, the registry, the shortcut files and the shared log.
+
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+using testsupport::FileExists;
+using testsupport::FolderExists;
+using testsupport::ReadFileBytes;
+using testsupport::RemoveTree;
+using testsupport::RunAndWait;
+using testsupport::TempFolder;
+using testsupport::WriteFileBytes;
+
+constexpr int kExitInstalled = 0;
+constexpr int kExitFailed = 1;
+constexpr wchar_t kVersion[] = L"7.19.02N";
+constexpr wchar_t kExtractionFolder[] = L"{VersionNameFolder}";
+
+std::wstring BuildFolder() { return testsupport::WineFolderFromEnvironment(L"ORV_BINARY_DIR"); }
+std::wstring SampleSetup() { return BuildFolder() + L"OrvantaSetup.exe"; }
+std::wstring SignedSampleSetup() { return BuildFolder() + L"OrvantaSetup-signed.exe"; }
+std::wstring SamplePackage() { return BuildFolder() + L"package\\Orvanta\\"; }
+std::wstring PlainInstaller() { return BuildFolder() + L"src\\installer\\installer.exe"; }
+std::wstring TestPackages() { return BuildFolder() + L"tests\\installer\\packages\\"; }
+std::wstring TestArchive(const wchar_t* name) {
+  return BuildFolder() + L"tests\\installer\\fixtures\\" + name + L".7z";
+}
+
+std::wstring SpecialFolder(int csidl) {
+  wchar_t path[MAX_PATH] = {};
+  ::SHGetSpecialFolderPathW(nullptr, path, csidl, FALSE);
+  return path;
+}
+std::wstring DefaultInstallFolder() { return SpecialFolder(CSIDL_PROGRAM_FILES) + L"\\Orvanta\\"; }
+std::wstring DesktopShortcut() { return SpecialFolder(CSIDL_COMMON_DESKTOPDIRECTORY) + L"\\Orvanta.lnk"; }
+std::wstring StartMenuFolder() { return SpecialFolder(CSIDL_COMMON_PROGRAMS) + L"\\Orvanta\\"; }
+std::wstring LogPath() { return SpecialFolder(CSIDL_COMMON_DOCUMENTS) + L"\\Orvanta\\ovlog.log"; }
+
+int RunSetup(const std::wstring& setup, const std::wstring& arguments, DWORD timeout_ms = 180000) {
+  return RunAndWait(L"\"" + setup + L"\" " + arguments, timeout_ms);
+}
+
+// The plain installer program with a payload: header "App.", one zero byte,
+// the total size, then the archive; the payload offset goes into the COFF
+// time-stamp field.
+std::string AttachPayload(std::string program, const std::string& archive) {
+  uint32_t pe_offset = 0;
+  std::memcpy(&pe_offset, &program[0x3C], 4);
+  const uint32_t payload_offset = static_cast<uint32_t>(program.size());
+  std::memcpy(&program[pe_offset + 8], &payload_offset, 4);
+  const uint32_t total_size = 1 << 20;
+  program += "App.";
+  program += '\0';
+  program.append(reinterpret_cast<const char*>(&total_size), 4);
+  return program + archive;
+}
+
+uint32_t PayloadOffset(const std::string& installer) {
+  uint32_t pe_offset = 0, payload_offset = 0;
+  std::memcpy(&pe_offset, &installer[0x3C], 4);
+  std::memcpy(&payload_offset, &installer[pe_offset + 8], 4);
+  return payload_offset;
+}
+
+// The log records written since construction, as (level, text) pairs; the
+// texts are GBK, as are this file's narrow literals.
+class LogWatch {
+ public:
+  struct Record {
+    std::string level;
+    std::string text;
+  };
+
+  LogWatch() : start_(ReadFileBytes(LogPath()).size()) {}
+
+  std::vector<Record> Records() const {
+    std::vector<Record> records;
+    const std::string log = ReadFileBytes(LogPath());
+    size_t pos = start_;
+    while (pos < log.size()) {
+      size_t end = log.find('\n', pos);
+      if (end == std::string::npos) end = log.size();
+      std::string line = log.substr(pos, end - pos);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      pos = end + 1;
+      // "dd/MM/yyyy HH:mm:ss.mmm INFO  text" or "... ERROR text"
+      if (line.size() < 24) continue;
+      const std::string rest = line.substr(24);
+      if (rest.compare(0, 6, "INFO  ") == 0) records.push_back({"INFO", rest.substr(6)});
+      if (rest.compare(0, 6, "ERROR ") == 0) records.push_back({"ERROR", rest.substr(6)});
+    }
+    return records;
+  }
+
+  bool Contains(const std::string& level, const std::string& text_start) const {
+    for (const Record& record : Records())
+      if (record.level == level && record.text.compare(0, text_start.size(), text_start) == 0) return true;
+    return false;
+  }
+
+  // Every expected record, each a level and the start of its text, appears in
+  // this order (other records may come between).
+  ::testing::AssertionResult InOrder(const std::vector<Record>& expected) const {
+    const std::vector<Record> records = Records();
+    size_t next = 0;
+    for (const Record& record : records) {
+      if (next == expected.size()) break;
+      const Record& want = expected[next];
+      if (record.level == want.level && record.text.compare(0, want.text.size(), want.text) == 0) ++next;
+    }
+    if (next == expected.size()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "missing log record #" << next << " (" << expected[next].level
+                                         << ") among " << records.size() << " records";
+  }
+
+ private:
+  size_t start_;
+};
+
+std::string Gbk(const std::wstring& text) {
+  const int size = ::WideCharToMultiByte(936, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+  std::string out(static_cast<size_t>(size), '\0');
+  ::WideCharToMultiByte(936, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+  return out;
+}
+
+bool ReadRegistryValue(HKEY root, const std::wstring& key, const wchar_t* name, DWORD* type,
+                       std::vector<BYTE>* data) {
+  HKEY handle = nullptr;
+  if (::RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
+  DWORD size = 0;
+  bool ok = ::RegQueryValueExW(handle, name, nullptr, type, nullptr, &size) == ERROR_SUCCESS;
+  if (ok) {
+    data->resize(size);
+    ok = ::RegQueryValueExW(handle, name, nullptr, type, data->data(), &size) == ERROR_SUCCESS;
+  }
+  ::RegCloseKey(handle);
+  return ok;
+}
+
+std::wstring RegistryString(HKEY root, const std::wstring& key, const wchar_t* name) {
+  DWORD type = 0;
+  std::vector<BYTE> data;
+  if (!ReadRegistryValue(root, key, name, &type, &data) || type != REG_SZ) return L"<missing>";
+  return std::wstring(reinterpret_cast<const wchar_t*>(data.data()));
+}
+
+DWORD RegistryDword(HKEY root, const std::wstring& key, const wchar_t* name) {
+  DWORD type = 0;
+  std::vector<BYTE> data;
+  if (!ReadRegistryValue(root, key, name, &type, &data) || type != REG_DWORD || data.size() != 4)
+    return 0xDEADBEEF;
+  DWORD value = 0;
+  std::memcpy(&value, data.data(), 4);
+  return value;
+}
+
+bool KeyExists(HKEY root, const std::wstring& key) {
+  HKEY handle = nullptr;
+  if (::RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
+  ::RegCloseKey(handle);
+  return true;
+}
+
+struct Shortcut {
+  std::wstring target;
+  std::wstring arguments;
+};
+
+bool ReadShortcut(const std::wstring& path, Shortcut* shortcut) {
+  IShellLinkW* link = nullptr;
+  if (FAILED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                reinterpret_cast<void**>(&link))))
+    return false;
+  IPersistFile* file = nullptr;
+  bool ok = SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)));
+  if (ok) {
+    ok = SUCCEEDED(file->Load(path.c_str(), STGM_READ));
+    wchar_t text[MAX_PATH * 2] = {};
+    if (ok && SUCCEEDED(link->GetPath(text, MAX_PATH * 2, nullptr, 0))) shortcut->target = text;
+    text[0] = L'\0';
+    if (ok && SUCCEEDED(link->GetArguments(text, MAX_PATH * 2))) shortcut->arguments = text;
+    file->Release();
+  }
+  link->Release();
+  return ok;
+}
+
+// Relative paths of every file below a folder.
+void ListFiles(const std::wstring& folder, const std::wstring& prefix, std::vector<std::wstring>* files) {
+  WIN32_FIND_DATAW entry = {};
+  HANDLE find = ::FindFirstFileW((folder + L"*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      ListFiles(folder + name + L"\\", prefix + name + L"\\", files);
+    else
+      files->push_back(prefix + name);
+  } while (::FindNextFileW(find, &entry));
+  ::FindClose(find);
+}
+
+std::set<std::wstring> EntryNames(const std::wstring& folder) {
+  std::set<std::wstring> names;
+  WIN32_FIND_DATAW entry = {};
+  HANDLE find = ::FindFirstFileW((folder + L"*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name != L"." && name != L"..") names.insert(name);
+  } while (::FindNextFileW(find, &entry));
+  ::FindClose(find);
+  return names;
+}
+
+// Every file of `expected` exists below `actual` with the same bytes.
+::testing::AssertionResult SameFiles(const std::wstring& expected, const std::wstring& actual) {
+  std::vector<std::wstring> files;
+  ListFiles(expected, L"", &files);
+  if (files.empty()) return ::testing::AssertionFailure() << "no files below the expected folder";
+  for (const std::wstring& file : files) {
+    if (!FileExists(actual + file))
+      return ::testing::AssertionFailure() << "missing: " << Gbk(actual + file);
+    if (ReadFileBytes(expected + file) != ReadFileBytes(actual + file))
+      return ::testing::AssertionFailure() << "different bytes: " << Gbk(actual + file);
+  }
+  return ::testing::AssertionSuccess();
+}
+
+bool WaitForFile(const std::wstring& path, DWORD timeout_ms) {
+  for (DWORD waited = 0; waited < timeout_ms; waited += 100) {
+    if (FileExists(path)) return true;
+    ::Sleep(100);
+  }
+  return FileExists(path);
+}
+
+void MakeFolder(const std::wstring& path) { ::SHCreateDirectoryExW(nullptr, path.c_str(), nullptr); }
+
+void MakeFile(const std::wstring& path, const std::string& bytes = "old") {
+  ASSERT_TRUE(WriteFileBytes(path, bytes)) << Gbk(path);
+}
+
+const wchar_t kAppPathsKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Orvanta.exe";
+const wchar_t kProgramListKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvanta";
+const wchar_t kProtocolExecuteKey[] = L"SOFTWARE\\Microsoft\\Internet Explorer\\ProtocolExecute\\orvanta";
+
+// Each test starts and ends without any trace of the application in the prefix.
+class InstallerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+
+  void SetUp() override { RemoveApplication(); }
+  void TearDown() override { RemoveApplication(); }
+
+  static void RemoveApplication() {
+    RemoveTree(L"C:\\My Apps\\");
+    RemoveTree(DefaultInstallFolder());
+    RemoveTree(StartMenuFolder());
+    ::DeleteFileW(DesktopShortcut().c_str());
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kAppPathsKey);
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kProgramListKey);
+    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, L"orvanta");
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, kProtocolExecuteKey);
+  }
+
+  // The sample package's files in the install folder and its version folder.
+  static void ExpectSamplePackageFiles(const std::wstring& folder) {
+    EXPECT_TRUE(SameFiles(SamplePackage() + L"install-folder\\", folder));
+    EXPECT_TRUE(SameFiles(SamplePackage() + L"version-folder\\", folder + kVersion + L"\\"));
+    EXPECT_EQ(ReadFileBytes(folder + kVersion + L"\\Quorix.zk"),
+              ReadFileBytes(folder + kVersion + L"\\Quorix.dll"));
+    EXPECT_FALSE(FolderExists(folder + kExtractionFolder));
+  }
+};
+
+TEST_F(InstallerTest, InstallsTheSamplePackageIntoTheGivenFolder) {
+  const std::wstring folder = L"C:\\My Apps\\Orvanta\\";
+  const std::wstring install_dir = L"C:\\My Apps\\Orvanta";
+  LogWatch log;
+  ASSERT_EQ(RunSetup(SampleSetup(), L"/S /D=\"C:\\My Apps\\Orvanta\""), kExitInstalled);
+
+  ExpectSamplePackageFiles(folder);
+  EXPECT_EQ(EntryNames(folder).count(L"Orvanta.exe"), 1u);
+
+  EXPECT_EQ(RegistryString(HKEY_LOCAL_MACHINE, kAppPathsKey, nullptr), install_dir + L"\\Orvanta.exe");
+  EXPECT_EQ(RegistryString(HKEY_LOCAL_MACHINE, kAppPathsKey, L"Path"), install_dir);
+  EXPECT_EQ(RegistryString(HKEY_LOCAL_MACHINE, kProgramListKey, L"DisplayVersion"), kVersion);
+  EXPECT_EQ(RegistryString(HKEY_LOCAL_MACHINE, kProgramListKey, L"QuietUninstallString"),
+            L"\"" + install_dir + L"\\Uninstall.exe\" /S");
+  EXPECT_EQ(RegistryString(HKEY_LOCAL_MACHINE, kProgramListKey, L"InstallLocation"), install_dir);
+  EXPECT_EQ(RegistryDword(HKEY_LOCAL_MACHINE, kProgramListKey, L"EstimatedSize"), 1024u);
+  EXPECT_EQ(RegistryString(HKEY_CLASSES_ROOT, L"orvanta\\shell\\open\\command", nullptr),
+            L"\"" + install_dir + L"\\Orvanta.exe\" \"%1\"");
+  EXPECT_EQ(RegistryDword(HKEY_CURRENT_USER, kProtocolExecuteKey, L"WarnOnOpen"), 0u);
+
+  Shortcut desktop;
+  ASSERT_TRUE(ReadShortcut(DesktopShortcut(), &desktop));
+  EXPECT_EQ(desktop.target, install_dir + L"\\Orvanta.exe");
+  EXPECT_EQ(desktop.arguments, L"/run:desktop");
+  Shortcut start_menu;
+  ASSERT_TRUE(ReadShortcut(StartMenuFolder() + L"Orvanta.lnk", &start_menu));
+  EXPECT_EQ(start_menu.arguments, L"/run:startmenu");
+  Shortcut uninstall;
+  ASSERT_TRUE(ReadShortcut(StartMenuFolder() + L"卸载 Orvanta.lnk", &uninstall));
+  EXPECT_EQ(uninstall.target, install_dir + L"\\Uninstall.exe");
+
+  // The helper processes: /addtask is waited for, the version folder's
+  // program is only started.
+  EXPECT_NE(ReadFileBytes(folder + L"Orvanta.calls.txt").find("/addtask"), std::string::npos);
+  const std::wstring velpane_calls = folder + kVersion + L"\\Velpane.calls.txt";
+  ASSERT_TRUE(WaitForFile(velpane_calls, 10000));
+  EXPECT_NE(ReadFileBytes(velpane_calls).find("/install /path:\"C:\\My Apps\\Orvanta\""), std::string::npos);
+
+  const std::string extraction = Gbk(folder + kExtractionFolder + L"\\");
+  EXPECT_TRUE(log.InOrder({{"INFO", "开始安装..."},
+                           {"INFO", "开始释放文件:" + extraction},
+                           {"INFO", "移动目录:" + extraction + "到" + Gbk(folder + kVersion + L"\\")},
+                           {"INFO", "开始执行安装配置"},
+                           {"INFO", "运行安装配置"},
+                           {"INFO", "安装完成，通知界面"}}));
+  for (const char* failure : {"获取版本失败", "拷贝到版本目录失败", "安装包数据损坏", "释放文件失败", "读取安装配置失败"})
+    EXPECT_FALSE(log.Contains("ERROR", failure)) << failure;
+}
+
+TEST_F(InstallerTest, SilentOptionsAndTheDefaultFolder) {
+  // -S works like /S; an empty D, and a D whose quote is never closed, leave
+  // the default folder.
+  for (const wchar_t* arguments : {L"/S", L"-S", L"/S /D=", L"/S /D=\"C:\\Unclosed"}) {
+    SCOPED_TRACE(Gbk(arguments));
+    ASSERT_EQ(RunSetup(SampleSetup(), arguments), kExitInstalled);
+    EXPECT_TRUE(FileExists(DefaultInstallFolder() + kVersion + L"\\setup.xml"));
+    EXPECT_TRUE(FileExists(DefaultInstallFolder() + L"Orvanta.exe"));
+    EXPECT_FALSE(FolderExists(L"C:\\Unclosed"));
+    RemoveApplication();
+  }
+}
+
+TEST_F(InstallerTest, SignedInstallerInstallsTheSamePackage) {
+  ASSERT_EQ(RunSetup(SignedSampleSetup(), L"/S /G /D=\"C:\\My Apps\\Orvanta\""), kExitInstalled);
+  ExpectSamplePackageFiles(L"C:\\My Apps\\Orvanta\\");
+}
+
+// The version is read through the file's wide name: a folder name outside
+// the ANSI code page (Thai letters under code page 936) installs all the same.
+TEST_F(InstallerTest, FolderNameOutsideTheAnsiCodePage) {
+  const std::wstring folder = L"C:\\My Apps\\Orvanta \x0E01\x0E02\\";
+  ASSERT_EQ(RunSetup(SampleSetup(), L"/S /G /D=\"" + folder + L"\""), kExitInstalled);
+  ExpectSamplePackageFiles(folder);
+}
+
+TEST_F(InstallerTest, LowerCaseSIsNotTheSilentOption) {
+  // The windowed path installs nothing by itself; a window that may show up
+  // is ended after the wait.
+  RunSetup(SampleSetup(), L"/s", 15000);
+  EXPECT_FALSE(FolderExists(DefaultInstallFolder()));
+}
+
+TEST_F(InstallerTest, OptionGInstallsTheFilesWithoutAnyRule) {
+  const std::wstring folder = L"C:\\My Apps\\Orvanta\\";
+  LogWatch log;
+  ASSERT_EQ(RunSetup(SampleSetup(), L"/S /G /D=\"C:\\My Apps\\Orvanta\""), kExitInstalled);
+  ExpectSamplePackageFiles(folder);
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kAppPathsKey));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kProgramListKey));
+  EXPECT_FALSE(FileExists(DesktopShortcut()));
+  EXPECT_FALSE(FolderExists(StartMenuFolder()));
+  ::Sleep(1000);
+  EXPECT_FALSE(FileExists(folder + L"Orvanta.calls.txt"));
+  EXPECT_FALSE(FileExists(folder + kVersion + L"\\Velpane.calls.txt"));
+  EXPECT_TRUE(log.Contains("INFO", "安装完成，通知界面"));
+  EXPECT_FALSE(log.Contains("INFO", "开始执行安装配置"));
+}
+
+TEST_F(InstallerTest, InstallingOverAnExistingInstallation) {
+  const std::wstring folder = L"C:\\My Apps\\Orvanta\\";
+  for (const wchar_t* sub : {L"7.18.01N", L"7.19.02N\\bin", L"12.05.31N", L"data", L"new", L"7.19.2N"})
+    MakeFolder(folder + sub);
+  MakeFile(folder + L"7.18.01N\\Quorix.dll");
+  MakeFile(folder + L"7.19.02N\\stale.dll");
+  MakeFile(folder + L"7.19.02N\\bin\\stale.dll");
+  MakeFile(folder + L"12.05.31N\\a.txt");
+  MakeFile(folder + L"data\\user.dat", "keep me");
+  MakeFile(folder + L"new\\pending.txt");
+  MakeFile(folder + L"7.19.2N\\a.txt");
+  MakeFile(folder + L"Orvanta.ini", "[Common]\r\nVersion=7.18.01N\r\n");
+
+  ASSERT_EQ(RunSetup(SampleSetup(), L"/S /G /D=\"C:\\My Apps\\Orvanta\""), kExitInstalled);
+  ExpectSamplePackageFiles(folder);
+  EXPECT_FALSE(FolderExists(folder + L"7.18.01N"));
+  EXPECT_FALSE(FolderExists(folder + L"12.05.31N"));
+  EXPECT_FALSE(FolderExists(folder + L"new"));
+  EXPECT_FALSE(FileExists(folder + L"7.19.02N\\stale.dll"));
+  EXPECT_FALSE(FolderExists(folder + L"7.19.02N\\bin"));
+  EXPECT_EQ(ReadFileBytes(folder + L"data\\user.dat"), "keep me");
+  EXPECT_TRUE(FileExists(folder + L"7.19.2N\\a.txt"));
+}
+
+// Installers made here from the plain program and a test package.
+class MadeInstallerTest : public InstallerTest {
+ protected:
+  void SetUp() override {
+    InstallerTest::SetUp();
+    program_ = ReadFileBytes(PlainInstaller());
+    ASSERT_GT(program_.size(), 0x400u);
+  }
+
+  std::wstring MakeSetup(const std::string& bytes) {
+    const std::wstring path = temp_.path() + L"setup-" + std::to_wstring(++count_) + L".exe";
+    EXPECT_TRUE(WriteFileBytes(path, bytes));
+    return path;
+  }
+  std::string Installer(const wchar_t* package) { return AttachPayload(program_, ReadFileBytes(TestArchive(package))); }
+
+  std::string program_;
+  TempFolder temp_{L"orvsetup"};
+  int count_ = 0;
+};
+
+TEST_F(MadeInstallerTest, NonPatternVersionFolderIsEmptiedAndRefilled) {
+  const std::wstring folder = L"C:\\My Apps\\Orvanta\\";
+  const std::wstring version_folder = folder + L"7.19.02T\\";
+  MakeFolder(version_folder + L"old");
+  MakeFile(version_folder + L"Quorix.dll", "stale library");
+  MakeFile(version_folder + L"old\\stale.txt");
+
+  LogWatch log;
+  ASSERT_EQ(RunSetup(MakeSetup(Installer(L"version-t")), L"/S /D=\"C:\\My Apps\\Orvanta\""), kExitInstalled);
+  EXPECT_TRUE(SameFiles(TestPackages() + L"version-t\\version-folder\\", version_folder));
+  EXPECT_TRUE(SameFiles(TestPackages() + L"version-t\\install-folder\\", folder));
+  EXPECT_FALSE(FileExists(version_folder + L"old\\stale.txt"));
+  EXPECT_EQ(ReadFileBytes(version_folder + L"Quorix.zk"), ReadFileBytes(version_folder + L"Quorix.dll"));
+  EXPECT_TRUE(log.InOrder({{"INFO", "覆盖安装,删除老文件"}, {"INFO", "移动目录:"}, {"INFO", "安装完成，通知界面"}}));
+}
+
+// The version cannot be read: the installation fails with "获取版本失败" and
+// leaves the written files in the extraction folder.
+TEST_F(MadeInstallerTest, PackageWithoutReadableVersionFails) {
+  for (const wchar_t* package : {L"no-config", L"idless-item"}) {
+    SCOPED_TRACE(Gbk(package));
+    const std::wstring folder = L"C:\\My Apps\\Orvanta\\";
+    LogWatch log;
+    EXPECT_EQ(RunSetup(MakeSetup(Installer(package)), L"/S /D=\"C:\\My Apps\\Orvanta\""), kExitFailed);
+    EXPECT_TRUE(log.Contains("ERROR", "获取版本失败"));
+    EXPECT_FALSE(log.Contains("INFO", "安装完成"));
+    EXPECT_TRUE(FileExists(folder + kExtractionFolder + L"\\Quorix.dll"));
+    EXPECT_TRUE(FileExists(folder + L"App.txt"));
+    EXPECT_FALSE(FolderExists(folder + kVersion));
+    RemoveApplication();
+  }
+}
+
+TEST_F(MadeInstallerTest, TimeStampNotPointingAtThePayloadFails) {
+  std::string setup = Installer(L"small");
+  const uint32_t payload_offset = PayloadOffset(setup);
+  uint32_t pe_offset = 0;
+  std::memcpy(&pe_offset, &setup[0x3C], 4);
+  for (const uint32_t wrong : {payload_offset + 1, 0u, static_cast<uint32_t>(setup.size()) - 4, 0xFFFFFFF9u}) {
+    SCOPED_TRACE(wrong);
+    std::memcpy(&setup[pe_offset + 8], &wrong, 4);
+    const std::wstring folder = L"C:\\My Apps\\Orvanta\\";
+    LogWatch log;
+    EXPECT_EQ(RunSetup(MakeSetup(setup), L"/S /D=\"C:\\My Apps\\Orvanta\""), kExitFailed);
+    EXPECT_TRUE(log.Contains("ERROR", "获取版本失败"));
+    EXPECT_TRUE(EntryNames(folder + kExtractionFolder + L"\\").empty());
+    EXPECT_FALSE(FileExists(folder + L"App.txt"));
+    RemoveApplication();
+  }
+}
+
+TEST_F(MadeInstallerTest, DamagedOrTruncatedPackageFailsWithoutInstalling) {
+  const std::string good = Installer(L"small");
+  const size_t archive = PayloadOffset(good) + 9;
+  const std::wstring folder = L"C:\\My Apps\\Orvanta\\";
+
+  // A changed byte in the packed data: the data check fails, nothing is written.
+  std::string damaged = good;
+  damaged[archive + 40] = static_cast<char>(damaged[archive + 40] ^ 0x5A);
+  LogWatch log;
+  EXPECT_EQ(RunSetup(MakeSetup(damaged), L"/S /D=\"C:\\My Apps\\Orvanta\""), kExitFailed);
+  EXPECT_TRUE(log.Contains("ERROR", "安装包数据损坏"));
+  EXPECT_FALSE(log.Contains("INFO", "安装完成"));
+  EXPECT_FALSE(FolderExists(folder + kVersion));
+  EXPECT_FALSE(FileExists(folder + L"App.txt"));
+  RemoveApplication();
+
+  // Cut inside the archive, and inside the payload header.
+  for (const size_t length : {good.size() - 1, archive + (good.size() - archive) / 2, archive + 10, archive - 4}) {
+    SCOPED_TRACE(length);
+    LogWatch cut_log;
+    EXPECT_EQ(RunSetup(MakeSetup(good.substr(0, length)), L"/S /D=\"C:\\My Apps\\Orvanta\""), kExitFailed);
+    EXPECT_FALSE(cut_log.Contains("INFO", "安装完成"));
+    EXPECT_FALSE(FolderExists(folder + kVersion));
+    RemoveApplication();
+  }
+}
+
+// Random single-byte changes anywhere in the payload: every run ends within
+// its time limit with success or failure, writes nothing beside the install
+// folder, and a run that reports success installed the package intact.
+TEST_F(MadeInstallerTest, RandomSingleByteCorruptionsFailCleanly) {
+  const std::string good = Installer(L"small");
+  const size_t payload = PayloadOffset(good);
+  std::mt19937 random(20261209);
+  std::uniform_int_distribution<size_t> position(payload, good.size() - 1);
+  std::uniform_int_distribution<int> change(1, 255);
+  TempFolder area(L"orvfuzz");
+  const std::wstring folder = area.path() + L"inst\\";
+  const std::wstring setup = area.path() + L"setup.exe";
+  constexpr int kRounds = 150;
+  int installed = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    const size_t at = position(random);
+    SCOPED_TRACE("byte " + std::to_string(at - payload) + " of the payload");
+    std::string bytes = good;
+    bytes[at] = static_cast<char>(bytes[at] ^ change(random));
+    ASSERT_TRUE(WriteFileBytes(setup, bytes));
+    const int code = RunSetup(setup, L"/S /G /D=\"" + folder + L"\"", 60000);
+    ASSERT_TRUE(code == kExitInstalled || code == kExitFailed) << "exit code " << code;
+    std::set<std::wstring> beside = EntryNames(area.path());
+    beside.erase(L"inst");
+    EXPECT_EQ(beside, std::set<std::wstring>{L"setup.exe"});
+    if (code == kExitInstalled) {
+      ++installed;
+      EXPECT_TRUE(SameFiles(TestPackages() + L"small\\version-folder\\", folder + kVersion + L"\\"));
+      EXPECT_TRUE(SameFiles(TestPackages() + L"small\\install-folder\\", folder));
+    }
+    RemoveTree(folder);
+  }
+  std::printf("%d of %d corrupted installers still installed the package intact\n", installed, kRounds);
+}
+
+// Makes Wine prefer a DLL beside the program named `exe_name` over its own
+// system DLL of that name, as Windows does for DLLs that are not known DLLs.
+class PreferDllsBesideProgram {
+ public:
+  PreferDllsBesideProgram(const std::wstring& exe_name, const std::vector<std::wstring>& dlls)
+      : key_(L"Software\\Wine\\AppDefaults\\" + exe_name) {
+    HKEY overrides = nullptr;
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, (key_ + L"\\DllOverrides").c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                          nullptr, &overrides, nullptr) != ERROR_SUCCESS)
+      return;
+    const wchar_t kNativeFirst[] = L"native,builtin";
+    for (const std::wstring& dll : dlls)
+      ::RegSetValueExW(overrides, dll.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(kNativeFirst),
+                       sizeof kNativeFirst);
+    ::RegCloseKey(overrides);
+  }
+  ~PreferDllsBesideProgram() { ::RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str()); }
+  PreferDllsBesideProgram(const PreferDllsBesideProgram&) = delete;
+  PreferDllsBesideProgram& operator=(const PreferDllsBesideProgram&) = delete;
+
+ private:
+  std::wstring key_;
+};
+
+// DLLs named like system DLLs that are not known DLLs, left beside the
+// installer, are never loaded: neither on the silent path nor when the
+// window path starts. (version.dll is left out: Wine's own user32 imports
+// it, before any code of the program runs; Windows' user32 does not.)
+TEST_F(MadeInstallerTest, DllsBesideTheInstallerAreNotLoaded) {
+  const std::vector<std::wstring> names = {L"gdiplus", L"oleacc", L"userenv", L"psapi", L"comctl32",
+                                           L"msimg32", L"uxtheme", L"dwmapi", L"winmm"};
+  const std::string planted = ReadFileBytes(BuildFolder() + L"tests\\installer\\planted_dll.dll");
+  ASSERT_FALSE(planted.empty());
+  for (const std::wstring& name : names) ASSERT_TRUE(WriteFileBytes(temp_.path() + name + L".dll", planted));
+  const std::wstring setup = temp_.path() + L"orv-planted-setup.exe";
+  ASSERT_TRUE(WriteFileBytes(setup, Installer(L"small")));
+  const std::wstring probe = temp_.path() + L"orv-planted-probe.exe";
+  ASSERT_TRUE(::CopyFileW((BuildFolder() + L"tests\\installer\\dll_probe.exe").c_str(), probe.c_str(), FALSE));
+  PreferDllsBesideProgram setup_overrides(L"orv-planted-setup.exe", names);
+  PreferDllsBesideProgram probe_overrides(L"orv-planted-probe.exe", names);
+  const auto markers = [&] {
+    std::set<std::wstring> found;
+    for (const std::wstring& entry : EntryNames(temp_.path()))
+      if (entry.size() > 7 && entry.compare(entry.size() - 7, 7, L".loaded") == 0) found.insert(entry);
+    return found;
+  };
+
+  // The control: a program that loads gdiplus the unrestricted way gets the planted one.
+  EXPECT_EQ(RunAndWait(L"\"" + probe + L"\" gdiplus.dll"), 0);
+  EXPECT_EQ(markers(), std::set<std::wstring>{L"gdiplus.dll.loaded"});
+  ::DeleteFileW((temp_.path() + L"gdiplus.dll.loaded").c_str());
+
+  EXPECT_EQ(RunSetup(setup, L"/S /G /D=\"" + temp_.path() + L"inst\""), kExitInstalled);
+  EXPECT_TRUE(FileExists(temp_.path() + L"inst\\7.19.02N\\Quorix.zk"));
+  EXPECT_EQ(markers(), std::set<std::wstring>{}) << "silent path";
+  RunSetup(setup, L"", 15000);
+  EXPECT_EQ(markers(), std::set<std::wstring>{}) << "window path";
+}
+
+}  // namespace
