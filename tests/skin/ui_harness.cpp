@@ -55,6 +55,9 @@ bool RunUnixShell(const std::string& command, DWORD timeoutMs) {
 
 void StartSkinEnvironment() {
   static bool started = [] {
+    // Wine may end a process that used its input method abruptly at exit:
+    // nothing of the report may wait in a buffer.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     static ULONG_PTR token = 0;
     Gdiplus::GdiplusStartupInput input;
