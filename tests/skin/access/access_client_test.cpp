@@ -11,6 +11,7 @@
 #include <wrl/client.h>
 
 #include <climits>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -107,9 +108,13 @@ HANDLE g_process = nullptr;
 BOOL CALLBACK FindTestWindow(HWND hwnd, LPARAM pid) {
   DWORD owner = 0;
   ::GetWindowThreadProcessId(hwnd, &owner);
-  // The skinned window is the process's visible layered window.
-  const bool layered = (::GetWindowLongPtrW(hwnd, GWL_EXSTYLE) & WS_EX_LAYERED) != 0;
-  if (owner != static_cast<DWORD>(pid) || !layered || !::IsWindowVisible(hwnd)) return TRUE;
+  // The skinned window is the process's visible window of the skin's class
+  // (its tooltip, for one, is a layered window too).
+  wchar_t name[64] = {};
+  ::GetClassNameW(hwnd, name, 64);
+  if (owner != static_cast<DWORD>(pid) || std::wstring(name) != L"OrvSkinWindow" ||
+      !::IsWindowVisible(hwnd))
+    return TRUE;
   g_window = hwnd;
   return FALSE;
 }
@@ -142,49 +147,65 @@ RECT OnScreen(long x, long y, long w, long h) {
   return RECT{o.x + x, o.y + y, w, h};
 }
 
-class AccessClientTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    ::SetProcessDPIAware();
-    uitest::StartSkinEnvironment();
-    wchar_t self[MAX_PATH];
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring command = self;
-    command.erase(command.find_last_of(L'\\') + 1);
-    command = L"\"" + command + L"access_window.exe\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                 nullptr, &startup, &process));
-    ::CloseHandle(process.hThread);
-    g_process = process.hProcess;
-    uitest::PumpUntil(
-        [&] {
-          ::EnumWindows(FindTestWindow, static_cast<LPARAM>(process.dwProcessId));
-          return g_window != nullptr;
-        },
-        30000);
-    ASSERT_TRUE(g_window) << "the test window did not appear";
-    uitest::Pump(300);  // the show animation
-  }
+// Starts `program` (a full path) and waits for its skinned window, which the
+// helpers above then talk to.
+void StartWindowProgram(const std::wstring& program) {
+  ::SetProcessDPIAware();
+  uitest::StartSkinEnvironment();
+  std::wstring command = L"\"" + program + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process))
+      << "cannot start the window program";
+  ::CloseHandle(process.hThread);
+  g_process = process.hProcess;
+  uitest::PumpUntil(
+      [&] {
+        ::EnumWindows(FindTestWindow, static_cast<LPARAM>(process.dwProcessId));
+        return g_window != nullptr;
+      },
+      30000);
+  ASSERT_TRUE(g_window) << "the window did not appear";
+  uitest::Pump(500);  // the show animation
+}
 
-  static void TearDownTestSuite() {
-    if (!g_process) return;
-    if (g_window) ::PostMessageW(g_window, WM_CLOSE, 0, 0);
-    const bool ended = ::WaitForSingleObject(g_process, 15000) == WAIT_OBJECT_0;
-    DWORD code = 1;
-    ::GetExitCodeProcess(g_process, &code);
-    if (!ended) ::TerminateProcess(g_process, 2);
-    ::CloseHandle(g_process);
-    g_process = nullptr;
-    EXPECT_TRUE(ended) << "the test window did not close";
-    EXPECT_EQ(code, 0u) << "the test window did not end by WM_CLOSE";
-  }
+// Closes the window as its close box would and expects the program to end
+// with exit code 0.
+void CloseWindowProgram() {
+  if (!g_process) return;
+  if (g_window) ::PostMessageW(g_window, WM_CLOSE, 0, 0);
+  const bool ended = ::WaitForSingleObject(g_process, 15000) == WAIT_OBJECT_0;
+  DWORD code = 1;
+  ::GetExitCodeProcess(g_process, &code);
+  if (!ended) ::TerminateProcess(g_process, 2);
+  ::CloseHandle(g_process);
+  g_process = nullptr;
+  g_window = nullptr;
+  EXPECT_TRUE(ended) << "the window program did not end";
+  EXPECT_EQ(code, 0u) << "the window program did not end by WM_CLOSE";
+}
+
+class WindowProgramTest : public ::testing::Test {
+ protected:
+  static void TearDownTestSuite() { CloseWindowProgram(); }
 
   void SetUp() override {
     ASSERT_TRUE(g_window);
     ASSERT_EQ(skin::GetDisplayScale(), 100) << "the expected rectangles are those at 96 DPI";
+  }
+};
+
+// The framework's test window (access_window, beside this program).
+class AccessClientTest : public WindowProgramTest {
+ protected:
+  static void SetUpTestSuite() {
+    wchar_t self[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring folder = self;
+    folder.erase(folder.find_last_of(L'\\') + 1);
+    StartWindowProgram(folder + L"access_window.exe");
   }
 };
 
@@ -327,6 +348,34 @@ TEST_F(AccessClientTest, NegativeChildIdsNameControlsAnywhereInTheTree) {
   ::VariantClear(&text);
 }
 
+const std::vector<DWORD> kFocusEvents = {EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_NAMECHANGE,
+                                         EVENT_OBJECT_FOCUS};
+const std::vector<DWORD> kToggleEvents = {EVENT_OBJECT_STATECHANGE, EVENT_OBJECT_VALUECHANGE,
+                                          EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_FOCUS};
+
+// Listens out of context to the window program's object events from the
+// focus to the value change, and brings its window to the front for keys.
+class EventHook {
+ public:
+  EventHook() {
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(g_window, &pid);
+    hook_ = ::SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_VALUECHANGE, nullptr, OnWinEvent,
+                              pid, 0, WINEVENT_OUTOFCONTEXT);
+    ::SetForegroundWindow(g_window);
+    uitest::Pump(200);
+  }
+  ~EventHook() {
+    if (hook_) ::UnhookWinEvent(hook_);
+  }
+  EventHook(const EventHook&) = delete;
+  EventHook& operator=(const EventHook&) = delete;
+  bool Listening() const { return hook_ != nullptr; }
+
+ private:
+  HWINEVENTHOOK hook_ = nullptr;
+};
+
 // Runs xdotool and waits until `count` control events arrived (and a little
 // longer, for any that should not come); returns them and forgets them.
 std::vector<WinEvent> EventsAfter(const std::string& xdoArgs, size_t count) {
@@ -366,40 +415,31 @@ long StateOfEventChild(const WinEvent& e) {
 }
 
 TEST_F(AccessClientTest, FocusSpaceAndToggleEventsCarryTheControlsChildId) {
-  DWORD pid = 0;
-  ::GetWindowThreadProcessId(g_window, &pid);
-  HWINEVENTHOOK hook = ::SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_VALUECHANGE, nullptr,
-                                         OnWinEvent, pid, 0, WINEVENT_OUTOFCONTEXT);
-  ASSERT_TRUE(hook);
-  ::SetForegroundWindow(g_window);
-  uitest::Pump(200);
-  const std::vector<DWORD> focus = {EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_NAMECHANGE,
-                                    EVENT_OBJECT_FOCUS};
-  const std::vector<DWORD> toggle = {EVENT_OBJECT_STATECHANGE, EVENT_OBJECT_VALUECHANGE,
-                                     EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_FOCUS};
+  EventHook hook;
+  ASSERT_TRUE(hook.Listening());
 
   // Tab order: the close button, the disabled button, the checkbox, around.
-  auto events = EventsAfter("key Tab", focus.size());
-  EXPECT_EQ(Kinds(events), focus);
+  auto events = EventsAfter("key Tab", kFocusEvents.size());
+  EXPECT_EQ(Kinds(events), kFocusEvents);
   ExpectFrom(events, 1105, "first Tab");
   if (!events.empty()) {
     EXPECT_EQ(StateOfEventChild(events.back()), kStateFocused);
   }
 
-  events = EventsAfter("key Tab", focus.size());
-  EXPECT_EQ(Kinds(events), focus);
+  events = EventsAfter("key Tab", kFocusEvents.size());
+  EXPECT_EQ(Kinds(events), kFocusEvents);
   ExpectFrom(events, 1107, "second Tab");
   if (!events.empty()) {
     EXPECT_EQ(StateOfEventChild(events.back()), kStateFocused) << "disabled, still focusable";
   }
   EXPECT_TRUE(EventsAfter("key space", 1).empty()) << "a disabled button is not pressed";
 
-  events = EventsAfter("key Tab", focus.size());
-  EXPECT_EQ(Kinds(events), focus);
+  events = EventsAfter("key Tab", kFocusEvents.size());
+  EXPECT_EQ(Kinds(events), kFocusEvents);
   ExpectFrom(events, 1201, "third Tab");
 
   std::vector<DWORD> spaceToggle = {EVENT_OBJECT_STATECHANGE};
-  spaceToggle.insert(spaceToggle.end(), toggle.begin(), toggle.end());
+  spaceToggle.insert(spaceToggle.end(), kToggleEvents.begin(), kToggleEvents.end());
   events = EventsAfter("key space", spaceToggle.size());
   EXPECT_EQ(Kinds(events), spaceToggle) << "a tab stop's state change, then the toggle";
   ExpectFrom(events, 1201, "Space on the checkbox");
@@ -418,8 +458,8 @@ TEST_F(AccessClientTest, FocusSpaceAndToggleEventsCarryTheControlsChildId) {
   ComPtr<IAccessible> box = Child(view.Get(), -1201);
   ASSERT_TRUE(box);
   const RECT where = Ask(box.Get()).location;
-  std::vector<DWORD> click = focus;
-  click.insert(click.end(), toggle.begin(), toggle.end());
+  std::vector<DWORD> click = kFocusEvents;
+  click.insert(click.end(), kToggleEvents.begin(), kToggleEvents.end());
   events = EventsAfter("mousemove --sync " + std::to_string(where.left + 7) + " " +
                            std::to_string(where.top + where.bottom / 2) + " click 1",
                        click.size());
@@ -427,12 +467,11 @@ TEST_F(AccessClientTest, FocusSpaceAndToggleEventsCarryTheControlsChildId) {
   ExpectFrom(events, 1201, "click on the checkbox");
   EXPECT_EQ(Ask(box.Get()).state, kStateFocused) << "unchecked again";
 
-  events = EventsAfter("key Tab", focus.size());
+  events = EventsAfter("key Tab", kFocusEvents.size());
   ExpectFrom(events, 1105, "Tab from the last tab stop");
   events = EventsAfter("key space", 1);
   EXPECT_EQ(Kinds(events), std::vector<DWORD>{EVENT_OBJECT_STATECHANGE});
   ExpectFrom(events, 1105, "Space on the button");
-  ::UnhookWinEvent(hook);
 }
 
 // Answers that need no client: a control outside any window, and the
@@ -475,4 +514,77 @@ TEST(AccessibleAnswersTest, ControlThatOutlivesItsWindowHasNoParentAndNoLocation
   inner.reset();
   long count = 0;
   EXPECT_EQ(object->get_accChildCount(&count), RPC_E_DISCONNECTED);
+}
+
+// The installer itself (the sample installer of the build), on its first page.
+class InstallerWindowTest : public WindowProgramTest {
+ protected:
+  static void SetUpTestSuite() {
+    const char* binary = std::getenv("ORV_BINARY_DIR");
+    ASSERT_TRUE(binary);
+    std::wstring program = L"Z:";
+    for (const char* c = binary; *c; ++c) program += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
+    StartWindowProgram(program + L"\\OrvantaSetup.exe");
+  }
+};
+
+TEST_F(InstallerWindowTest, FirstPageControlsAnswerWithTheirStringTableNames) {
+  ComPtr<IAccessible> view = ClientObject();
+  ASSERT_TRUE(view);
+  long count = 0;
+  EXPECT_EQ(view->get_accChildCount(&count), S_OK);
+  EXPECT_EQ(count, 1) << "the frame's one page container";
+  struct Expected {
+    long id;
+    const wchar_t* name;  // null: not compared
+    long role;
+    long state;
+  };
+  const Expected expected[] = {
+      {1105, L"立即安装", ROLE_SYSTEM_PUSHBUTTON, kStateVisible},
+      {1101, L"关闭", ROLE_SYSTEM_PUSHBUTTON, kStateVisible},
+      {1102, L"最小化", ROLE_SYSTEM_PUSHBUTTON, kStateVisible},
+      {1106, L"自定义安装", ROLE_SYSTEM_LINK, kStateVisible},
+      {1121, L"同意Kestrelon软件许可协议", ROLE_SYSTEM_CHECKBUTTON, kStateVisible},
+      {1123, L"同意云计划和用户体验改善计划", ROLE_SYSTEM_CHECKBUTTON,
+       kStateVisible | STATE_SYSTEM_CHECKED},
+      {1112, nullptr, ROLE_SYSTEM_TEXT, STATE_SYSTEM_INVISIBLE},
+      {1204, nullptr, kNoRole, STATE_SYSTEM_INVISIBLE},
+  };
+  for (const Expected& e : expected) {
+    const std::string what = "control " + std::to_string(e.id);
+    ComPtr<IAccessible> control = Child(view.Get(), -e.id);
+    ASSERT_TRUE(control) << what;
+    const Answers a = Ask(control.Get());
+    if (e.name) {
+      EXPECT_EQ(a.name, e.name) << what;
+    }
+    EXPECT_EQ(a.role, e.role) << what;
+    EXPECT_EQ(a.state, e.state) << what;
+  }
+  // The install button inside the page inside the frame.
+  ExpectRect(Ask(Child(view.Get(), -1105).Get()).location, OnScreen(236, 283, 127, 40),
+             "install button");
+}
+
+TEST_F(InstallerWindowTest, TabAndSpaceReachTheLicenceCheckbox) {
+  EventHook hook;
+  ASSERT_TRUE(hook.Listening());
+  auto events = EventsAfter("key Tab", kFocusEvents.size());
+  EXPECT_EQ(Kinds(events), kFocusEvents);
+  ExpectFrom(events, 1102, "first Tab: the minimise button");
+  // Close box, custom-folder link, install button (the hidden folder
+  // controls are skipped), then the licence checkbox.
+  for (long id : {1101L, 1106L, 1105L, 1121L}) {
+    events = EventsAfter("key Tab", kFocusEvents.size());
+    ExpectFrom(events, id, "Tab to " + std::to_string(id));
+  }
+  std::vector<DWORD> spaceToggle = {EVENT_OBJECT_STATECHANGE};
+  spaceToggle.insert(spaceToggle.end(), kToggleEvents.begin(), kToggleEvents.end());
+  events = EventsAfter("key space", spaceToggle.size());
+  EXPECT_EQ(Kinds(events), spaceToggle);
+  ExpectFrom(events, 1121, "Space on the licence checkbox");
+  if (!events.empty()) {
+    EXPECT_EQ(StateOfEventChild(events.back()), kStateFocusedChecked);
+  }
 }
