@@ -10,7 +10,9 @@
 include_guard(GLOBAL)
 
 set(ORV_DELAYLOAD_DLLS gdiplus oleacc userenv psapi comctl32 msimg32 uxtheme dwmapi version winmm)
-set(ORV_DELAYLOAD_DIR ${CMAKE_BINARY_DIR}/delayload)
+# A cache entry, so that it is seen in every folder that calls the function
+# below (the include guard keeps later includes from setting it again).
+set(ORV_DELAYLOAD_DIR ${CMAKE_BINARY_DIR}/delayload CACHE INTERNAL "delay-import libraries")
 file(MAKE_DIRECTORY ${ORV_DELAYLOAD_DIR})
 find_program(ORV_DLLTOOL x86_64-w64-mingw32-dlltool REQUIRED)
 find_program(ORV_NM x86_64-w64-mingw32-nm REQUIRED)

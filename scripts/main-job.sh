@@ -55,3 +55,6 @@ echo
 echo "== Log records (C:\\users\\Public\\Documents\\Orvanta\\ovlog.log) =="
 iconv -f GBK -t UTF-8 "$drive_c/users/Public/Documents/Orvanta/ovlog.log"
 [ "$install_exit" -eq 0 ]
+
+# Remove the application silently again and show what is left.
+bash "$root/scripts/main-job-uninstall.sh"

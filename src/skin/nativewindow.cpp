@@ -20,35 +20,35 @@ struct RegisteredClass {
 };
 
 // Registers the class on first use; returns its entry (atom 0 on failure).
-const RegisteredClass& EnsureClass(const NativeWindowClass& spec, WNDPROC proc) {
+const RegisteredClass& EnsureClass(const NativeWindowClass& wanted, WNDPROC proc) {
   static std::map<std::wstring, RegisteredClass> registered;
-  auto it = registered.find(spec.name);
+  auto it = registered.find(wanted.name);
   if (it != registered.end()) return it->second;
 
   HINSTANCE module = ::GetModuleHandleW(nullptr);
   WNDCLASSEXW wc = {};
   wc.cbSize = sizeof(wc);
   RegisteredClass entry;
-  if (spec.superclassOf) {
-    if (!::GetClassInfoExW(nullptr, spec.superclassOf, &wc)) {
-      LOG_ERROR << "获取窗口类失败：" << spec.superclassOf << "，错误码：" << ::GetLastError();
-      return registered[spec.name];
+  if (wanted.superclassOf) {
+    if (!::GetClassInfoExW(nullptr, wanted.superclassOf, &wc)) {
+      LOG_ERROR << "获取窗口类失败：" << wanted.superclassOf << "，错误码：" << ::GetLastError();
+      return registered[wanted.name];
     }
     entry.superProc = wc.lpfnWndProc;
   } else {
-    wc.style = spec.style;
-    wc.hCursor = spec.cursor ? ::LoadCursorW(nullptr, spec.cursor) : nullptr;
-    wc.hbrBackground = spec.backgroundColor >= 0
-                           ? reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(spec.backgroundColor + 1))
+    wc.style = wanted.style;
+    wc.hCursor = wanted.cursor ? ::LoadCursorW(nullptr, wanted.cursor) : nullptr;
+    wc.hbrBackground = wanted.backgroundColor >= 0
+                           ? reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(wanted.backgroundColor + 1))
                            : nullptr;
   }
   wc.cbSize = sizeof(wc);
   wc.lpfnWndProc = proc;
   wc.hInstance = module;
-  wc.lpszClassName = spec.name;
+  wc.lpszClassName = wanted.name;
   entry.atom = ::RegisterClassExW(&wc);
-  if (!entry.atom) LOG_ERROR << "注册窗口类失败：" << spec.name << "，错误码：" << ::GetLastError();
-  return registered[spec.name] = entry;
+  if (!entry.atom) LOG_ERROR << "注册窗口类失败：" << wanted.name << "，错误码：" << ::GetLastError();
+  return registered[wanted.name] = entry;
 }
 
 }  // namespace

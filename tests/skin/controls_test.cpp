@@ -41,6 +41,13 @@ std::vector<uint32_t> SkinFrame(TestWindow& w, const char* skin, int frame, cons
   });
 }
 
+// WinEvents raised for one control (child id -id), in order.
+std::vector<DWORD> g_events;
+LONG g_eventChild = 0;
+void CALLBACK RecordEvent(HWINEVENTHOOK, DWORD event, HWND, LONG object, LONG child, DWORD, DWORD) {
+  if (object == OBJID_CLIENT && child == g_eventChild) g_events.push_back(event);
+}
+
 // Waits until the control shows `state` and the posted repaints are done.
 void WaitForState(const std::shared_ptr<CSWControl>& control, int state) {
   PumpUntil([&] { return control->GetState() == state; });
@@ -110,9 +117,20 @@ TEST_F(ControlsTest, CheckBoxTogglesOnceByClickAndBySpace) {
     EXPECT_EQ(CountDifferent(w.Pixels(r), expected(3, captionLeft, kStateHover)), 0u)
         << "checked, hover";
 
+    g_eventChild = -201;
+    g_events.clear();
+    HWINEVENTHOOK hook = ::SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_VALUECHANGE, nullptr,
+                                           &RecordEvent, ::GetCurrentProcessId(), 0,
+                                           WINEVENT_OUTOFCONTEXT);
     ASSERT_TRUE(Xdo("click 1"));
     PumpUntil([&] { return !w.commands.empty(); });
     Pump(80);
+    // The press focuses the tab stop (value, name, focus), the release toggles.
+    EXPECT_EQ(g_events, (std::vector<DWORD>{EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_NAMECHANGE,
+                                            EVENT_OBJECT_FOCUS, EVENT_OBJECT_STATECHANGE,
+                                            EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_NAMECHANGE,
+                                            EVENT_OBJECT_FOCUS}));
+    g_events.clear();
     ASSERT_EQ(w.CountCommands(201), 1);
     EXPECT_FALSE(w.checkAtCommand[0]) << "the command reports the new value";
     EXPECT_EQ(CountDifferent(w.Pixels(r), expected(1, captionLeft, kStateHover)), 0u)
@@ -124,6 +142,10 @@ TEST_F(ControlsTest, CheckBoxTogglesOnceByClickAndBySpace) {
     Pump(150);
     EXPECT_EQ(w.CountCommands(201), 2) << "Space toggles with exactly one command";
     EXPECT_TRUE(box->GetCheck());
+    EXPECT_EQ(g_events, (std::vector<DWORD>{EVENT_OBJECT_STATECHANGE, EVENT_OBJECT_STATECHANGE,
+                                            EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_NAMECHANGE,
+                                            EVENT_OBJECT_FOCUS}));
+    ::UnhookWinEvent(hook);
 
     ASSERT_TRUE(MoveAway(w.hwnd()));
     WaitForState(box, kStateNormal);

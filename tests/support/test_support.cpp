@@ -114,4 +114,19 @@ int RunAndWait(const std::wstring& command_line, DWORD timeout_ms, const std::ws
   return static_cast<int>(code);
 }
 
+PreferDllsBesideProgram::PreferDllsBesideProgram(const std::wstring& exeName, const std::vector<std::wstring>& dlls)
+    : key_(L"Software\\Wine\\AppDefaults\\" + exeName) {
+  HKEY overrides = nullptr;
+  if (::RegCreateKeyExW(HKEY_CURRENT_USER, (key_ + L"\\DllOverrides").c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &overrides, nullptr) != ERROR_SUCCESS)
+    return;
+  const wchar_t kNativeFirst[] = L"native,builtin";
+  for (const std::wstring& dll : dlls)
+    ::RegSetValueExW(overrides, dll.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(kNativeFirst),
+                     sizeof kNativeFirst);
+  ::RegCloseKey(overrides);
+}
+
+PreferDllsBesideProgram::~PreferDllsBesideProgram() { ::RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str()); }
+
 }  // namespace testsupport

@@ -40,4 +40,18 @@ std::wstring WineFolderFromEnvironment(const wchar_t* name);
 int RunAndWait(const std::wstring& command_line, DWORD timeout_ms = 60000,
                const std::wstring& working_folder = L"");
 
+// Makes Wine prefer a DLL beside the program named `exeName` over its own
+// system DLL of that name, as Windows does for DLLs that are not known DLLs,
+// while the object lives.
+class PreferDllsBesideProgram {
+ public:
+  PreferDllsBesideProgram(const std::wstring& exeName, const std::vector<std::wstring>& dlls);
+  ~PreferDllsBesideProgram();
+  PreferDllsBesideProgram(const PreferDllsBesideProgram&) = delete;
+  PreferDllsBesideProgram& operator=(const PreferDllsBesideProgram&) = delete;
+
+ private:
+  std::wstring key_;
+};
+
 }  // namespace testsupport

@@ -1,0 +1,42 @@
+#pragma once
+// Decisions of the uninstall driver that need no system change: which version
+// the settings file names, which folders are version folders, and which paths
+// the rule file lists for removal.
+
+#include <string>
+#include <vector>
+
+namespace uninstall {
+
+// Settings file of the install folder and the key that names the version.
+inline constexpr wchar_t kSettingsFileName[] = L"Orvanta.ini";
+inline constexpr wchar_t kSettingsSection[] = L"Common";
+inline constexpr wchar_t kVersionKey[] = L"Version";
+// Per-user data folder below the user's application-data folder.
+inline constexpr wchar_t kUserDataFolderName[] = L"Orvanta";
+inline constexpr wchar_t kMainExeName[] = L"Orvanta.exe";
+inline constexpr wchar_t kRuleFileName[] = L"setup.xml";
+// The longest version the settings file may hold.
+inline constexpr size_t kMaxVersionLength = 31;
+
+// Why `version` cannot name a single folder inside the install folder (a GBK
+// text for the log), or null when it can. The empty version is usable: it
+// means "no version recorded".
+const char* VersionProblem(const std::wstring& version);
+
+// Reads the "Version" value of the settings file. A value that VersionProblem
+// refuses is logged with the reason and read as empty, so that it never
+// leads the removal outside the install folder or the per-user data folder.
+std::wstring ReadInstalledVersion(const std::wstring& settingsFile);
+
+// True when the whole folder name matches the version-folder pattern
+// "[0-9]{1,2}.[0-9][0-9].[0-9][0-9]N".
+bool IsVersionFolderName(const std::wstring& name);
+
+// The `path` attributes of the rule file's setup.uninstall.file items, with
+// the setup variables expanded, in document order; then the `file` attribute
+// of setup.uninstall.uninstallflag into `flagFile`. Reading stops silently at
+// the first missing node; what was read before stays.
+std::vector<std::wstring> ReadRemovalList(const std::wstring& ruleFile, std::wstring* flagFile);
+
+}  // namespace uninstall

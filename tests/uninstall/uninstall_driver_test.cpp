@@ -1,0 +1,302 @@
+// The uninstall driver on staged install folders: version reading, the
+// removal list, the keep set, the reports and what stays behind.
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/utilfunc.h"
+#include "libinstall/installstrategy.h"
+#include "support/test_support.h"
+#include "uninstall/removal_paths.h"
+#include "uninstall/uninstall.h"
+
+namespace {
+
+using testsupport::FileExists;
+using testsupport::FolderExists;
+using testsupport::TempFolder;
+using testsupport::WriteFileBytes;
+
+class RecordingCallBack : public IUnInstallCallBack {
+ public:
+  void OnUnInstallProgress(int stage, const wchar_t* text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reports.emplace_back(stage, text);
+  }
+  std::vector<std::pair<int, std::wstring>> reports;
+
+ private:
+  std::mutex mutex_;
+};
+
+std::string Utf8(const std::wstring& text) {
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string out(size, '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), size, nullptr, nullptr);
+  out.pop_back();
+  return out;
+}
+
+void Touch(const std::wstring& path) { ASSERT_TRUE(WriteFileBytes(path, "x")) << Utf8(path); }
+void MakeFolder(const std::wstring& path) { ::SHCreateDirectoryExW(nullptr, path.c_str(), nullptr); }
+
+std::wstring AppDataFolder() { return UtilFunc::GetSpecialFolder(CSIDL_APPDATA) + L"\\Orvanta\\"; }
+
+// A rule file whose uninstall section lists `items` (inner XML).
+std::string RuleFile(const std::string& items, const std::string& tail = "<uninstallflag file=\"$INSTDIR\\u.flag\"/>") {
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<setup><uninstall><file>" + items + "</file>" + tail +
+         "</uninstall></setup>\n";
+}
+
+// An install folder with the settings file naming `version`, the version
+// folder with its rule file, and the uninstaller's own file.
+struct StagedInstall {
+  explicit StagedInstall(const std::wstring& version, const std::string& rules = RuleFile(
+      "<item path=\"$INSTDIR\\$VERSION\"/><item path=\"$INSTDIR\\Orvanta.ini\"/><item path=\"$INSTDIR\\Orvanta.exe\"/>"))
+      : folder(temp.path()), version(version) {
+    WriteFileBytes(folder + L"Orvanta.ini", "[Common]\r\nVersion=" + Utf8(version) + "\r\n");
+    MakeFolder(folder + version + L"\\lib\\sub");
+    WriteFileBytes(folder + version + L"\\setup.xml", rules);
+    Touch(folder + version + L"\\Quorix.dll");
+    Touch(folder + version + L"\\lib\\sub\\data.bin");
+    Touch(folder + L"Orvanta.exe");
+    Touch(folder + L"Uninstall.exe");
+  }
+
+  // Runs a driver over the folder that keeps the uninstaller's own file.
+  void Remove(RecordingCallBack* callback = nullptr) {
+    CUninstall driver(folder);
+    driver.SetCallBack(callback);
+    driver.AddExcludePath(folder + L"Uninstall.exe");
+    ASSERT_EQ(1, driver.StartUnInstall(1));
+    flagFile = driver.FlagFile();
+  }
+
+  TempFolder temp{L"orvuninst"};
+  std::wstring folder;
+  std::wstring version;
+  std::wstring flagFile;
+};
+
+TEST(VersionTest, OnlyASingleFolderNameIsUsable) {
+  for (const wchar_t* usable : {L"7.19.02N", L"", L"7.19.02T", L"new", L"7 19 02N", L"版本1"})
+    EXPECT_EQ(nullptr, uninstall::VersionProblem(usable)) << Utf8(usable);
+  for (const wchar_t* refused : {L"..\\..\\Windows", L"..", L"a/b", L"\\", L"C:", L"C:\\Users", L"x:y", L".",
+                                 L"7.19.02N.", L"7.19.02N ", L"7*", L"a?b", L"a\"b", L"a|b", L"a\tb",
+                                 L"1234567890123456789012345678901x"})
+    EXPECT_NE(nullptr, uninstall::VersionProblem(refused)) << Utf8(refused);
+  EXPECT_EQ(nullptr, uninstall::VersionProblem(L"123456789012345678901234567890x"));  // 31 characters
+}
+
+TEST(VersionTest, ReadsTheSettingsFileAndRefusesUnusableValues) {
+  TempFolder temp;
+  const std::wstring ini = temp.path() + L"Orvanta.ini";
+  EXPECT_EQ(L"", uninstall::ReadInstalledVersion(ini));  // no file
+  WriteFileBytes(ini, "[Common]\r\nVersion=7.19.02N\r\n");
+  EXPECT_EQ(L"7.19.02N", uninstall::ReadInstalledVersion(ini));
+  WriteFileBytes(ini, "[Common]\r\nOther=1\r\n");
+  EXPECT_EQ(L"", uninstall::ReadInstalledVersion(ini));
+  WriteFileBytes(ini, "[Common]\r\nVersion=..\\..\\Windows\r\n");
+  EXPECT_EQ(L"", uninstall::ReadInstalledVersion(ini));
+  // Longer than a version may be: not cut down to some other folder's name.
+  WriteFileBytes(ini, "[Common]\r\nVersion=7.19.02N" + std::string(40, 'x') + "\r\n");
+  EXPECT_EQ(L"", uninstall::ReadInstalledVersion(ini));
+}
+
+TEST(VersionFolderNameTest, MatchesTheWholeNameOnly) {
+  for (const wchar_t* name : {L"7.19.02N", L"12.05.31N", L"7x19-02N", L"0.00.00N"})
+    EXPECT_TRUE(uninstall::IsVersionFolderName(name)) << Utf8(name);
+  for (const wchar_t* name : {L"7.19.02n", L"7.19N", L"7.19.2N", L"new", L"123.45.67N", L"7.19.02N1", L"a7.19.02N",
+                              L"7.19.02T", L"", L"7中19.02N", L"7\uac0019\uac0002N", L"7\U0001F60019.02N", L"7\u044819.02N"})
+    EXPECT_FALSE(uninstall::IsVersionFolderName(name)) << Utf8(name);
+}
+
+TEST(RemovalListTest, ReadsFileItemsThenTheFlag) {
+  TempFolder temp;
+  SetupVariables::Set(SetupVariables::kInstDir, L"C:\\Inst");
+  SetupVariables::Set(SetupVariables::kVersion, L"7.19.02N");
+  const std::wstring rules = temp.path() + L"setup.xml";
+  std::wstring flag;
+
+  WriteFileBytes(rules, RuleFile("<item path=\"$INSTDIR\\$VERSION\"/><!-- c --><item/>"));
+  EXPECT_EQ(std::vector<std::wstring>{L"C:\\Inst\\7.19.02N"}, uninstall::ReadRemovalList(rules, &flag));
+  EXPECT_EQ(L"", flag);  // the comment without attributes ended the reading
+
+  WriteFileBytes(rules, RuleFile("<item path=\"$INSTDIR\\a b.txt\"/><item other=\"1\"/><x path=\"'q'\"/>", ""));
+  EXPECT_EQ((std::vector<std::wstring>{L"C:\\Inst\\a b.txt", L"\"q\""}), uninstall::ReadRemovalList(rules, &flag));
+
+  WriteFileBytes(rules, RuleFile("<item path=\"$INSTDIR\\\xe5\x8d\xb8.txt\"/>"));
+  EXPECT_EQ(std::vector<std::wstring>{L"C:\\Inst\\\u5378.txt"}, uninstall::ReadRemovalList(rules, &flag));
+  EXPECT_EQ(L"$INSTDIR\\u.flag", flag);  // stored as written
+
+  WriteFileBytes(rules, RuleFile("<item/><item path=\"x\"/>"));
+  EXPECT_TRUE(uninstall::ReadRemovalList(rules, &flag).empty());
+  EXPECT_TRUE(uninstall::ReadRemovalList(temp.path() + L"missing.xml", &flag).empty());
+}
+
+TEST(DriverTest, RemovesListedPathsAndVersionFoldersAndReportsEachDeletedFile) {
+  StagedInstall install(L"7.19.02N");
+  const std::wstring& x = install.folder;
+  for (const wchar_t* name : {L"7.18.01N", L"12.05.31N", L"7x18y01N", L"7.17.01n", L"7.18N", L"data"}) {
+    MakeFolder(x + name);
+    Touch(x + name + L"\\f.txt");
+  }
+  Touch(x + L"7.17.00N");  // a file of the pattern's form is no version folder
+
+  RecordingCallBack callback;
+  install.Remove(&callback);
+
+  for (const wchar_t* gone : {L"7.19.02N", L"7.18.01N", L"12.05.31N", L"7x18y01N"})
+    EXPECT_FALSE(FolderExists(x + gone)) << Utf8(gone);
+  for (const wchar_t* kept : {L"7.17.01n", L"7.18N", L"data"}) EXPECT_TRUE(FileExists(x + kept + L"\\f.txt"));
+  EXPECT_TRUE(FileExists(x + L"7.17.00N"));
+  EXPECT_FALSE(FileExists(x + L"Orvanta.ini"));
+  EXPECT_FALSE(FileExists(x + L"Orvanta.exe"));
+  EXPECT_TRUE(FileExists(x + L"Uninstall.exe"));
+  EXPECT_EQ(L"$INSTDIR\\u.flag", install.flagFile);
+
+  // Stage 1 first, stage 3 last, one empty stage 2 between the per-user data
+  // and the listed paths, and a stage-2 report with the full path of every
+  // file deleted inside a folder (the listed plain files are not reported).
+  const auto& reports = callback.reports;
+  ASSERT_GE(reports.size(), 3u);
+  EXPECT_EQ(std::make_pair(1, std::wstring()), reports.front());
+  EXPECT_EQ(std::make_pair(3, std::wstring()), reports.back());
+  std::vector<std::wstring> files;
+  int emptyStageTwo = 0;
+  for (size_t i = 1; i + 1 < reports.size(); ++i) {
+    EXPECT_EQ(2, reports[i].first);
+    if (reports[i].second.empty())
+      ++emptyStageTwo;
+    else if (emptyStageTwo)
+      files.push_back(reports[i].second);
+  }
+  EXPECT_EQ(1, emptyStageTwo);
+  const std::wstring v = x + L"7.19.02N\\";
+  for (const std::wstring& file : {v + L"setup.xml", v + L"Quorix.dll", v + L"lib\\sub\\data.bin",
+                                   x + L"7.18.01N\\f.txt", x + L"12.05.31N\\f.txt", x + L"7x18y01N\\f.txt"})
+    EXPECT_EQ(1, std::count(files.begin(), files.end(), file)) << Utf8(file);
+  EXPECT_EQ(6u, files.size());
+}
+
+TEST(DriverTest, KeptPathProtectsItselfAndItsFoldersButNotItsSiblings) {
+  // The rule file names the install folder itself, which holds the running
+  // uninstaller, and a folder that holds a second kept file.
+  StagedInstall install(L"7.19.02N", RuleFile("<item path=\"$INSTDIR\"/>"));
+  const std::wstring& x = install.folder;
+  MakeFolder(x + L"bin\\deep");
+  Touch(x + L"bin\\deep\\keep.me");
+  Touch(x + L"bin\\deep\\sibling.txt");
+  Touch(x + L"bin\\other.txt");
+  {
+    CUninstall driver(x);
+    driver.AddExcludePath(x + L"Uninstall.exe\\\\");
+    // Written in other letters than on disk: the file system ignores case.
+    driver.AddExcludePath(x + L"BIN\\Deep\\KEEP.me");
+    ASSERT_EQ(1, driver.StartUnInstall(1));
+  }
+  EXPECT_TRUE(FileExists(x + L"Uninstall.exe"));
+  EXPECT_TRUE(FileExists(x + L"bin\\deep\\keep.me"));
+  EXPECT_FALSE(FileExists(x + L"bin\\deep\\sibling.txt"));
+  EXPECT_FALSE(FileExists(x + L"bin\\other.txt"));
+  EXPECT_FALSE(FileExists(x + L"Orvanta.exe"));
+  EXPECT_FALSE(FolderExists(x + L"7.19.02N"));
+}
+
+TEST(DriverTest, RemovesThePerUserDataOfTheVersion) {
+  StagedInstall install(L"7.19.03N");
+  const std::wstring data = AppDataFolder() + L"7.19.03N\\";
+  const std::wstring other = AppDataFolder() + L"7.10.00N\\";
+  MakeFolder(data + L"cache");
+  Touch(data + L"cache\\c.bin");
+  Touch(data + L"settings.json");
+  MakeFolder(other);
+  Touch(other + L"settings.json");
+  RecordingCallBack callback;
+  install.Remove(&callback);
+  EXPECT_FALSE(FolderExists(data));
+  EXPECT_TRUE(FileExists(other + L"settings.json"));  // another version's data stays
+  const auto reported = [&](const std::wstring& file) {
+    return std::count(callback.reports.begin(), callback.reports.end(), std::make_pair(2, file)) == 1;
+  };
+  EXPECT_TRUE(reported(data + L"cache\\c.bin"));
+  EXPECT_TRUE(reported(data + L"settings.json"));
+  testsupport::RemoveTree(other);
+}
+
+TEST(DriverTest, LockedFilesAreMovedAsideOrLeftAndTheRestGoes) {
+  // A loaded library cannot be deleted but can be renamed, as a running
+  // program's libraries; a file open without sharing can be neither.
+  StagedInstall install(L"7.19.02N");
+  const std::wstring v = install.folder + L"7.19.02N\\";
+  ASSERT_TRUE(::CopyFileW((UtilFunc::GetSpecialFolder(CSIDL_SYSTEM) + L"\\version.dll").c_str(),
+                          (v + L"Quorix.dll").c_str(), FALSE));
+  const HMODULE loaded = ::LoadLibraryW((v + L"Quorix.dll").c_str());
+  ASSERT_NE(nullptr, loaded);
+  const HANDLE open = ::CreateFileW((v + L"lib\\sub\\data.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, open);
+  RecordingCallBack callback;
+  install.Remove(&callback);
+  const auto reported = [&](const std::wstring& file) {
+    return std::count(callback.reports.begin(), callback.reports.end(), std::make_pair(2, file));
+  };
+
+  EXPECT_FALSE(FileExists(v + L"Quorix.dll"));
+  EXPECT_TRUE(FileExists(v + L"Quorix.dll.tmp"));
+  EXPECT_EQ(1, reported(v + L"Quorix.dll"));
+  EXPECT_TRUE(FileExists(v + L"lib\\sub\\data.bin"));
+  EXPECT_EQ(0, reported(v + L"lib\\sub\\data.bin"));
+  EXPECT_FALSE(FileExists(v + L"setup.xml"));
+
+  ::CloseHandle(open);
+  ::FreeLibrary(loaded);
+}
+
+TEST(DriverTest, FolderLinksAreRemovedAsLinks) {
+  // One link inside the version folder, and the per-user data folder itself
+  // a link: what they point to stays.
+  StagedInstall install(L"7.19.02N");
+  TempFolder target(L"orvlinktarget");
+  Touch(target.path() + L"mine.txt");
+  const std::wstring inner = install.folder + L"7.19.02N\\linked";
+  const std::wstring userData = AppDataFolder() + L"7.19.02N";
+  MakeFolder(AppDataFolder());
+  // Wine 8 reports success for a folder link but makes none.
+  ::CreateSymbolicLinkW(inner.c_str(), target.path().c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+  const DWORD attributes = ::GetFileAttributesW(inner.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    GTEST_SKIP() << "folder links are not available here";
+  ASSERT_TRUE(::CreateSymbolicLinkW(userData.c_str(), target.path().c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY));
+  install.Remove();
+  EXPECT_TRUE(FileExists(target.path() + L"mine.txt"));
+  EXPECT_FALSE(FolderExists(install.folder + L"7.19.02N"));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(userData.c_str()));
+}
+
+TEST(DriverTest, StartWithoutWaitReturnsAtOnceAndReportsTheEnd) {
+  StagedInstall install(L"7.19.02N");
+  struct EndSignal : IUnInstallCallBack {
+    HANDLE done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    void OnUnInstallProgress(int stage, const wchar_t*) override {
+      if (stage == 3) ::SetEvent(done);
+    }
+  } callback;
+  CUninstall driver(install.folder);
+  driver.SetCallBack(&callback);
+  driver.AddExcludePath(install.folder + L"Uninstall.exe");
+  ASSERT_EQ(1, driver.StartUnInstall(0));
+  ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(callback.done, 60000));
+  ::CloseHandle(callback.done);
+  EXPECT_FALSE(FolderExists(install.folder + L"7.19.02N"));
+}
+
+}  // namespace
