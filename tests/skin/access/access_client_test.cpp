@@ -11,7 +11,6 @@
 #include <wrl/client.h>
 
 #include <climits>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -516,16 +515,17 @@ TEST(AccessibleAnswersTest, ControlThatOutlivesItsWindowHasNoParentAndNoLocation
   EXPECT_EQ(object->get_accChildCount(&count), RPC_E_DISCONNECTED);
 }
 
+// A path of the build machine as the Wine drive Z: shows it.
+std::wstring WinePath(const char* unixPath) {
+  std::wstring path = L"Z:";
+  for (const char* c = unixPath; *c; ++c) path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
+  return path;
+}
+
 // The installer itself (the sample installer of the build), on its first page.
 class InstallerWindowTest : public WindowProgramTest {
  protected:
-  static void SetUpTestSuite() {
-    const char* binary = std::getenv("ORV_BINARY_DIR");
-    ASSERT_TRUE(binary);
-    std::wstring program = L"Z:";
-    for (const char* c = binary; *c; ++c) program += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
-    StartWindowProgram(program + L"\\OrvantaSetup.exe");
-  }
+  static void SetUpTestSuite() { StartWindowProgram(WinePath(ORV_SETUP_EXE)); }
 };
 
 TEST_F(InstallerWindowTest, FirstPageControlsAnswerWithTheirStringTableNames) {
@@ -586,5 +586,69 @@ TEST_F(InstallerWindowTest, TabAndSpaceReachTheLicenceCheckbox) {
   ExpectFrom(events, 1121, "Space on the licence checkbox");
   if (!events.empty()) {
     EXPECT_EQ(StateOfEventChild(events.back()), kStateFocusedChecked);
+  }
+}
+
+// The uninstaller, on its confirmation page; a copy in a folder of its own,
+// since its file is what it removes last.
+class UninstallerWindowTest : public WindowProgramTest {
+ protected:
+  static void SetUpTestSuite() {
+    wchar_t temp[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temp);
+    folder_ = std::wstring(temp) + L"orv_access_uninstall\\";
+    ::CreateDirectoryW(folder_.c_str(), nullptr);
+    const std::wstring copy = folder_ + L"Uninstall.exe";
+    ASSERT_TRUE(::CopyFileW(WinePath(ORV_UNINSTALL_EXE).c_str(), copy.c_str(), FALSE));
+    StartWindowProgram(copy);
+  }
+  static void TearDownTestSuite() {
+    WindowProgramTest::TearDownTestSuite();
+    ::DeleteFileW((folder_ + L"Uninstall.exe").c_str());
+    ::RemoveDirectoryW(folder_.c_str());
+  }
+
+ private:
+  static std::wstring folder_;
+};
+std::wstring UninstallerWindowTest::folder_;
+
+TEST_F(UninstallerWindowTest, ConfirmationPageAnswersAndFollowsTab) {
+  ComPtr<IAccessible> view = ClientObject();
+  ASSERT_TRUE(view);
+  struct Expected {
+    long id;
+    const wchar_t* name;
+    long role;
+    long state;
+  };
+  const Expected expected[] = {
+      {1101, L"关闭", ROLE_SYSTEM_PUSHBUTTON, kStateVisible},
+      {1104, L"您是否要卸载Orvanta？", ROLE_SYSTEM_STATICTEXT, kStateVisible},
+      {1106, L"立即卸载", ROLE_SYSTEM_PUSHBUTTON, kStateVisible},
+      {1107, L"暂不卸载", ROLE_SYSTEM_PUSHBUTTON, kStateVisible},
+      {1304, L"关闭", ROLE_SYSTEM_PUSHBUTTON, STATE_SYSTEM_INVISIBLE},
+  };
+  for (const Expected& e : expected) {
+    const std::string what = "control " + std::to_string(e.id);
+    ComPtr<IAccessible> control = Child(view.Get(), -e.id);
+    ASSERT_TRUE(control) << what;
+    const Answers a = Ask(control.Get());
+    EXPECT_EQ(a.name, e.name) << what;
+    EXPECT_EQ(a.role, e.role) << what;
+    EXPECT_EQ(a.state, e.state) << what;
+  }
+  ExpectRect(Ask(Child(view.Get(), -1106).Get()).location, OnScreen(165, 296, 127, 40),
+             "uninstall button");
+
+  EventHook hook;
+  ASSERT_TRUE(hook.Listening());
+  for (long id : {1101L, 1102L, 1104L}) {
+    const auto events = EventsAfter("key Tab", kFocusEvents.size());
+    EXPECT_EQ(Kinds(events), kFocusEvents) << id;
+    ExpectFrom(events, id, "Tab to " + std::to_string(id));
+    if (!events.empty()) {
+      EXPECT_EQ(StateOfEventChild(events.back()), kStateFocused) << id;
+    }
   }
 }
