@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <atomic>
+#include <cstdio>
 
 namespace testsupport {
 
@@ -101,13 +102,16 @@ int RunAndWait(const std::wstring& command_line, DWORD timeout_ms, const std::ws
   PROCESS_INFORMATION process = {};
   std::wstring mutable_line = command_line;
   if (!::CreateProcessW(nullptr, mutable_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        working_folder.empty() ? nullptr : working_folder.c_str(), &startup, &process))
+                        working_folder.empty() ? nullptr : working_folder.c_str(), &startup, &process)) {
+    std::fprintf(stderr, "RunAndWait: cannot start %ls: error %lu\n", command_line.c_str(), ::GetLastError());
     return -1;
+  }
   ::CloseHandle(process.hThread);
   DWORD code = static_cast<DWORD>(-1);
   if (::WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0) {
     ::GetExitCodeProcess(process.hProcess, &code);
   } else {
+    std::fprintf(stderr, "RunAndWait: %ls still runs after %lu ms; ended\n", command_line.c_str(), timeout_ms);
     ::TerminateProcess(process.hProcess, 1);
   }
   ::CloseHandle(process.hProcess);
