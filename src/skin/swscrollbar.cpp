@@ -16,12 +16,6 @@ Gdiplus::Size FrameSizeOr5(const CSWSkin* skin) {
 }
 }  // namespace
 
-ThumbGeometry ComputeThumb(int position, int page, int content, int trackHeight, int minHeight) {
-  const float ratio = static_cast<float>(page) / static_cast<float>(content);
-  return ThumbGeometry{static_cast<int>(position * ratio),
-                       std::max(static_cast<int>(trackHeight * ratio), minHeight)};
-}
-
 int CSWScrollbar::SetAttribute(std::string name, std::string value) {
   if (CSWControl::SetAttribute(name, value)) return 1;
   if (name == "scrollthumb") {
@@ -46,11 +40,11 @@ void CSWScrollbar::Layout() {
   position_ = std::clamp(position_, 0, max_position_);
   const int minThumbHeight = FrameSizeOr5(track_skin_).Height;
   const int thumbWidth = FrameSizeOr5(thumb_skin_).Width;
-  const ThumbGeometry thumb = ComputeThumb(position_, page_, content_, trackHeight, minThumbHeight);
+  const int thumbHeight = std::max(static_cast<int>(trackHeight * ratio_), minThumbHeight);
   thumb_.left = rect_.left + (rect_.right - rect_.left - thumbWidth) / 2;
   thumb_.right = thumb_.left + thumbWidth;
-  thumb_.top = rect_.top + thumb.offset;
-  thumb_.bottom = thumb_.top + thumb.height;
+  thumb_.top = rect_.top + static_cast<int>(position_ * ratio_);
+  thumb_.bottom = thumb_.top + thumbHeight;
   visible_ = true;
   InvalidateParent();
 }

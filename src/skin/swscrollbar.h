@@ -61,11 +61,3 @@ class CSWScrollbar : public CSWControl {
   CSWSkin* track_skin_ = nullptr;
   CSWSkin* thumb_skin_ = nullptr;
 };
-
-// The thumb of a scrollbar: offset from the top and height, for a track
-// `trackHeight` pixels high showing `page` of `content` at `position`.
-struct ThumbGeometry {
-  int offset;
-  int height;
-};
-ThumbGeometry ComputeThumb(int position, int page, int content, int trackHeight, int minHeight);

@@ -217,16 +217,6 @@ TEST_F(EditTest, RichEditKeepsItsTextInTheNativeControl) {
   });
 }
 
-TEST(EditGeometry, InnerRectangleAndColours) {
-  const RECT inner = EditInnerRect(RECT{10, 20, 110, 50}, 2);
-  EXPECT_EQ(inner.left, 15);
-  EXPECT_EQ(inner.top, 24);
-  EXPECT_EQ(inner.right, 105);
-  EXPECT_EQ(inner.bottom, 48);
-  EXPECT_EQ(EditTextColour(0), 0x666666u);
-  EXPECT_EQ(EditTextColour(0x00FFFFFF), 0x00FFFFFFu);
-}
-
 TEST(EditWithoutWindow, CreatesNothing) {
   CSWEdit edit;
   LRESULT result = 0;
