@@ -97,7 +97,7 @@ int CUnInstallMainDlg::CheckRunningApp(const std::wstring& folder) {
   return 0;
 }
 
-void CUnInstallMainDlg::StartUnInstall() {
+void CUnInstallMainDlg::OnUninstallNow() {
   if (uninstalling_ || finished_ || display_complete_) return;  // one removal per window
   const std::wstring folder = UtilFunc::GetModuleDir();
   if (CheckRunningApp(folder)) return;
@@ -175,7 +175,7 @@ void CUnInstallMainDlg::CloseWith(int animation, int id) {
 void CUnInstallMainDlg::OnCommand(int id) {
   switch (id) {
     case kUninstallNow:
-      StartUnInstall();
+      OnUninstallNow();
       break;
     case kConfirmClose:
     case kFinishedClose:

@@ -102,7 +102,7 @@ class CUnInstallMainDlg : public CSWindowImlp<CUnInstallMainDlg> {
   void OnProgressTimer();
   void OnProgressReport(const UnInstallProgressRecord* record);
   bool OnClose(LRESULT& result);
-  void StartUnInstall();
+  void OnUninstallNow();
   void SetProgress(int percent);
   void ShowFinishedPage();
   void ShowFailedPage();

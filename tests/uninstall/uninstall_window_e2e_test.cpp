@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -317,6 +318,11 @@ class UninstallWindowE2E : public testing::Test {
     Program uninstaller(folder_ + L"Uninstall.exe", L"", folder_);
     const HWND window = StartWindow(uninstaller, scale);
     ASSERT_NE(nullptr, window) << "no uninstall window of the expected size at " << scale << " %";
+    RECT rect, work;
+    ::GetWindowRect(window, &rect);
+    ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    EXPECT_LE(std::abs((rect.left + rect.right) - (work.left + work.right)), 2) << "not centred";
+    EXPECT_LE(std::abs((rect.top + rect.bottom) - (work.top + work.bottom)), 2) << "not centred";
 
     EXPECT_EQ("", WaitForPicture("uninstall_confirm" + suffix, window, scale, kConfirmPage, 15000));
     Click(window, OnPage(135 + 63, 277 + 20), scale);
@@ -346,6 +352,12 @@ TEST_F(UninstallWindowE2E, NotNowClosesAndRemovesNothing) {
   Program uninstaller(folder_ + L"Uninstall.exe", L"", folder_);
   const HWND window = StartWindow(uninstaller, 100);
   ASSERT_NE(nullptr, window);
+  EXPECT_EQ("", WaitForPicture("uninstall_notnow_100", window, 100, kConfirmPage, 15000));
+  // The minimise button works; the window comes back as it was.
+  Click(window, OnPage(480 + 13, 8 + 11), 100);
+  EXPECT_TRUE(WaitUntil([&] { return ::IsIconic(window) != FALSE; }, 5000));
+  ::ShowWindow(window, SW_RESTORE);
+  ::SetForegroundWindow(window);
   EXPECT_EQ("", WaitForPicture("uninstall_notnow_100", window, 100, kConfirmPage, 15000));
   Click(window, OnPage(277 + 63, 277 + 20), 100);
   EXPECT_EQ(0, uninstaller.WaitForExit(20000));
