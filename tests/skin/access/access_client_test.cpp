@@ -353,15 +353,21 @@ const std::vector<DWORD> kToggleEvents = {EVENT_OBJECT_STATECHANGE, EVENT_OBJECT
                                           EVENT_OBJECT_NAMECHANGE, EVENT_OBJECT_FOCUS};
 
 // Listens out of context to the window program's object events from the
-// focus to the value change, and brings its window to the front for keys.
+// focus to the value change. Keys go to the window that has the display's
+// input focus, which a window of another process gets for certain only by a
+// click: `spot` is a client point of the window's background.
 class EventHook {
  public:
-  EventHook() {
+  explicit EventHook(POINT spot) {
     DWORD pid = 0;
     ::GetWindowThreadProcessId(g_window, &pid);
     hook_ = ::SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_VALUECHANGE, nullptr, OnWinEvent,
                               pid, 0, WINEVENT_OUTOFCONTEXT);
-    ::SetForegroundWindow(g_window);
+    ::ClientToScreen(g_window, &spot);
+    // No --sync: it would wait for ever when the pointer is there already.
+    EXPECT_TRUE(uitest::Xdo("mousemove " + std::to_string(spot.x) + " " + std::to_string(spot.y) +
+                            " sleep 0.2 click 1"));
+    uitest::PumpUntil([] { return ::GetForegroundWindow() == g_window; });
     uitest::Pump(200);
   }
   ~EventHook() {
@@ -414,7 +420,7 @@ long StateOfEventChild(const WinEvent& e) {
 }
 
 TEST_F(AccessClientTest, FocusSpaceAndToggleEventsCarryTheControlsChildId) {
-  EventHook hook;
+  EventHook hook(POINT{100, 300});  // below the controls
   ASSERT_TRUE(hook.Listening());
 
   // Tab order: the close button, the disabled button, the checkbox, around.
@@ -459,8 +465,8 @@ TEST_F(AccessClientTest, FocusSpaceAndToggleEventsCarryTheControlsChildId) {
   const RECT where = Ask(box.Get()).location;
   std::vector<DWORD> click = kFocusEvents;
   click.insert(click.end(), kToggleEvents.begin(), kToggleEvents.end());
-  events = EventsAfter("mousemove --sync " + std::to_string(where.left + 7) + " " +
-                           std::to_string(where.top + where.bottom / 2) + " click 1",
+  events = EventsAfter("mousemove " + std::to_string(where.left + 7) + " " +
+                           std::to_string(where.top + where.bottom / 2) + " sleep 0.2 click 1",
                        click.size());
   EXPECT_EQ(Kinds(events), click);
   ExpectFrom(events, 1201, "click on the checkbox");
@@ -568,7 +574,7 @@ TEST_F(InstallerWindowTest, FirstPageControlsAnswerWithTheirStringTableNames) {
 }
 
 TEST_F(InstallerWindowTest, TabAndSpaceReachTheLicenceCheckbox) {
-  EventHook hook;
+  EventHook hook(POINT{60, 60});  // the page background
   ASSERT_TRUE(hook.Listening());
   auto events = EventsAfter("key Tab", kFocusEvents.size());
   EXPECT_EQ(Kinds(events), kFocusEvents);
@@ -641,7 +647,7 @@ TEST_F(UninstallerWindowTest, ConfirmationPageAnswersAndFollowsTab) {
   ExpectRect(Ask(Child(view.Get(), -1106).Get()).location, OnScreen(165, 296, 127, 40),
              "uninstall button");
 
-  EventHook hook;
+  EventHook hook(POINT{60, 60});  // the page background
   ASSERT_TRUE(hook.Listening());
   for (long id : {1101L, 1102L, 1104L}) {
     const auto events = EventsAfter("key Tab", kFocusEvents.size());
