@@ -1,8 +1,9 @@
-// An assistive tool's view of a skinned window: this program starts the
-// test window (access_window) as a process of its own, reaches its controls
-// through Active Accessibility (AccessibleObjectFromWindow, the view's
-// children, child ids from WinEvents), listens to its WinEvents out of
-// context and presses keys and clicks with xdotool.
+// An assistive tool's view of skinned windows: this program starts a window
+// program (the framework's test window access_window, the sample installer,
+// the uninstaller) as a process of its own, reaches its controls through
+// Active Accessibility (AccessibleObjectFromWindow, the view's children,
+// child ids from WinEvents), listens to its WinEvents out of context and
+// presses keys and clicks with xdotool.
 
 #include <gtest/gtest.h>
 
