@@ -116,6 +116,9 @@ IInstall* CreateInstall() { return new CInstall(); }
 
 CInstall::CInstall(DWORD wait_limit_ms) : strategy_(SetupSection::kInstall), wait_limit_ms_(wait_limit_ms) {}
 
+// The package locator must not go while its thread still decompresses into
+// it (a window closed on its first page), nor the driver while its install
+// thread runs.
 CInstall::~CInstall() { WaitForThreads(); }
 
 // A thread may be blocked in a report that the callback turned into a

@@ -101,7 +101,8 @@ void CSWControl::OnMessage(HWND, UINT msg, WPARAM wParam, LPARAM, LRESULT& resul
       SetPartnerState(kStateHover);
       break;
     case WM_MOUSELEAVE:
-      state_ = kStateNormal;
+      // A control disabled while hovered keeps its disabled look.
+      state_ = enabled_ ? kStateNormal : kStateDisabled;
       SetPartnerState(kStateNormal);
       break;
     case WM_MOUSEHOVER:
