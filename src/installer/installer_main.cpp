@@ -14,6 +14,7 @@
 #include "installer/command_line.h"
 #include "installer/exit_codes.h"
 #include "installer/installer_constants.h"
+#include "installer/installmaindlg.h"
 #include "libinstall/install.h"
 #include "skin/skin_tables.h"
 
@@ -75,9 +76,8 @@ int InstallSilent(const CCommandLine& command_line) {
   return SilentExitCode(started, install->GetOutcome());
 }
 
-// The windowed start-up: COM in a single-threaded apartment, GDI+, then the
-// skin and style tables. The main window controller runs modally here once
-// it exists; until then the windowed path ends after the start-up.
+// The windowed start-up: COM in a single-threaded apartment, GDI+, the skin
+// and style tables, then the main window, modally.
 int RunWindowed() {
   const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   // GDI+ stays up until the process ends.
@@ -86,6 +86,10 @@ int RunWindowed() {
   Gdiplus::GdiplusStartup(&gdiplus_token, &gdiplus_input, nullptr);
   LoadSkinTable();
   LoadStyleTable();
+  {
+    CInstallMainDlg dialog;
+    dialog.DoModal();
+  }
   if (SUCCEEDED(com)) ::CoUninitialize();
   return kExitWindowed;
 }

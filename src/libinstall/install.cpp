@@ -117,9 +117,28 @@ IInstall* CreateInstall() { return new CInstall(); }
 CInstall::CInstall(DWORD wait_limit_ms) : strategy_(SetupSection::kInstall), wait_limit_ms_(wait_limit_ms) {}
 
 // The package locator must not go while its thread still decompresses into
-// it (a window closed on its first page).
-CInstall::~CInstall() {
-  if (package_.m_hThread) ::WaitForSingleObject(package_.m_hThread, INFINITE);
+// it (a window closed on its first page), nor the driver while its install
+// thread runs.
+CInstall::~CInstall() { WaitForThreads(); }
+
+// A thread may be blocked in a report that the callback turned into a
+// synchronous window message to this thread's window; such messages are
+// taken while waiting, so the wait cannot deadlock.
+void CInstall::WaitForThreads() {
+  const HANDLE threads[] = {install_thread_, package_.m_hThread};
+  bool logged = false;
+  for (HANDLE thread : threads) {
+    if (!thread) continue;
+    for (;;) {
+      MSG msg;
+      ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+      const DWORD waited = ::MsgWaitForMultipleObjects(1, &thread, FALSE, 100, QS_SENDMESSAGE);
+      if (waited == WAIT_OBJECT_0 || waited == WAIT_FAILED) break;
+      if (!logged) LOG_INFO << "等待安装线程结束";
+      logged = true;
+    }
+  }
+  if (install_thread_) ::CloseHandle(install_thread_);
 }
 
 int CInstall::Init(IInstallCallBack* callback) {
@@ -155,7 +174,12 @@ int CInstall::StartInstall(int wait) {
     return 0;
   }
   HANDLE handle = reinterpret_cast<HANDLE>(thread);
-  if (wait && ::WaitForSingleObject(handle, wait_limit_ms_) == WAIT_TIMEOUT) ::TerminateThread(handle, 1);
+  if (!wait) {
+    if (install_thread_) ::CloseHandle(install_thread_);
+    install_thread_ = handle;
+    return 1;
+  }
+  if (::WaitForSingleObject(handle, wait_limit_ms_) == WAIT_TIMEOUT) ::TerminateThread(handle, 1);
   ::CloseHandle(handle);
   return 1;
 }

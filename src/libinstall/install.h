@@ -83,6 +83,8 @@ class CInstall : public IInstall, public IPackageExtractProgressCallBack {
  public:
   // `wait_limit_ms` bounds StartInstall(1); the installer uses ten minutes.
   explicit CInstall(DWORD wait_limit_ms = kWaitLimitMs);
+  // Waits for the install and decompression threads first: they report
+  // through the callback and use this object.
   ~CInstall() override;
   CInstall(const CInstall&) = delete;
   CInstall& operator=(const CInstall&) = delete;
@@ -109,6 +111,7 @@ class CInstall : public IInstall, public IPackageExtractProgressCallBack {
   int RunSetupStrategy(const std::wstring& version_folder);
   void Report(int stage);
   int Fail();
+  void WaitForThreads();
 
   int skip_setup_config_ = 0;
   IInstallCallBack* callback_ = nullptr;
@@ -117,4 +120,5 @@ class CInstall : public IInstall, public IPackageExtractProgressCallBack {
   CInstallStrategy strategy_;
   DWORD wait_limit_ms_;
   std::atomic<InstallOutcome> outcome_{InstallOutcome::kPending};
+  HANDLE install_thread_ = nullptr;  // kept by StartInstall(0) until destruction
 };
