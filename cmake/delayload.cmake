@@ -35,6 +35,12 @@ foreach(dll ${ORV_DELAYLOAD_DLLS})
   set(def "LIBRARY ${dll}.dll\nEXPORTS\n")
   foreach(line ${functions})
     string(REGEX REPLACE "^[0-9a-f]+ T " "" name "${line}")
+    # Interface ids exported by a DLL are data that the import library lists
+    # like functions; a delay-load thunk in their place would be read as the
+    # GUID. They come from libuuid instead.
+    if(name MATCHES "^(IID|CLSID|LIBID|DIID|GUID)_")
+      continue()
+    endif()
     string(APPEND def "${name}\n")
   endforeach()
   file(WRITE ${ORV_DELAYLOAD_DIR}/${dll}.def "${def}")

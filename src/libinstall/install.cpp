@@ -5,7 +5,6 @@
 
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
-#include <boost/regex.hpp>
 
 #include <memory>
 #include <sstream>
@@ -13,6 +12,7 @@
 
 #include "common/logging.h"
 #include "common/utilfunc.h"
+#include "libinstall/versionfolder.h"
 
 namespace {
 
@@ -20,16 +20,6 @@ constexpr char kVersionItemId[] = "OVVersionString";
 constexpr wchar_t kQuorixDll[] = L"Quorix.dll";
 constexpr wchar_t kQuorixCopy[] = L"Quorix.zk";
 constexpr wchar_t kNewEntry[] = L"new";
-
-std::string ToThreadAnsi(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = static_cast<int>(text.size());
-  const int needed = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) return {};
-  std::string out(static_cast<size_t>(needed), '\0');
-  ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), size, out.data(), needed, nullptr, nullptr);
-  return out;
-}
 
 bool PathExists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -95,11 +85,6 @@ class LockGuard {
 };
 
 }  // namespace
-
-bool IsVersionFolderName(const std::wstring& name) {
-  static const boost::regex pattern("[0-9]{1,2}.[0-9][0-9].[0-9][0-9]N", boost::regex::perl);
-  return boost::regex_match(ToThreadAnsi(name), pattern);
-}
 
 std::wstring ReadVersionString(const std::string& xml) {
   namespace pt = boost::property_tree;

@@ -68,11 +68,6 @@ inline constexpr wchar_t kSetupFileName[] = L"setup.xml";
 inline constexpr wchar_t kStaticConfigPath[] = L"configurations\\staticconfig.xml";
 inline constexpr wchar_t kExtractionFolderName[] = L"{VersionNameFolder}";
 
-// True when a folder name of the install folder names an application version
-// folder ("7.19.02N", "12.05.31N"): the whole name matches
-// "[0-9]{1,2}.[0-9][0-9].[0-9][0-9]N".
-bool IsVersionFolderName(const std::wstring& name);
-
 // The text of the first "item" with the id "OVVersionString" of a static
 // configuration document's bytes (UTF-8 XML, root "staticconfigs"); empty
 // when the document is malformed, has no such item, or an item without an id

@@ -132,7 +132,9 @@ AccServer::AccServer(IAccessibleCallback* callback) : callback_(callback) {}
 
 STDMETHODIMP AccServer::QueryInterface(REFIID iid, void** out) {
   if (!out) return E_POINTER;
-  if (iid == IID_IUnknown || iid == IID_IAccessible || iid == IID_IDispatch) {
+  // __uuidof, not IID_IAccessible: the import library of oleacc exports that
+  // name as a code stub, which a link may pick instead of the GUID.
+  if (iid == IID_IUnknown || iid == __uuidof(IAccessible) || iid == IID_IDispatch) {
     *out = static_cast<IAccessible*>(this);
   } else if (iid == IID_IEnumVARIANT) {
     *out = static_cast<IEnumVARIANT*>(this);

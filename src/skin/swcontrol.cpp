@@ -321,7 +321,12 @@ void CSWContainer::OnMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam
       for (auto& child : children_) Dispatch(*child, window, msg, wParam, lParam, childResult);
       break;
     case WM_DESTROY:
-      for (auto& child : children_) Dispatch(*child, window, msg, wParam, lParam, childResult);
+      // A child may outlive the tree (the view's focus or hover, or a hover
+      // partner, still holds it): it must not point at a parent going away.
+      for (auto& child : children_) {
+        Dispatch(*child, window, msg, wParam, lParam, childResult);
+        child->SetParent(nullptr);
+      }
       children_.clear();
       break;
     case WM_MOVE:

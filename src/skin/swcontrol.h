@@ -137,6 +137,27 @@ class CSWControl : public CSWRedDot, public CSWObject, public CAccessibleCallbac
   bool IsMsgHandled() const { return handled_; }
   void SetMsgHandled(bool handled) { handled_ = handled; }
 
+  // What every control answers to accessibility clients, always about the
+  // control itself (the child argument is not looked at). The operations
+  // without an answer succeed without writing the result.
+  HRESULT get_accParent(IDispatch** parent) override;
+  HRESULT get_accChildCount(long* count) override;
+  // The first non-empty of the accessible name, the tip and the caption.
+  HRESULT get_accName(VARIANT child, BSTR* name) override;
+  // Invisible alone when hidden; else focusable, focused and checked.
+  HRESULT get_accState(VARIANT child, VARIANT* state) override;
+  HRESULT get_accHelp(VARIANT child, BSTR* help) override;
+  HRESULT get_accHelpTopic(BSTR* file, VARIANT child, long* topic) override;
+  HRESULT get_accKeyboardShortcut(VARIANT child, BSTR* keys) override;
+  HRESULT get_accFocus(VARIANT* focus) override;
+  HRESULT get_accSelection(VARIANT* selection) override;
+  HRESULT get_accDefaultAction(VARIANT child, BSTR* action) override;
+  HRESULT accSelect(long flags, VARIANT child) override;
+  // The control rectangle in screen coordinates.
+  HRESULT accLocation(long* left, long* top, long* width, long* height, VARIANT child) override;
+  HRESULT accNavigate(long direction, VARIANT start, VARIANT* end) override;
+  HRESULT accHitTest(long x, long y, VARIANT* child) override;
+
  protected:
   // Sends a SWNOTIFY record to the host window (nothing without one).
   void SendNotify(int code, const RECT& rc = RECT{});
@@ -248,6 +269,16 @@ class CSWView : public CSWContainer {
   const std::shared_ptr<CSWControl>& GetFocusedControl() const { return focused_control_; }
   const std::shared_ptr<CSWControl>& GetHoveredControl() const { return hovered_; }
   const std::shared_ptr<CSWControl>& GetCapturedControl() const { return captured_; }
+
+  // The root of the window's accessible tree: a window whose children are
+  // the controls directly in the view. Child ids -n name the control n
+  // anywhere in the tree (the ids the controls' WinEvents carry).
+  HRESULT get_accChildCount(long* count) override;
+  HRESULT get_accChild(VARIANT child, IDispatch** result) override;
+  HRESULT get_accName(VARIANT child, BSTR* name) override;
+  HRESULT get_accRole(VARIANT child, VARIANT* role) override;
+  // Hands out the objects of the direct children in list order.
+  HRESULT Next(ULONG count, VARIANT* items, ULONG* fetched) override;
 
  private:
   void OnNotify(const SWNOTIFY& notify);

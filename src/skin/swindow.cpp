@@ -323,7 +323,8 @@ LRESULT CSWindowHost::OnGetObject(WPARAM wParam, LPARAM lParam) {
   IAccessible* object = nullptr;
   if (FAILED(view_.GetAccessibleFor(&view_, &object)) || !object)
     return static_cast<LRESULT>(E_FAIL);
-  const LRESULT result = ::LresultFromObject(IID_IAccessible, wParam, object);
+  // __uuidof: the import library of oleacc exports IID_IAccessible as a code stub.
+  const LRESULT result = ::LresultFromObject(__uuidof(IAccessible), wParam, object);
   object->Release();
   return result;
 }

@@ -78,6 +78,9 @@ void CSWScrollbar::DrawContent(Gdiplus::Graphics& graphics, HRGN, bool) {
   if (!visible_ || !track_skin_ || !thumb_skin_) return;
   Gdiplus::Rect track = ControlRect(rect_);
   track_skin_->Draw(graphics, &track, 0, 1.0f);
+  // A scrollbar that was never laid out has no thumb yet (an empty target
+  // would draw the thumb at its natural size at the window's origin).
+  if (::IsRectEmpty(&thumb_)) return;
   Gdiplus::Rect thumb = ControlRect(thumb_);
   thumb_skin_->Draw(graphics, &thumb, 0, 1.0f);
 }

@@ -29,10 +29,6 @@ const char* VersionProblem(const std::wstring& version);
 // leads the removal outside the install folder or the per-user data folder.
 std::wstring ReadInstalledVersion(const std::wstring& settingsFile);
 
-// True when the whole folder name matches the version-folder pattern
-// "[0-9]{1,2}.[0-9][0-9].[0-9][0-9]N".
-bool IsVersionFolderName(const std::wstring& name);
-
 // The `path` attributes of the rule file's setup.uninstall.file items, with
 // the setup variables expanded, in document order; then the `file` attribute
 // of setup.uninstall.uninstallflag into `flagFile`. Reading stops silently at

@@ -9,6 +9,7 @@
 
 #include "common/logging.h"
 #include "common/utilfunc.h"
+#include "libinstall/versionfolder.h"
 #include "uninstall/removal_paths.h"
 
 namespace {
@@ -165,7 +166,7 @@ void CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std:
   std::vector<std::wstring> paths = uninstall::ReadRemovalList(ruleFile, &flagFile_);
 
   for (const FolderEntry& entry : ListFolder(installFolder)) {
-    if (entry.isFolder && uninstall::IsVersionFolderName(entry.name)) paths.push_back(installFolder + entry.name);
+    if (entry.isFolder && IsVersionFolderName(entry.name)) paths.push_back(installFolder + entry.name);
   }
 
   // The version folder is usually listed twice, by the rule file and by its

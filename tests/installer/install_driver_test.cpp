@@ -2,6 +2,7 @@
 // appended to its own file, as the installer does, so the driver finds it.
 
 #include "libinstall/install.h"
+#include "libinstall/versionfolder.h"
 
 #include <gtest/gtest.h>
 

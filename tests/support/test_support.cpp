@@ -100,11 +100,18 @@ int RunAndWait(const std::wstring& command_line, DWORD timeout_ms, const std::ws
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  std::wstring mutable_line = command_line;
-  if (!::CreateProcessW(nullptr, mutable_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        working_folder.empty() ? nullptr : working_folder.c_str(), &startup, &process)) {
-    std::fprintf(stderr, "RunAndWait: cannot start %ls: error %lu\n", command_line.c_str(), ::GetLastError());
-    return -1;
+  // Under load Wine now and then fails to start a program that was written a
+  // moment ago; a few tries keep that apart from what the program itself does.
+  constexpr int kStartTries = 5;
+  for (int attempt = 1;; ++attempt) {
+    std::wstring mutable_line = command_line;
+    if (::CreateProcessW(nullptr, mutable_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                         working_folder.empty() ? nullptr : working_folder.c_str(), &startup, &process))
+      break;
+    std::fprintf(stderr, "RunAndWait: cannot start %ls (try %d): error %lu\n", command_line.c_str(), attempt,
+                 ::GetLastError());
+    if (attempt == kStartTries) return -1;
+    ::Sleep(500);
   }
   ::CloseHandle(process.hThread);
   DWORD code = static_cast<DWORD>(-1);

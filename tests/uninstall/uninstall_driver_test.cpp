@@ -15,6 +15,7 @@
 #include "common/utilfunc.h"
 #include "libinstall/installstrategy.h"
 #include "support/test_support.h"
+#include "libinstall/versionfolder.h"
 #include "uninstall/removal_paths.h"
 #include "uninstall/uninstall.h"
 
@@ -113,10 +114,10 @@ TEST(VersionTest, ReadsTheSettingsFileAndRefusesUnusableValues) {
 
 TEST(VersionFolderNameTest, MatchesTheWholeNameOnly) {
   for (const wchar_t* name : {L"7.19.02N", L"12.05.31N", L"7x19-02N", L"0.00.00N"})
-    EXPECT_TRUE(uninstall::IsVersionFolderName(name)) << Utf8(name);
+    EXPECT_TRUE(IsVersionFolderName(name)) << Utf8(name);
   for (const wchar_t* name : {L"7.19.02n", L"7.19N", L"7.19.2N", L"new", L"123.45.67N", L"7.19.02N1", L"a7.19.02N",
                               L"7.19.02T", L"", L"7中19.02N", L"7\uac0019\uac0002N", L"7\U0001F60019.02N", L"7\u044819.02N"})
-    EXPECT_FALSE(uninstall::IsVersionFolderName(name)) << Utf8(name);
+    EXPECT_FALSE(IsVersionFolderName(name)) << Utf8(name);
 }
 
 TEST(RemovalListTest, ReadsFileItemsThenTheFlag) {
