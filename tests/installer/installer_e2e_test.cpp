@@ -23,6 +23,7 @@ namespace {
 
 using testsupport::FileExists;
 using testsupport::FolderExists;
+using testsupport::PreferDllsBesideProgram;
 using testsupport::ReadFileBytes;
 using testsupport::RemoveTree;
 using testsupport::RunAndWait;
@@ -555,30 +556,6 @@ TEST_F(MadeInstallerTest, RandomSingleByteCorruptionsFailCleanly) {
   }
   std::printf("%d of %d corrupted installers still installed the package intact\n", installed, kRounds);
 }
-
-// Makes Wine prefer a DLL beside the program named `exe_name` over its own
-// system DLL of that name, as Windows does for DLLs that are not known DLLs.
-class PreferDllsBesideProgram {
- public:
-  PreferDllsBesideProgram(const std::wstring& exe_name, const std::vector<std::wstring>& dlls)
-      : key_(L"Software\\Wine\\AppDefaults\\" + exe_name) {
-    HKEY overrides = nullptr;
-    if (::RegCreateKeyExW(HKEY_CURRENT_USER, (key_ + L"\\DllOverrides").c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                          nullptr, &overrides, nullptr) != ERROR_SUCCESS)
-      return;
-    const wchar_t kNativeFirst[] = L"native,builtin";
-    for (const std::wstring& dll : dlls)
-      ::RegSetValueExW(overrides, dll.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(kNativeFirst),
-                       sizeof kNativeFirst);
-    ::RegCloseKey(overrides);
-  }
-  ~PreferDllsBesideProgram() { ::RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str()); }
-  PreferDllsBesideProgram(const PreferDllsBesideProgram&) = delete;
-  PreferDllsBesideProgram& operator=(const PreferDllsBesideProgram&) = delete;
-
- private:
-  std::wstring key_;
-};
 
 // DLLs named like system DLLs that are not known DLLs, left beside the
 // installer, are never loaded: neither on the silent path nor when the
