@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/logging.h"
+#include "common/scoped_handle.h"
 
 namespace UtilFunc {
 namespace {
@@ -18,21 +19,6 @@ constexpr int kCopyAttempts = 5;
 constexpr DWORD kCopyRetryDelayMs = 500;
 constexpr DWORD kImagePathChars = 1024;
 constexpr DWORD kInitialProcessSlots = 1024;
-
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (handle_) ::CloseHandle(handle_);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-
- private:
-  HANDLE handle_;
-};
 
 // A directory listing; closed before the listed folder is removed.
 class FolderListing {

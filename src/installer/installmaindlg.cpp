@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "common/logging.h"
+#include "common/scoped_handle.h"
 #include "common/utilfunc.h"
 #include "installer/installer_constants.h"
 #include "skin/msgbox.h"
@@ -23,23 +24,6 @@ constexpr UINT kProgressTimerMs = 50;
 
 constexpr wchar_t kAppPathsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Orvanta.exe";
 constexpr DWORD kAppPathsValueBytes = 520;
-
-// A closable Win32 handle.
-class ScopedHandle {
- public:
-  ScopedHandle() = default;
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (handle_) ::CloseHandle(handle_);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  HANDLE get() const { return handle_; }
-  HANDLE* receive() { return &handle_; }
-
- private:
-  HANDLE handle_ = nullptr;
-};
 
 bool IsVistaOrLater() {
   OSVERSIONINFOEXW extended = {};

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/logging.h"
+#include "common/scoped_handle.h"
 #include "common/utilfunc.h"
 #include "libinstall/versionfolder.h"
 
@@ -71,17 +72,6 @@ class ComApartment {
 
  private:
   bool initialized_;
-};
-
-class LockGuard {
- public:
-  explicit LockGuard(CRITICAL_SECTION& lock) : lock_(lock) { ::EnterCriticalSection(&lock_); }
-  ~LockGuard() { ::LeaveCriticalSection(&lock_); }
-  LockGuard(const LockGuard&) = delete;
-  LockGuard& operator=(const LockGuard&) = delete;
-
- private:
-  CRITICAL_SECTION& lock_;
 };
 
 }  // namespace
@@ -146,7 +136,7 @@ int CInstall::Init(IInstallCallBack* callback) {
   package_.m_pDecompress = new C7zDecompressImpl();
   package_.m_pDecompress->SetProgressCallBack(&package_);
   package_.m_pProgress = this;
-  LockGuard lock(package_.m_lock);
+  ScopedLock lock(package_.m_lock);
   package_.StartDecompressThread();
   return 1;
 }
@@ -282,7 +272,7 @@ bool CInstall::WritePackage(const std::wstring& extraction_folder) {
   {
     // Held from before the wait until after the write-out, so that the
     // background thread is never seen half-started.
-    LockGuard lock(package_.m_lock);
+    ScopedLock lock(package_.m_lock);
     if (package_.m_hThread) {
       if (::WaitForSingleObject(package_.m_hThread, INFINITE) == WAIT_OBJECT_0)
         result = package_.m_pDecompress->WriteToFolder(extraction_folder);

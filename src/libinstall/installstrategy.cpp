@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "common/logging.h"
+#include "common/scoped_handle.h"
 #include "libinstall/setupitem.h"
 #include "libinstall/setupstrategies.h"
 
@@ -24,22 +25,8 @@ void ReplaceAll(std::wstring& text, const std::wstring& name, const std::wstring
     text.replace(at, name.size(), value);
 }
 
-class ScopedFile {
- public:
-  explicit ScopedFile(HANDLE handle) : handle_(handle) {}
-  ~ScopedFile() {
-    if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
-  }
-  ScopedFile(const ScopedFile&) = delete;
-  ScopedFile& operator=(const ScopedFile&) = delete;
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
 bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
-  ScopedFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  ScopedHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file.get() == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER size = {};

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/logging.h"
+#include "common/scoped_handle.h"
 #include "common/utilfunc.h"
 #include "libinstall/versionfolder.h"
 #include "uninstall/removal_paths.h"
@@ -15,17 +16,6 @@
 namespace {
 
 constexpr DWORD kWaitLimitMs = 600000;
-
-class ScopedLock {
- public:
-  explicit ScopedLock(CRITICAL_SECTION* lock) : lock_(lock) { ::EnterCriticalSection(lock_); }
-  ~ScopedLock() { ::LeaveCriticalSection(lock_); }
-  ScopedLock(const ScopedLock&) = delete;
-  ScopedLock& operator=(const ScopedLock&) = delete;
-
- private:
-  CRITICAL_SECTION* lock_;
-};
 
 class FindHandle {
  public:
@@ -99,7 +89,7 @@ int CUninstall::SetCallBack(IUnInstallCallBack* callback) {
 
 void CUninstall::AddExcludePath(std::wstring path) {
   UtilFunc::RemoveTrailingBackslash(path);
-  ScopedLock lock(&keepSetLock_);
+  ScopedLock lock(keepSetLock_);
   keepSet_.emplace(std::move(path), 1);
 }
 
@@ -122,7 +112,7 @@ void CUninstall::Report(int stage, const std::wstring& text) {
 }
 
 CUninstall::KeepSet CUninstall::SnapshotKeepSet() {
-  ScopedLock lock(&keepSetLock_);
+  ScopedLock lock(keepSetLock_);
   return keepSet_;
 }
 
