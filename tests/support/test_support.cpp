@@ -96,33 +96,86 @@ std::wstring WineFolderFromEnvironment(const wchar_t* name) {
   return path;
 }
 
-int RunAndWait(const std::wstring& command_line, DWORD timeout_ms, const std::wstring& working_folder) {
+namespace {
+
+// Starts a program; a few tries, because under load Wine now and then fails
+// to start a program that was written a moment ago.
+bool StartProcess(const std::wstring& command_line, const std::wstring& working_folder,
+                  PROCESS_INFORMATION* process) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  // Under load Wine now and then fails to start a program that was written a
-  // moment ago; a few tries keep that apart from what the program itself does.
   constexpr int kStartTries = 5;
   for (int attempt = 1;; ++attempt) {
     std::wstring mutable_line = command_line;
     if (::CreateProcessW(nullptr, mutable_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                         working_folder.empty() ? nullptr : working_folder.c_str(), &startup, &process))
-      break;
+                         working_folder.empty() ? nullptr : working_folder.c_str(), &startup, process)) {
+      ::CloseHandle(process->hThread);
+      return true;
+    }
     std::fprintf(stderr, "RunAndWait: cannot start %ls (try %d): error %lu\n", command_line.c_str(), attempt,
                  ::GetLastError());
-    if (attempt == kStartTries) return -1;
+    if (attempt == kStartTries) return false;
     ::Sleep(500);
   }
-  ::CloseHandle(process.hThread);
+}
+
+// Waits for the process until `deadline` (a GetTickCount64 value) and returns
+// its exit code; ends it and returns -1 when it still runs then.
+int WaitForExitCode(HANDLE process, ULONGLONG deadline, const std::wstring& command_line) {
+  const ULONGLONG now = ::GetTickCount64();
+  const DWORD left = deadline > now ? static_cast<DWORD>(deadline - now) : 0;
   DWORD code = static_cast<DWORD>(-1);
-  if (::WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0) {
-    ::GetExitCodeProcess(process.hProcess, &code);
+  if (::WaitForSingleObject(process, left) == WAIT_OBJECT_0) {
+    ::GetExitCodeProcess(process, &code);
   } else {
-    std::fprintf(stderr, "RunAndWait: %ls still runs after %lu ms; ended\n", command_line.c_str(), timeout_ms);
-    ::TerminateProcess(process.hProcess, 1);
+    std::fprintf(stderr, "RunAndWait: %ls still runs; ended\n", command_line.c_str());
+    ::TerminateProcess(process, 1);
+    ::WaitForSingleObject(process, 5000);
   }
-  ::CloseHandle(process.hProcess);
+  ::CloseHandle(process);
   return static_cast<int>(code);
+}
+
+struct WindowSearch {
+  DWORD process_id;
+  HWND found;
+};
+
+BOOL CALLBACK FindVisibleSkinWindow(HWND window, LPARAM parameter) {
+  auto* search = reinterpret_cast<WindowSearch*>(parameter);
+  DWORD owner = 0;
+  ::GetWindowThreadProcessId(window, &owner);
+  wchar_t class_name[64] = {};
+  ::GetClassNameW(window, class_name, 64);
+  if (owner != search->process_id || !::IsWindowVisible(window) || std::wstring(class_name) != L"OrvSkinWindow")
+    return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+}  // namespace
+
+int RunAndWait(const std::wstring& command_line, DWORD timeout_ms, const std::wstring& working_folder) {
+  PROCESS_INFORMATION process = {};
+  if (!StartProcess(command_line, working_folder, &process)) return -1;
+  return WaitForExitCode(process.hProcess, ::GetTickCount64() + timeout_ms, command_line);
+}
+
+int RunAndCloseWindow(const std::wstring& command_line, DWORD timeout_ms, const std::wstring& working_folder) {
+  PROCESS_INFORMATION process = {};
+  if (!StartProcess(command_line, working_folder, &process)) return -1;
+  const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
+  WindowSearch search = {process.dwProcessId, nullptr};
+  while (!search.found && ::GetTickCount64() < deadline &&
+         ::WaitForSingleObject(process.hProcess, 100) == WAIT_TIMEOUT)
+    ::EnumWindows(FindVisibleSkinWindow, reinterpret_cast<LPARAM>(&search));
+  if (!search.found) {
+    std::fprintf(stderr, "RunAndCloseWindow: %ls showed no window\n", command_line.c_str());
+    WaitForExitCode(process.hProcess, 0, command_line);
+    return -1;
+  }
+  ::PostMessageW(search.found, WM_CLOSE, 0, 0);
+  return WaitForExitCode(process.hProcess, deadline, command_line);
 }
 
 PreferDllsBesideProgram::PreferDllsBesideProgram(const std::wstring& exeName, const std::vector<std::wstring>& dlls)

@@ -40,6 +40,12 @@ std::wstring WineFolderFromEnvironment(const wchar_t* name);
 int RunAndWait(const std::wstring& command_line, DWORD timeout_ms = 60000,
                const std::wstring& working_folder = L"");
 
+// Runs a program that shows a skinned window, waits until the window is
+// visible, closes it with WM_CLOSE and returns the program's exit code; -1
+// when it did not start, showed no window or did not end within timeout_ms.
+int RunAndCloseWindow(const std::wstring& command_line, DWORD timeout_ms = 60000,
+                      const std::wstring& working_folder = L"");
+
 // Makes Wine prefer a DLL beside the program named `exeName` over its own
 // system DLL of that name, as Windows does for DLLs that are not known DLLs,
 // while the object lives.
