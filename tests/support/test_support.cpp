@@ -155,6 +155,29 @@ BOOL CALLBACK FindVisibleSkinWindow(HWND window, LPARAM parameter) {
 
 }  // namespace
 
+RunningProgram::RunningProgram(const std::wstring& path, const std::wstring& arguments,
+                               const std::wstring& folder) {
+  if (!StartProcess(L"\"" + path + L"\" " + arguments, folder, &info_)) info_ = {};
+}
+
+RunningProgram::~RunningProgram() {
+  if (!info_.hProcess) return;
+  if (Running()) ::TerminateProcess(info_.hProcess, 1);
+  ::WaitForSingleObject(info_.hProcess, 5000);
+  ::CloseHandle(info_.hProcess);
+}
+
+bool RunningProgram::Running() const {
+  return info_.hProcess && ::WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+int RunningProgram::WaitForExit(DWORD limit_ms) {
+  if (!info_.hProcess || ::WaitForSingleObject(info_.hProcess, limit_ms) != WAIT_OBJECT_0) return -1;
+  DWORD code = 0;
+  ::GetExitCodeProcess(info_.hProcess, &code);
+  return static_cast<int>(code);
+}
+
 int RunAndWait(const std::wstring& command_line, DWORD timeout_ms, const std::wstring& working_folder) {
   PROCESS_INFORMATION process = {};
   if (!StartProcess(command_line, working_folder, &process)) return -1;

@@ -40,6 +40,25 @@ std::wstring WineFolderFromEnvironment(const wchar_t* name);
 int RunAndWait(const std::wstring& command_line, DWORD timeout_ms = 60000,
                const std::wstring& working_folder = L"");
 
+// A program started without waiting for it; ended if it still runs when the
+// owner goes.
+class RunningProgram {
+ public:
+  RunningProgram(const std::wstring& path, const std::wstring& arguments, const std::wstring& folder = L"");
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+
+  bool Started() const { return info_.hProcess != nullptr; }
+  bool Running() const;
+  DWORD Id() const { return info_.dwProcessId; }
+  // The exit code once the program ended within limit_ms, else -1.
+  int WaitForExit(DWORD limit_ms);
+
+ private:
+  PROCESS_INFORMATION info_ = {};
+};
+
 // Runs a program that shows a skinned window, waits until the window is
 // visible, closes it with WM_CLOSE and returns the program's exit code; -1
 // when it did not start, showed no window or did not end within timeout_ms.

@@ -19,6 +19,7 @@ using testsupport::ReadFileBytes;
 using testsupport::RemoveTree;
 using testsupport::RunAndCloseWindow;
 using testsupport::RunAndWait;
+using testsupport::RunningProgram;
 using testsupport::WriteFileBytes;
 
 constexpr DWORD kRunLimitMs = 120000;
@@ -67,31 +68,6 @@ bool WaitUntilGone(const std::wstring& path, DWORD limitMs) {
   }
   return true;
 }
-
-// A process started without waiting for it; ended when the test is done.
-class RunningProgram {
- public:
-  RunningProgram(const std::wstring& program, const std::wstring& arguments) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    std::wstring line = L"\"" + program + L"\" " + arguments;
-    if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info_))
-      ::CloseHandle(info_.hThread);
-  }
-  ~RunningProgram() {
-    if (!info_.hProcess) return;
-    if (running()) ::TerminateProcess(info_.hProcess, 1);
-    ::WaitForSingleObject(info_.hProcess, 5000);
-    ::CloseHandle(info_.hProcess);
-  }
-  RunningProgram(const RunningProgram&) = delete;
-  RunningProgram& operator=(const RunningProgram&) = delete;
-  bool started() const { return info_.hProcess != nullptr; }
-  bool running() const { return ::WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT; }
-
- private:
-  PROCESS_INFORMATION info_ = {};
-};
 
 class UninstallTest : public testing::Test {
  protected:
@@ -227,12 +203,12 @@ TEST_F(UninstallTest, EndsTheInstalledApplicationButNotACopyFromElsewhere) {
   ASSERT_TRUE(::CopyFileW((folder_ + L"Orvanta.exe").c_str(), copy.c_str(), FALSE));
   RunningProgram installed(folder_ + L"Orvanta.exe", L"/sleep:120000");
   RunningProgram elsewhere(copy, L"/sleep:120000");
-  ASSERT_TRUE(installed.started() && elsewhere.started());
+  ASSERT_TRUE(installed.Started() && elsewhere.Started());
   ::Sleep(500);
 
   EXPECT_EQ(0, Uninstall(L"/S", folder_));
-  EXPECT_FALSE(installed.running());
-  EXPECT_TRUE(elsewhere.running());
+  EXPECT_FALSE(installed.Running());
+  EXPECT_TRUE(elsewhere.Running());
   // The ended application's file is deleted, not moved aside as locked.
   EXPECT_FALSE(FileExists(folder_ + L"Orvanta.exe"));
   EXPECT_FALSE(FileExists(folder_ + L"Orvanta.exe.tmp"));

@@ -26,6 +26,7 @@ namespace {
 using testsupport::FileExists;
 using testsupport::FolderExists;
 using testsupport::RemoveTree;
+using testsupport::RunningProgram;
 
 constexpr DWORD kInstallLimitMs = 120000;
 const wchar_t kAppPathsKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Orvanta.exe";
@@ -77,41 +78,6 @@ class ScreenDpi {
   HKEY key_ = nullptr;
   DWORD saved_ = 0;
   bool had_value_ = false;
-};
-
-// A program started without waiting for it; ended if still running at the end.
-class Program {
- public:
-  Program(const std::wstring& path, const std::wstring& arguments, const std::wstring& folder) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    std::wstring line = L"\"" + path + L"\" " + arguments;
-    if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                         folder.empty() ? nullptr : folder.c_str(), &startup, &info_))
-      ::CloseHandle(info_.hThread);
-  }
-  ~Program() {
-    if (!info_.hProcess) return;
-    if (Running()) ::TerminateProcess(info_.hProcess, 1);
-    ::WaitForSingleObject(info_.hProcess, 5000);
-    ::CloseHandle(info_.hProcess);
-  }
-  Program(const Program&) = delete;
-  Program& operator=(const Program&) = delete;
-
-  bool Started() const { return info_.hProcess != nullptr; }
-  bool Running() const { return info_.hProcess && ::WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT; }
-  DWORD Id() const { return info_.dwProcessId; }
-  // The exit code once the program ended within `limitMs`, else -1.
-  int WaitForExit(DWORD limitMs) {
-    if (!WaitUntil([&] { return !Running(); }, limitMs)) return -1;
-    DWORD code = 0;
-    ::GetExitCodeProcess(info_.hProcess, &code);
-    return static_cast<int>(code);
-  }
-
- private:
-  PROCESS_INFORMATION info_ = {};
 };
 
 // A visible skinned window of process `pid` with the given size.
@@ -280,7 +246,7 @@ class UninstallWindowE2E : public testing::Test {
   }
 
   // Starts the uninstaller from its folder and waits for its window.
-  HWND StartWindow(Program& uninstaller, int scale) {
+  HWND StartWindow(RunningProgram& uninstaller, int scale) {
     EXPECT_TRUE(uninstaller.Started());
     return WaitForSkinWindow(uninstaller.Id(), Scaled(600, 400, scale), 30000);
   }
@@ -292,7 +258,7 @@ class UninstallWindowE2E : public testing::Test {
 
   // Clicks "uninstall now" while the application runs and returns the
   // question box once it shows the question.
-  HWND AskToUninstall(Program& uninstaller, HWND window, int scale, const std::string& shot) {
+  HWND AskToUninstall(RunningProgram& uninstaller, HWND window, int scale, const std::string& shot) {
     Click(window, OnPage(135 + 63, 277 + 20), scale);
     const HWND question = WaitForSkinWindow(uninstaller.Id(), Scaled(420, 225, scale), 15000);
     if (question) {
@@ -315,7 +281,7 @@ class UninstallWindowE2E : public testing::Test {
     const int scale = skin::ScaleFromDpi(static_cast<int>(dpi));
     const std::string suffix = "_" + std::to_string(scale);
     ScreenDpi screen(dpi);
-    Program uninstaller(folder_ + L"Uninstall.exe", L"", folder_);
+    RunningProgram uninstaller(folder_ + L"Uninstall.exe", L"", folder_);
     const HWND window = StartWindow(uninstaller, scale);
     ASSERT_NE(nullptr, window) << "no uninstall window of the expected size at " << scale << " %";
     RECT rect, work;
@@ -349,7 +315,7 @@ TEST_F(UninstallWindowE2E, ConfirmProgressFinishedAltF4At150Percent) { RemoveThr
 
 TEST_F(UninstallWindowE2E, NotNowClosesAndRemovesNothing) {
   ScreenDpi screen(96);
-  Program uninstaller(folder_ + L"Uninstall.exe", L"", folder_);
+  RunningProgram uninstaller(folder_ + L"Uninstall.exe", L"", folder_);
   const HWND window = StartWindow(uninstaller, 100);
   ASSERT_NE(nullptr, window);
   EXPECT_EQ("", WaitForPicture("uninstall_notnow_100", window, 100, kConfirmPage, 15000));
@@ -370,14 +336,14 @@ TEST_F(UninstallWindowE2E, NotNowClosesAndRemovesNothing) {
 }
 
 TEST_F(UninstallWindowE2E, RunningApplicationIsEndedOnlyWhenTheUserSaysYes) {
-  Program app(folder_ + L"Orvanta.exe", L"/sleep:120000", folder_);
-  Program render(folder_ + version_ + L"\\Velpane.exe", L"/sleep:120000", folder_);
+  RunningProgram app(folder_ + L"Orvanta.exe", L"/sleep:120000", folder_);
+  RunningProgram render(folder_ + version_ + L"\\Velpane.exe", L"/sleep:120000", folder_);
   ASSERT_TRUE(app.Started() && render.Started());
 
   // At 150 %: the question, answered no; then the window is left with not now.
   {
     ScreenDpi screen(144);
-    Program uninstaller(folder_ + L"Uninstall.exe", L"", folder_);
+    RunningProgram uninstaller(folder_ + L"Uninstall.exe", L"", folder_);
     const HWND window = StartWindow(uninstaller, 150);
     ASSERT_NE(nullptr, window);
     const HWND question = AskToUninstall(uninstaller, window, 150, "uninstall_question_150");
@@ -395,7 +361,7 @@ TEST_F(UninstallWindowE2E, RunningApplicationIsEndedOnlyWhenTheUserSaysYes) {
   // At 100 %: no keeps the confirm page and the programs, yes ends both and
   // the removal runs to its end.
   ScreenDpi screen(96);
-  Program uninstaller(folder_ + L"Uninstall.exe", L"", folder_);
+  RunningProgram uninstaller(folder_ + L"Uninstall.exe", L"", folder_);
   const HWND window = StartWindow(uninstaller, 100);
   ASSERT_NE(nullptr, window);
   HWND question = AskToUninstall(uninstaller, window, 100, "uninstall_question_100");
