@@ -199,6 +199,19 @@ TEST_F(UninstallTest, SilentFromAnotherCurrentFolderDeletesItselfToo) {
   EXPECT_FALSE(FileExists(scratch_.path() + L"deleteSelf.bat"));
 }
 
+// An uninstaller renamed to a name that the batch's commands could misread
+// removes the application and is then deleted by its batch all the same.
+TEST_F(UninstallTest, AnAwkwardlyNamedUninstallerDeletesItselfToo) {
+  const std::wstring name = L"Un install & 100% ^^ %tries%.exe";
+  ASSERT_TRUE(::MoveFileW((folder_ + L"Uninstall.exe").c_str(), (folder_ + name).c_str()));
+  EXPECT_EQ(0, RunAndWait(L"\"" + folder_ + name + L"\" /S", kRunLimitMs, folder_));
+  EXPECT_FALSE(FolderExists(folder_ + version_));
+  ExpectRulesUndone();
+  EXPECT_TRUE(WaitUntilGone(folder_ + name, 20000));
+  EXPECT_TRUE(WaitUntilGone(folder_ + L"deleteSelf.bat", 20000));
+  ExpectInstallFolderEmpty();
+}
+
 TEST_F(UninstallTest, EndsTheInstalledApplicationButNotACopyFromElsewhere) {
   GiveUserData(version_);
   const std::wstring copy = scratch_.path() + L"Orvanta.exe";
