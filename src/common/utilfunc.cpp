@@ -279,6 +279,11 @@ int MoveFolder(const std::wstring& source, const std::wstring& destination, int 
     LOG_ERROR << "源目录是链接，不移动其指向的内容:" << source;
     return 0;
   }
+  // Whatever is moved into a link would land in the link's target.
+  if (IsLink(destination) && !RemoveLink(destination)) {
+    LOG_ERROR << "目标目录是链接，不移动:" << source << "到" << destination;
+    return 0;
+  }
   if (!Exists(destination) && !::CreateDirectoryW(destination.c_str(), nullptr))
     LOG_ERROR << "CreateDirectory失败,last error:" << ::GetLastError();
 

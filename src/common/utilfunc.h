@@ -56,7 +56,9 @@ int DeleteFolder(const std::wstring& folder, int removeFolder);
 // `skipFailedFiles` is 0 (the move is abandoned there), else non-zero.
 // A link inside `source` stays where it is, its target untouched; a link in
 // `destination` where an entry is to go is removed first, and when it cannot
-// be, that entry is not placed (nothing is written through the link).
+// be, that entry is not placed (nothing is written through the link). A
+// `source` that is a link is not moved, nor is anything moved into a
+// `destination` that is a link and cannot be removed: the result is then 0.
 int MoveFolder(const std::wstring& source, const std::wstring& destination, int skipFailedFiles);
 
 void AppendBackslash(std::wstring& path);          // "" becomes "\"

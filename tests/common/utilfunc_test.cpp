@@ -222,6 +222,31 @@ TEST_F(UtilFuncLinkTest, MovingATreeMovesNothingOutOfOrIntoALinksTarget) {
     EXPECT_EQ(ReadFileBytes(destination + L"\\lib\\b.txt"), "b");
 }
 
+// The version folder of an overwrite, say, planted as a link: nothing is
+// moved into what it points to; the link goes and the move takes place, or
+// the link stays and the move is refused with the source left whole.
+TEST_F(UtilFuncLinkTest, MovingIntoALinkNeverFillsItsTarget) {
+  const std::wstring source = dir_.path() + L"source";
+  const std::wstring destination = dir_.path() + L"destination";
+  ::CreateDirectoryW(source.c_str(), nullptr);
+  WriteFileBytes(source + L"\\a.txt", "a");
+  Plant(destination, dir_.path() + L"empty");
+
+  LogTail log;
+  const int moved = UtilFunc::MoveFolder(source, destination + L"\\", 1);
+  ExpectTargetUntouched();
+  EXPECT_FALSE(FileExists(dir_.path() + L"empty\\a.txt"));
+  if (moved) {
+    EXPECT_FALSE(UtilFunc::IsLink(destination));
+    EXPECT_EQ(ReadFileBytes(destination + L"\\a.txt"), "a");
+  } else {
+    EXPECT_TRUE(testsupport::IsLinkTo(destination, dir_.path() + L"empty"));
+    EXPECT_EQ(ReadFileBytes(source + L"\\a.txt"), "a");
+    EXPECT_TRUE(log.HasInOrder({"ERROR 目标目录是链接，不移动:" + Ansi(source) + "到" + Ansi(destination + L"\\")}))
+        << log.Added();
+  }
+}
+
 // An empty path stands for the current drive's root: neither it nor a drive
 // root is ever emptied or moved, and an empty file name touches no ".tmp".
 TEST(UtilFuncDeleteFolderTest, RefusesEmptyPathsAndDriveRoots) {
