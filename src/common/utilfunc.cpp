@@ -197,6 +197,15 @@ int IsLink(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+int PassesThroughLink(const std::wstring& base, const std::wstring& path) {
+  std::wstring folder = base;
+  AppendBackslash(folder);
+  if (path.size() <= folder.size() || !EqualIgnoringCase(path.substr(0, folder.size()), folder)) return 0;
+  for (size_t end = path.find(L'\\', folder.size()); end != std::wstring::npos; end = path.find(L'\\', end + 1))
+    if (end + 1 < path.size() && IsLink(path.substr(0, end))) return 1;
+  return 0;
+}
+
 int RemoveLink(const std::wstring& path) {
   std::wstring link = path;
   RemoveTrailingBackslash(link);

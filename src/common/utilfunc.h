@@ -36,6 +36,11 @@ int DeleteFileW(const std::wstring& path);
 // belongs elsewhere. The tree operations never enter one.
 int IsLink(const std::wstring& path);
 
+// Non-zero when `path` lies below the folder `base` and one of the folders
+// between them (below `base`, above the last part of `path`) is a link: a
+// path that leads out of the tree below `base`. 0 for a path outside `base`.
+int PassesThroughLink(const std::wstring& base, const std::wstring& path);
+
 // Removes the link `path` itself, never what it points to. Where the system
 // opens the link's target instead of the link (Wine reaches a host symbolic
 // link only through its target), the link is left as it is and the failure

@@ -144,7 +144,10 @@ void CUninstall::Run() {
       LOG_ERROR << "获取AppData目录失败，保留用户数据";
     } else {
       const std::wstring userData = appData + L"\\" + uninstall::kUserDataFolderName + L"\\" + version;
-      DeleteFolder(userData, SnapshotKeepSet());
+      if (UtilFunc::PassesThroughLink(appData, userData))
+        LOG_ERROR << "用户数据目录经过链接，保留用户数据:" << userData;
+      else
+        DeleteFolder(userData, SnapshotKeepSet());
     }
   }
   Report(2);
@@ -167,6 +170,10 @@ void CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std:
   std::vector<std::wstring> removed;
   for (const std::wstring& path : paths) {
     if (!::PathFileExistsW(path.c_str()) || IsKept(path, keep) || !AddOnce(path, &removed)) continue;
+    if (UtilFunc::PassesThroughLink(installFolder, path)) {
+      LOG_ERROR << "路径经过链接，不删除:" << path;
+      continue;
+    }
     if (UtilFunc::IsLink(path))
       UtilFunc::RemoveLink(path);
     else if (::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY)

@@ -293,6 +293,30 @@ TEST(DriverTest, FolderLinksAreNeverFollowed) {
   EXPECT_TRUE(FolderExists(target.path()));
 }
 
+// Paths that reach their folder through a link: the per-user data folder
+// below an "Orvanta" folder that is itself a link, and a listed file below a
+// link in the install folder. Neither is deleted; the rest goes.
+TEST(DriverTest, PathsThroughALinkAreLeftAlone) {
+  StagedInstall install(L"7.19.02N", RuleFile("<item path=\"$INSTDIR\\$VERSION\"/><item path=\"$INSTDIR\\Orvanta.exe\"/>"
+                                              "<item path=\"$INSTDIR\\linked\\mine.txt\"/>"));
+  TempFolder target(L"orvlinktarget");
+  MakeFolder(target.path() + L"7.19.02N");
+  Touch(target.path() + L"7.19.02N\\settings.json");
+  Touch(target.path() + L"mine.txt");
+  const std::wstring targetFolder = target.path().substr(0, target.path().size() - 1);
+  const std::wstring userData = AppDataFolder().substr(0, AppDataFolder().size() - 1);
+  testsupport::RemoveTree(userData);
+  const std::vector<std::wstring> links = {userData, install.folder + L"linked"};
+  for (const std::wstring& link : links) ASSERT_TRUE(testsupport::PlantLink(link, targetFolder)) << Utf8(link);
+  install.Remove();
+
+  EXPECT_TRUE(FileExists(target.path() + L"7.19.02N\\settings.json"));
+  EXPECT_TRUE(FileExists(target.path() + L"mine.txt"));
+  for (const std::wstring& link : links) testsupport::RemoveHostLink(link);
+  EXPECT_FALSE(FolderExists(install.folder + L"7.19.02N"));
+  EXPECT_FALSE(FileExists(install.folder + L"Orvanta.exe"));
+}
+
 TEST(DriverTest, StartWithoutWaitReturnsAtOnceAndReportsTheEnd) {
   StagedInstall install(L"7.19.02N");
   struct EndSignal : IUnInstallCallBack {
