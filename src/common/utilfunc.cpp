@@ -41,8 +41,8 @@ class FolderListing {
     return std::wcscmp(entry_.cFileName, L".") == 0 || std::wcscmp(entry_.cFileName, L"..") == 0;
   }
   bool IsFolder() const { return (entry_.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
-  // A junction or folder link: its target belongs to someone else.
-  bool IsFolderLink() const { return IsFolder() && (entry_.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT); }
+  // A junction, symbolic link or other reparse point: its target belongs to someone else.
+  bool IsLink() const { return (entry_.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 
  private:
   WIN32_FIND_DATAW entry_ = {};
@@ -189,11 +189,64 @@ int DeleteFileW(const std::wstring& path) {
   return ::MoveFileExW(sideName.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
+int IsLink(const std::wstring& path) {
+  // With a trailing backslash the name reads as the link's target.
+  std::wstring entry = path;
+  RemoveTrailingBackslash(entry);
+  const DWORD attributes = ::GetFileAttributesW(entry.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+int PassesThroughLink(const std::wstring& base, const std::wstring& path) {
+  std::wstring folder = base;
+  AppendBackslash(folder);
+  if (path.size() <= folder.size() || !EqualIgnoringCase(path.substr(0, folder.size()), folder)) return 0;
+  for (size_t end = path.find(L'\\', folder.size()); end != std::wstring::npos; end = path.find(L'\\', end + 1))
+    if (end + 1 < path.size() && IsLink(path.substr(0, end))) return 1;
+  return 0;
+}
+
+int RemoveLink(const std::wstring& path) {
+  std::wstring link = path;
+  RemoveTrailingBackslash(link);
+  // The link is checked and deleted through one handle, so that both concern
+  // the same object: a handle that turns out to reach the target instead
+  // deletes nothing.
+  ScopedHandle handle(::CreateFileW(link.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!handle) {
+    LOG_ERROR << "打开链接失败:" << link << ",last error:" << ::GetLastError();
+    return 0;
+  }
+  FILE_BASIC_INFO basic = {};
+  if (!::GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic) ||
+      !(basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    LOG_ERROR << "无法只删除链接本身，保留链接:" << link;
+    return 0;
+  }
+  if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
+    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    ::SetFileInformationByHandle(handle.get(), FileBasicInfo, &basic, sizeof basic);
+  }
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  if (!::SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition, sizeof disposition)) {
+    LOG_ERROR << "删除链接失败:" << link << ",last error:" << ::GetLastError();
+    return 0;
+  }
+  return 1;
+}
+
 int DeleteFolder(const std::wstring& folder, int removeFolder) {
   std::wstring root = folder;
   AppendBackslash(root);
   if (IsDriveWide(root)) {
     LOG_ERROR << "拒绝删除整个磁盘:" << folder;
+    return 0;
+  }
+  if (IsLink(folder)) {
+    if (removeFolder) return RemoveLink(folder);
+    LOG_INFO << "目录是链接，不清空其指向的内容:" << folder;
     return 0;
   }
   int result = 0;
@@ -203,9 +256,9 @@ int DeleteFolder(const std::wstring& folder, int removeFolder) {
     do {
       if (listing.IsDotEntry()) continue;
       const std::wstring child = root + listing.entry().cFileName;
-      if (listing.IsFolderLink()) {
-        // Remove the link itself, never what it points to.
-        if (removeFolder) ::RemoveDirectoryW(child.c_str());
+      if (listing.IsLink()) {
+        // Not part of the tree: the link goes, what it points to stays.
+        RemoveLink(child);
       } else if (listing.IsFolder()) {
         DeleteFolder(child, removeFolder);
       } else {
@@ -231,6 +284,15 @@ int MoveFolder(const std::wstring& source, const std::wstring& destination, int 
     LOG_ERROR << "拒绝移动整个磁盘:" << source << "到" << destination;
     return 0;
   }
+  if (IsLink(source)) {
+    LOG_ERROR << "源目录是链接，不移动其指向的内容:" << source;
+    return 0;
+  }
+  // Whatever is moved into a link would land in the link's target.
+  if (IsLink(destination) && !RemoveLink(destination)) {
+    LOG_ERROR << "目标目录是链接，不移动:" << source << "到" << destination;
+    return 0;
+  }
   if (!Exists(destination) && !::CreateDirectoryW(destination.c_str(), nullptr))
     LOG_ERROR << "CreateDirectory失败,last error:" << ::GetLastError();
 
@@ -239,8 +301,18 @@ int MoveFolder(const std::wstring& source, const std::wstring& destination, int 
   do {
     if (listing.IsDotEntry()) continue;
     const std::wstring name = listing.entry().cFileName;
+    if (listing.IsLink()) {
+      // Its target is not part of the tree: neither the link nor what it
+      // points to moves, and the source folder stays with it.
+      LOG_INFO << "跳过链接，不移动:" << from + name;
+      continue;
+    }
+    // Anything placed at a link would land in the link's target.
+    const bool placeable = !IsLink(to + name) || RemoveLink(to + name);
     if (listing.IsFolder()) {
-      MoveFolder(from + name, to + name, 0);
+      if (placeable) MoveFolder(from + name, to + name, 0);
+    } else if (!placeable) {
+      if (!skipFailedFiles) return 0;
     } else if (!MoveOrCopyFile(from + name, to + name) && !skipFailedFiles) {
       LOG_ERROR << "copyfile重试5次后仍失败：" << from + name;
       return 0;

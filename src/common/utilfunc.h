@@ -31,16 +31,39 @@ void KillPathFileProcess(const std::wstring& imagePath);
 // when the file is gone or scheduled.
 int DeleteFileW(const std::wstring& path);
 
+// Non-zero when `path` (trailing backslashes ignored) is a junction, symbolic
+// link, mount point or any other reparse point: something whose content
+// belongs elsewhere. The tree operations never enter one.
+int IsLink(const std::wstring& path);
+
+// Non-zero when `path` lies below the folder `base` and one of the folders
+// between them (below `base`, above the last part of `path`) is a link: a
+// path that leads out of the tree below `base`. 0 for a path outside `base`.
+int PassesThroughLink(const std::wstring& base, const std::wstring& path);
+
+// Removes the link `path` itself, never what it points to. Where the system
+// opens the link's target instead of the link (Wine reaches a host symbolic
+// link only through its target), the link is left as it is and the failure
+// logged. Non-zero when the link is gone.
+int RemoveLink(const std::wstring& path);
+
 // Deletes every file of the tree below `folder`. With a non-zero
 // `removeFolder` the folders are removed too and the result is that of the
 // top folder's removal; otherwise folders stay and the result says whether
-// the folder could be listed.
+// the folder could be listed. Links are never followed: a link met inside
+// the tree is removed as a link; a link passed in is removed as a link when
+// `removeFolder` is set and left untouched (result 0) when it is not.
 int DeleteFolder(const std::wstring& folder, int removeFolder);
 
 // Moves the content of `source` into `destination` file by file (retrying,
 // then copying), recreating sub-folders, and removes the emptied source
 // folders. Returns 0 when a file could be neither moved nor copied and
 // `skipFailedFiles` is 0 (the move is abandoned there), else non-zero.
+// A link inside `source` stays where it is, its target untouched; a link in
+// `destination` where an entry is to go is removed first, and when it cannot
+// be, that entry is not placed (nothing is written through the link). A
+// `source` that is a link is not moved, nor is anything moved into a
+// `destination` that is a link and cannot be removed: the result is then 0.
 int MoveFolder(const std::wstring& source, const std::wstring& destination, int skipFailedFiles);
 
 void AppendBackslash(std::wstring& path);          // "" becomes "\"

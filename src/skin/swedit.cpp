@@ -2,6 +2,7 @@
 
 #include <richedit.h>
 
+#include "common/dll_search.h"
 #include "common/logging.h"
 #include "skin/dpi.h"
 #include "skin/skin_values.h"
@@ -316,7 +317,9 @@ void CSWRichEdit::OnMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam,
                             LRESULT& result) {
   if (msg == WM_CREATE) {
     // The module registers "RichEdit20W"; it stays loaded for the process.
-    static const HMODULE richEdit = ::LoadLibraryW(L"riched20.dll");
+    // Only the system's own copy: by name, a "riched20.dll" beside the
+    // program (an elevated one) would come first.
+    static const HMODULE richEdit = LoadSystemLibrary(L"riched20.dll");
     if (!richEdit) LOG_ERROR << "加载RichEdit模块失败，错误码：" << ::GetLastError();
   }
   CSWEditBase::OnMessage(window, msg, wParam, lParam, result);

@@ -48,6 +48,7 @@ bool AddOnce(std::wstring path, std::vector<std::wstring>* seen) {
 struct FolderEntry {
   std::wstring name;
   bool isFolder;
+  bool isLink;  // a junction, symbolic link or other reparse point
 };
 
 // The entries of `folder` (ending in a backslash) other than "." and "..".
@@ -61,7 +62,8 @@ std::vector<FolderEntry> ListFolder(const std::wstring& folder) {
   if (!find.valid()) return entries;
   do {
     if (!IsDotEntry(data.cFileName))
-      entries.push_back({data.cFileName, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+      entries.push_back({data.cFileName, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                         (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
   } while (::FindNextFileW(find.get(), &data));
   return entries;
 }
@@ -142,7 +144,10 @@ void CUninstall::Run() {
       LOG_ERROR << "获取AppData目录失败，保留用户数据";
     } else {
       const std::wstring userData = appData + L"\\" + uninstall::kUserDataFolderName + L"\\" + version;
-      DeleteFolder(userData, SnapshotKeepSet());
+      if (UtilFunc::PassesThroughLink(appData, userData))
+        LOG_ERROR << "用户数据目录经过链接，保留用户数据:" << userData;
+      else
+        DeleteFolder(userData, SnapshotKeepSet());
     }
   }
   Report(2);
@@ -165,7 +170,13 @@ void CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std:
   std::vector<std::wstring> removed;
   for (const std::wstring& path : paths) {
     if (!::PathFileExistsW(path.c_str()) || IsKept(path, keep) || !AddOnce(path, &removed)) continue;
-    if (::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+    if (UtilFunc::PassesThroughLink(installFolder, path)) {
+      LOG_ERROR << "路径经过链接，不删除:" << path;
+      continue;
+    }
+    if (UtilFunc::IsLink(path))
+      UtilFunc::RemoveLink(path);
+    else if (::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
       DeleteFolder(path, keep);
     else
       UtilFunc::DeleteFileW(path);
@@ -174,20 +185,22 @@ void CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std:
 
 void CUninstall::DeleteFolder(std::wstring folder, const KeepSet& keep) {
   UtilFunc::RemoveTrailingBackslash(folder);
-  // A junction or folder link is removed as a link: what it points to lies
-  // outside the folder being removed and is not ours to delete. Its own
-  // attributes are those of the path without a trailing backslash.
-  const DWORD attributes = ::GetFileAttributesW(folder.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    const std::wstring prefix = folder + L"\\";
-    for (const FolderEntry& entry : ListFolder(prefix)) {
-      const std::wstring path = prefix + entry.name;
-      if (IsKept(path, keep)) continue;
-      if (entry.isFolder) {
-        DeleteFolder(path, keep);
-      } else if (UtilFunc::DeleteFileW(path)) {
-        Report(2, path);
-      }
+  // A link is removed as a link: what it points to lies outside the folder
+  // being removed and is not ours to delete.
+  if (UtilFunc::IsLink(folder)) {
+    UtilFunc::RemoveLink(folder);
+    return;
+  }
+  const std::wstring prefix = folder + L"\\";
+  for (const FolderEntry& entry : ListFolder(prefix)) {
+    const std::wstring path = prefix + entry.name;
+    if (IsKept(path, keep)) continue;
+    if (entry.isLink) {
+      UtilFunc::RemoveLink(path);
+    } else if (entry.isFolder) {
+      DeleteFolder(path, keep);
+    } else if (UtilFunc::DeleteFileW(path)) {
+      Report(2, path);
     }
   }
   ::RemoveDirectoryW(folder.c_str());

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "log_tail.h"
 #include "probe_client.h"
@@ -108,32 +107,144 @@ TEST(UtilFuncDeleteFolderTest, KeepsTheFoldersUnlessAskedToRemoveThem) {
   EXPECT_TRUE(log.HasInOrder({error})) << log.Added();
 }
 
-// A folder link inside the tree (a host symbolic link, which the system
-// reports as a reparse point) is never followed.
-TEST(UtilFuncDeleteFolderTest, FolderLinksAreNotFollowed) {
-  const char* binary = std::getenv("ORV_BINARY_DIR");
-  ASSERT_NE(binary, nullptr);
-  const std::string unixBase = std::string(binary) + "/tests/common/link-" + std::to_string(::GetCurrentProcessId());
-  std::wstring base = L"Z:" + std::wstring(unixBase.begin(), unixBase.end());
-  std::replace(base.begin(), base.end(), L'/', L'\\');
-  for (const wchar_t* folder : {L"", L"\\target", L"\\tree"}) ::CreateDirectoryW((base + folder).c_str(), nullptr);
-  WriteFileBytes(base + L"\\target\\keep.txt", "keep");
-  // Unix programs started from here do not report their end: poll instead.
-  const auto host = [](const std::string& command, const auto& done) {
-    testsupport::RunAndWait(std::wstring(command.begin(), command.end()), 10000);
-    for (int i = 0; i < 100 && !done(); ++i) ::Sleep(50);
-  };
-  const auto isLink = [&] {
-    const DWORD attributes = ::GetFileAttributesW((base + L"\\tree\\link").c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-  };
-  host("Z:\\bin\\ln -s " + unixBase + "/target " + unixBase + "/tree/link", isLink);
-  const bool linked = isLink();
-  if (linked) UtilFunc::DeleteFolder(base + L"\\tree", 1);
-  const std::string kept = ReadFileBytes(base + L"\\target\\keep.txt");
-  host("Z:\\bin\\rm -rf " + unixBase, [&] { return !FolderExists(base); });
-  if (!linked) GTEST_SKIP() << "no folder link could be made";
-  EXPECT_EQ(kept, "keep");
+// Folder links (host symbolic links, which the system reports as reparse
+// points) are never followed: what they point to keeps every file, and a
+// link is either removed as a link or left as it is where the system can
+// reach it only through its target.
+class UtilFuncLinkTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (const wchar_t* folder : {L"target", L"target\\sub", L"empty"})
+      ::CreateDirectoryW((dir_.path() + folder).c_str(), nullptr);
+    WriteFileBytes(Target() + L"\\keep.txt", "keep");
+    WriteFileBytes(Target() + L"\\sub\\deep.txt", "deep");
+  }
+
+  std::wstring Target() const { return dir_.path() + L"target"; }
+
+  // A new link at `link` to the target folder; the test stops when none can be made.
+  void Plant(const std::wstring& link, const std::wstring& target) {
+    ASSERT_TRUE(testsupport::PlantLink(link, target)) << Ansi(link);
+  }
+
+  void ExpectTargetUntouched() {
+    EXPECT_EQ(ReadFileBytes(Target() + L"\\keep.txt"), "keep");
+    EXPECT_EQ(ReadFileBytes(Target() + L"\\sub\\deep.txt"), "deep");
+    EXPECT_TRUE(FolderExists(dir_.path() + L"empty"));
+  }
+
+  // A removal that reports success left no link; one that failed left the
+  // very link that was there, and said why.
+  static void ExpectRemovedOrKept(int removed, const std::wstring& link, const std::wstring& target, LogTail& log) {
+    if (removed) {
+      EXPECT_EQ(::GetFileAttributesW(link.c_str()), INVALID_FILE_ATTRIBUTES) << Ansi(link);
+    } else {
+      EXPECT_TRUE(testsupport::IsLinkTo(link, target)) << Ansi(link);
+      EXPECT_TRUE(log.HasInOrder({"ERROR 无法只删除链接本身，保留链接:" + Ansi(link)})) << log.Added();
+    }
+  }
+
+  TempFolder dir_{L"orvlink"};
+};
+
+TEST_F(UtilFuncLinkTest, ALinkPassedInIsNeverEmptiedAndOnlyRemovedAsALink) {
+  const std::wstring link = dir_.path() + L"link";
+  const std::wstring emptyLink = dir_.path() + L"emptylink";
+  Plant(link, Target());
+  Plant(emptyLink, dir_.path() + L"empty");
+
+  LogTail kept;
+  EXPECT_EQ(UtilFunc::DeleteFolder(link + L"\\", 0), 0);
+  EXPECT_TRUE(testsupport::IsLinkTo(link, Target()));
+  EXPECT_TRUE(kept.HasInOrder({"INFO  目录是链接，不清空其指向的内容:" + Ansi(link + L"\\")})) << kept.Added();
+  ExpectTargetUntouched();
+
+  // Removing a link to an empty folder must not remove that folder instead.
+  for (const std::wstring& path : {link, emptyLink}) {
+    LogTail log;
+    const std::wstring target = path == link ? Target() : dir_.path() + L"empty";
+    ExpectRemovedOrKept(UtilFunc::DeleteFolder(path, 1), path, target, log);
+    ExpectTargetUntouched();
+  }
+  LogTail direct;
+  ExpectRemovedOrKept(UtilFunc::RemoveLink(link + L"\\"), link, Target(), direct);
+  EXPECT_TRUE(UtilFunc::IsLink(link + L"\\") || !FolderExists(link));
+  EXPECT_FALSE(UtilFunc::IsLink(Target()));
+  EXPECT_FALSE(UtilFunc::IsLink(dir_.path() + L"missing"));
+}
+
+TEST_F(UtilFuncLinkTest, LinksInsideATreeAreNotEntered) {
+  const std::wstring root = dir_.path() + L"tree";
+  MakeTree(root);
+  Plant(root + L"\\link", Target());
+  Plant(root + L"\\sub\\deeper\\link", Target());
+
+  EXPECT_EQ(UtilFunc::DeleteFolder(root, 0), 1);
+  ExpectTargetUntouched();
+  EXPECT_FALSE(FileExists(root + L"\\a.txt") || FileExists(root + L"\\sub\\deeper\\c.txt"));
+  EXPECT_TRUE(FolderExists(root + L"\\sub\\deeper"));
+
+  LogTail log;
+  const int removed = UtilFunc::DeleteFolder(root, 1);
+  ExpectTargetUntouched();
+  EXPECT_FALSE(FolderExists(root + L"\\empty"));
+  if (removed) {
+    EXPECT_FALSE(FolderExists(root));
+  } else {
+    // Only the folders that still hold their link are left.
+    EXPECT_TRUE(testsupport::IsLinkTo(root + L"\\link", Target()));
+    EXPECT_TRUE(testsupport::IsLinkTo(root + L"\\sub\\deeper\\link", Target()));
+    EXPECT_EQ(log.Count("无法只删除链接本身，保留链接:"), 2u) << log.Added();
+  }
+}
+
+TEST_F(UtilFuncLinkTest, MovingATreeMovesNothingOutOfOrIntoALinksTarget) {
+  const std::wstring source = dir_.path() + L"source";
+  const std::wstring destination = dir_.path() + L"destination";
+  for (const std::wstring& folder : {source, source + L"\\lib", destination})
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+  WriteFileBytes(source + L"\\a.txt", "a");
+  WriteFileBytes(source + L"\\lib\\b.txt", "b");
+  Plant(source + L"\\linked", Target());
+  // The destination's "lib" leads elsewhere: nothing may be written there.
+  Plant(destination + L"\\lib", dir_.path() + L"empty");
+
+  EXPECT_EQ(UtilFunc::MoveFolder(source + L"\\linked", destination + L"\\linked", 1), 0);
+  EXPECT_EQ(UtilFunc::MoveFolder(source, destination, 1), 1);
+  ExpectTargetUntouched();
+  EXPECT_FALSE(FileExists(dir_.path() + L"empty\\b.txt"));
+  EXPECT_EQ(ReadFileBytes(destination + L"\\a.txt"), "a");
+  EXPECT_FALSE(FolderExists(destination + L"\\linked"));
+  EXPECT_TRUE(testsupport::IsLinkTo(source + L"\\linked", Target()));
+  if (testsupport::IsLinkTo(destination + L"\\lib", dir_.path() + L"empty"))
+    EXPECT_EQ(ReadFileBytes(source + L"\\lib\\b.txt"), "b");
+  else
+    EXPECT_EQ(ReadFileBytes(destination + L"\\lib\\b.txt"), "b");
+}
+
+// The version folder of an overwrite, say, planted as a link: nothing is
+// moved into what it points to; the link goes and the move takes place, or
+// the link stays and the move is refused with the source left whole.
+TEST_F(UtilFuncLinkTest, MovingIntoALinkNeverFillsItsTarget) {
+  const std::wstring source = dir_.path() + L"source";
+  const std::wstring destination = dir_.path() + L"destination";
+  ::CreateDirectoryW(source.c_str(), nullptr);
+  WriteFileBytes(source + L"\\a.txt", "a");
+  Plant(destination, dir_.path() + L"empty");
+
+  LogTail log;
+  const int moved = UtilFunc::MoveFolder(source, destination + L"\\", 1);
+  ExpectTargetUntouched();
+  EXPECT_FALSE(FileExists(dir_.path() + L"empty\\a.txt"));
+  if (moved) {
+    EXPECT_FALSE(UtilFunc::IsLink(destination));
+    EXPECT_EQ(ReadFileBytes(destination + L"\\a.txt"), "a");
+  } else {
+    EXPECT_TRUE(testsupport::IsLinkTo(destination, dir_.path() + L"empty"));
+    EXPECT_EQ(ReadFileBytes(source + L"\\a.txt"), "a");
+    EXPECT_TRUE(log.HasInOrder({"ERROR 目标目录是链接，不移动:" + Ansi(source) + "到" + Ansi(destination + L"\\")}))
+        << log.Added();
+  }
 }
 
 // An empty path stands for the current drive's root: neither it nor a drive

@@ -421,6 +421,27 @@ TEST_F(InstallerTest, InstallingOverAnExistingInstallation) {
   EXPECT_TRUE(FileExists(folder + L"7.19.2N\\a.txt"));
 }
 
+// "new" and an older version folder planted as links to folders elsewhere:
+// the installation goes on, what they point to keeps its files, and each link
+// is gone or, where the system reaches it only through its target, left as it was.
+TEST_F(InstallerTest, LinksInTheInstallFolderAreNeverFollowed) {
+  const std::wstring folder = L"C:\\My Apps\\Orvanta\\";
+  const std::wstring elsewhere = L"C:\\My Apps\\Elsewhere\\";
+  MakeFolder(folder);
+  for (const wchar_t* name : {L"new", L"7.18.01N"}) {
+    MakeFolder(elsewhere + name + L"\\sub");
+    MakeFile(elsewhere + name + L"\\sub\\mine.txt", "mine");
+    ASSERT_TRUE(testsupport::PlantLink(folder + name, elsewhere + name)) << Gbk(name);
+  }
+
+  ASSERT_EQ(RunSetup(SampleSetup(), L"/S /G /D=\"C:\\My Apps\\Orvanta\""), kExitInstalled);
+  ExpectSamplePackageFiles(folder);
+  for (const wchar_t* name : {L"new", L"7.18.01N"}) {
+    EXPECT_EQ(ReadFileBytes(elsewhere + name + L"\\sub\\mine.txt"), "mine") << Gbk(name);
+    EXPECT_TRUE(!FolderExists(folder + name) || testsupport::IsLinkTo(folder + name, elsewhere + name)) << Gbk(name);
+  }
+}
+
 // Installers made here from the plain program and a test package.
 class MadeInstallerTest : public InstallerTest {
  protected:

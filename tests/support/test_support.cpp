@@ -64,26 +64,129 @@ TempFolder::TempFolder(const std::wstring& hint) {
 
 TempFolder::~TempFolder() { RemoveTree(path_); }
 
+namespace {
+
+bool IsReparsePoint(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// The host's name of a prefix path, through Wine's own export; empty when
+// there is none.
+std::string UnixName(std::wstring path) {
+  while (!path.empty() && path.back() == L'\\') path.pop_back();
+  using UnixFileName = char*(CDECL*)(const wchar_t*);
+  const auto unix_file_name = reinterpret_cast<UnixFileName>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* name = unix_file_name ? unix_file_name(path.c_str()) : nullptr;
+  if (!name) return {};
+  std::string result(name);
+  ::HeapFree(::GetProcessHeap(), 0, name);
+  while (result.size() > 1 && result.back() == '/') result.pop_back();
+  return result;
+}
+
+// Starts a host program, its command line given in UTF-8 as the host's
+// names are, and waits up to 10 s until `done` holds: its end cannot be
+// waited for from here.
+template <typename Done>
+bool RunHostCommand(const std::string& command, Done done) {
+  std::wstring line(command.size(), L'\0');
+  line.resize(static_cast<size_t>(::MultiByteToWideChar(CP_UTF8, 0, command.data(), static_cast<int>(command.size()),
+                                                        line.data(), static_cast<int>(line.size()))));
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return false;
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  for (int i = 0; i < 200 && !done(); ++i) ::Sleep(50);
+  return done();
+}
+
+std::wstring FinalPath(const std::wstring& path) {
+  const HANDLE file = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {};
+  wchar_t buffer[MAX_PATH * 2] = {};
+  const DWORD length = ::GetFinalPathNameByHandleW(file, buffer, MAX_PATH * 2, 0);
+  ::CloseHandle(file);
+  return length && length < MAX_PATH * 2 ? std::wstring(buffer, length) : std::wstring();
+}
+
+}  // namespace
+
+namespace {
+
+// Calls `visit` with the full path and the attributes of every entry of `folder`.
+template <typename Visit>
+void ForEachEntry(const std::wstring& folder, Visit visit) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") visit(folder + L"\\" + name, data.dwFileAttributes);
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+}
+
+// First, because a link whose target went first can no longer be seen.
+void RemoveLinksBelow(const std::wstring& folder) {
+  ForEachEntry(folder, [](const std::wstring& child, DWORD attributes) {
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+      RemoveHostLink(child);
+    else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+      RemoveLinksBelow(child);
+  });
+}
+
+void RemoveFilesAndFolders(const std::wstring& folder) {
+  ForEachEntry(folder, [](const std::wstring& child, DWORD attributes) {
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+      RemoveFilesAndFolders(child);
+    } else {
+      ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+      ::DeleteFileW(child.c_str());
+    }
+  });
+  ::RemoveDirectoryW(folder.c_str());
+}
+
+}  // namespace
+
 void RemoveTree(const std::wstring& path) {
   std::wstring folder = path;
   if (!folder.empty() && folder.back() == L'\\') folder.pop_back();
-  WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = folder + L"\\" + name;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
-      } else {
-        ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-        ::DeleteFileW(child.c_str());
-      }
-    } while (::FindNextFileW(find, &data));
-    ::FindClose(find);
+  if (IsReparsePoint(folder)) {
+    RemoveHostLink(folder);
+    return;
   }
-  ::RemoveDirectoryW(folder.c_str());
+  RemoveLinksBelow(folder);
+  RemoveFilesAndFolders(folder);
+}
+
+bool PlantLink(const std::wstring& link, const std::wstring& target) {
+  const std::string unix_link = UnixName(link);
+  const std::string unix_target = UnixName(target);
+  if (unix_link.empty() || unix_target.empty()) return false;
+  return RunHostCommand("Z:\\bin\\ln -s \"" + unix_target + "\" \"" + unix_link + "\"",
+                        [&] { return IsReparsePoint(link); });
+}
+
+bool IsLinkTo(const std::wstring& link, const std::wstring& target) {
+  if (!IsReparsePoint(link)) return false;
+  const std::wstring reached = FinalPath(link);
+  return !reached.empty() &&
+         ::CompareStringOrdinal(reached.c_str(), -1, FinalPath(target).c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+bool RemoveHostLink(const std::wstring& link) {
+  const std::string unix_link = UnixName(link);
+  if (unix_link.empty()) return false;
+  return RunHostCommand("Z:\\bin\\rm -f \"" + unix_link + "\"",
+                        [&] { return ::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; });
 }
 
 std::wstring WineFolderFromEnvironment(const wchar_t* name) {

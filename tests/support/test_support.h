@@ -30,7 +30,19 @@ class TempFolder {
   std::wstring path_;
 };
 
+// Removes a folder tree without following links: a link in it (or the path
+// itself, when it is one) is removed with RemoveHostLink.
 void RemoveTree(const std::wstring& path);
+
+// Host symbolic links in the Wine prefix. Programs under Wine can neither make
+// nor remove one, so the host's ln and rm do it, on the paths' Unix names.
+// A link to a folder reads as FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT.
+// True once the link `link` (no trailing backslash) to the existing `target` is there.
+bool PlantLink(const std::wstring& link, const std::wstring& target);
+// True when `link` is still a link that leads to `target`.
+bool IsLinkTo(const std::wstring& link, const std::wstring& target);
+// Removes the link itself (not its target); true once it is gone.
+bool RemoveHostLink(const std::wstring& link);
 
 // A Linux folder named by an environment variable (ORV_BINARY_DIR,
 // ORV_SOURCE_DIR) as a Wine path below Z:, ending in a backslash.

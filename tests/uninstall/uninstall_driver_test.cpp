@@ -262,25 +262,59 @@ TEST(DriverTest, LockedFilesAreMovedAsideOrLeftAndTheRestGoes) {
   ::FreeLibrary(loaded);
 }
 
-TEST(DriverTest, FolderLinksAreRemovedAsLinks) {
-  // One link inside the version folder, and the per-user data folder itself
-  // a link: what they point to stays.
+TEST(DriverTest, FolderLinksAreNeverFollowed) {
+  // A link inside the version folder, an older version folder and the
+  // per-user data folder itself as links: what they point to stays, and each
+  // link is gone or left as it was (where the system reaches it only through
+  // its target). Nothing inside a target is reported.
   StagedInstall install(L"7.19.02N");
   TempFolder target(L"orvlinktarget");
   Touch(target.path() + L"mine.txt");
-  const std::wstring inner = install.folder + L"7.19.02N\\linked";
-  const std::wstring userData = AppDataFolder() + L"7.19.02N";
+  MakeFolder(target.path() + L"sub");
+  Touch(target.path() + L"sub\\deep.txt");
+  const std::wstring targetFolder = target.path().substr(0, target.path().size() - 1);
+  const std::vector<std::wstring> links = {install.folder + L"7.19.02N\\linked", install.folder + L"7.18.01N",
+                                           AppDataFolder() + L"7.19.02N"};
   MakeFolder(AppDataFolder());
-  // Wine 8 reports success for a folder link but makes none.
-  ::CreateSymbolicLinkW(inner.c_str(), target.path().c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
-  const DWORD attributes = ::GetFileAttributesW(inner.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-    GTEST_SKIP() << "folder links are not available here";
-  ASSERT_TRUE(::CreateSymbolicLinkW(userData.c_str(), target.path().c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY));
-  install.Remove();
+  for (const std::wstring& link : links) ASSERT_TRUE(testsupport::PlantLink(link, targetFolder)) << Utf8(link);
+  RecordingCallBack callback;
+  install.Remove(&callback);
+
   EXPECT_TRUE(FileExists(target.path() + L"mine.txt"));
+  EXPECT_TRUE(FileExists(target.path() + L"sub\\deep.txt"));
+  for (const auto& report : callback.reports)
+    EXPECT_EQ(std::wstring::npos, report.second.find(L"mine.txt")) << Utf8(report.second);
+  for (const std::wstring& link : links) {
+    EXPECT_TRUE(!FolderExists(link) || testsupport::IsLinkTo(link, targetFolder)) << Utf8(link);
+    testsupport::RemoveHostLink(link);
+  }
+  EXPECT_FALSE(FileExists(install.folder + L"7.19.02N\\Quorix.dll"));
+  EXPECT_FALSE(FileExists(install.folder + L"Orvanta.exe"));
+  EXPECT_TRUE(FolderExists(target.path()));
+}
+
+// Paths that reach their folder through a link: the per-user data folder
+// below an "Orvanta" folder that is itself a link, and a listed file below a
+// link in the install folder. Neither is deleted; the rest goes.
+TEST(DriverTest, PathsThroughALinkAreLeftAlone) {
+  StagedInstall install(L"7.19.02N", RuleFile("<item path=\"$INSTDIR\\$VERSION\"/><item path=\"$INSTDIR\\Orvanta.exe\"/>"
+                                              "<item path=\"$INSTDIR\\linked\\mine.txt\"/>"));
+  TempFolder target(L"orvlinktarget");
+  MakeFolder(target.path() + L"7.19.02N");
+  Touch(target.path() + L"7.19.02N\\settings.json");
+  Touch(target.path() + L"mine.txt");
+  const std::wstring targetFolder = target.path().substr(0, target.path().size() - 1);
+  const std::wstring userData = AppDataFolder().substr(0, AppDataFolder().size() - 1);
+  testsupport::RemoveTree(userData);
+  const std::vector<std::wstring> links = {userData, install.folder + L"linked"};
+  for (const std::wstring& link : links) ASSERT_TRUE(testsupport::PlantLink(link, targetFolder)) << Utf8(link);
+  install.Remove();
+
+  EXPECT_TRUE(FileExists(target.path() + L"7.19.02N\\settings.json"));
+  EXPECT_TRUE(FileExists(target.path() + L"mine.txt"));
+  for (const std::wstring& link : links) testsupport::RemoveHostLink(link);
   EXPECT_FALSE(FolderExists(install.folder + L"7.19.02N"));
-  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(userData.c_str()));
+  EXPECT_FALSE(FileExists(install.folder + L"Orvanta.exe"));
 }
 
 TEST(DriverTest, StartWithoutWaitReturnsAtOnceAndReportsTheEnd) {

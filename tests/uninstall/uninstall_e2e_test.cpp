@@ -61,6 +61,8 @@ bool KeyExists(HKEY root, const wchar_t* subKey) {
   return true;
 }
 
+void MakeFolder(const std::wstring& path) { ::SHCreateDirectoryExW(nullptr, path.c_str(), nullptr); }
+
 bool WaitUntilGone(const std::wstring& path, DWORD limitMs) {
   for (DWORD waited = 0; ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; waited += 100) {
     if (waited >= limitMs) return false;
@@ -197,6 +199,19 @@ TEST_F(UninstallTest, SilentFromAnotherCurrentFolderDeletesItselfToo) {
   EXPECT_FALSE(FileExists(scratch_.path() + L"deleteSelf.bat"));
 }
 
+// An uninstaller renamed to a name that the batch's commands could misread
+// removes the application and is then deleted by its batch all the same.
+TEST_F(UninstallTest, AnAwkwardlyNamedUninstallerDeletesItselfToo) {
+  const std::wstring name = L"Un install & 100% ^^ %tries%.exe";
+  ASSERT_TRUE(::MoveFileW((folder_ + L"Uninstall.exe").c_str(), (folder_ + name).c_str()));
+  EXPECT_EQ(0, RunAndWait(L"\"" + folder_ + name + L"\" /S", kRunLimitMs, folder_));
+  EXPECT_FALSE(FolderExists(folder_ + version_));
+  ExpectRulesUndone();
+  EXPECT_TRUE(WaitUntilGone(folder_ + name, 20000));
+  EXPECT_TRUE(WaitUntilGone(folder_ + L"deleteSelf.bat", 20000));
+  ExpectInstallFolderEmpty();
+}
+
 TEST_F(UninstallTest, EndsTheInstalledApplicationButNotACopyFromElsewhere) {
   GiveUserData(version_);
   const std::wstring copy = scratch_.path() + L"Orvanta.exe";
@@ -327,6 +342,53 @@ TEST_F(UninstallTest, ListedFolderHoldingTheUninstallerKeepsItTheRestGoes) {
   // The uninstaller survived its own removal list; the batch deletes it.
   ExpectSelfDeleted();
   ExpectInstallFolderEmpty();
+}
+
+// Links planted where the uninstaller deletes trees: the per-user data
+// folder, an older version folder, a folder inside the version folder and the
+// start-menu folder. Their targets keep every file; each link is gone or, where
+// the system reaches it only through its target, left as it was.
+TEST_F(UninstallTest, LinksAreNeverFollowed) {
+  MakeFolder(userData_);
+  RemoveTree(StartMenuFolder());
+  const std::vector<std::wstring> links = {userData_ + version_, folder_ + L"7.18.01N",
+                                           folder_ + version_ + L"\\linked", StartMenuFolder()};
+  std::vector<std::wstring> targets;
+  for (const std::wstring& link : links) {
+    targets.push_back(scratch_.path() + L"target" + std::to_wstring(targets.size()));
+    MakeFolder(targets.back() + L"\\sub");
+    ASSERT_TRUE(WriteFileBytes(targets.back() + L"\\sub\\mine.txt", "mine"));
+    ASSERT_TRUE(testsupport::PlantLink(link, targets.back())) << testing::PrintToString(link);
+  }
+  EXPECT_EQ(0, Uninstall(L"/S", folder_));
+
+  for (size_t i = 0; i < links.size(); ++i) {
+    EXPECT_EQ("mine", ReadFileBytes(targets[i] + L"\\sub\\mine.txt")) << testing::PrintToString(links[i]);
+    EXPECT_TRUE(!FolderExists(links[i]) || testsupport::IsLinkTo(links[i], targets[i]))
+        << testing::PrintToString(links[i]);
+  }
+  EXPECT_FALSE(FileExists(folder_ + version_ + L"\\setup.xml"));
+  EXPECT_FALSE(FileExists(folder_ + L"Orvanta.exe"));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kAppPathsKey));
+  ExpectSelfDeleted();
+}
+
+// The version folder itself a link: the rules are read through it, and what
+// it points to stays whole.
+TEST_F(UninstallTest, VersionFolderThatIsALinkIsNotEmptied) {
+  const std::wstring real = scratch_.path() + L"real";
+  ASSERT_TRUE(::MoveFileW((folder_ + version_).c_str(), real.c_str()));
+  ASSERT_TRUE(testsupport::PlantLink(folder_ + version_, real));
+  const std::string rules = ReadFileBytes(real + L"\\setup.xml");
+  EXPECT_EQ(0, Uninstall(L"/S", folder_));
+
+  EXPECT_EQ(rules, ReadFileBytes(real + L"\\setup.xml"));
+  EXPECT_TRUE(FileExists(real + L"\\Quorix.dll"));
+  EXPECT_TRUE(FolderExists(real + L"\\configurations"));
+  EXPECT_TRUE(!FolderExists(folder_ + version_) || testsupport::IsLinkTo(folder_ + version_, real));
+  EXPECT_FALSE(FileExists(folder_ + L"Orvanta.exe"));
+  ExpectRulesUndone();
+  ExpectSelfDeleted();
 }
 
 TEST_F(UninstallTest, LowerCaseSDoesNotRemoveSilently) {
