@@ -267,7 +267,9 @@ TEST_F(ControlsTest, GifAdvancesAtItsFrameDelaysAndStopsWhenHidden) {
     const POINT centre = Centre(gif->GetRect());
     EXPECT_EQ(w.Pixel(centre.x, centre.y), 0xFF00FF00u);
 
-    // Hiding the page stops the timer and rewinds; showing restarts at frame 0.
+    // Hiding the page on frame 2 stops the timer and rewinds; showing
+    // restarts at frame 0, shown for frame 2's 200 ms, the delay last computed.
+    PumpUntil([&] { return GetSkin("testgif")->GetCurrentFrame() == 2; });
     w.ShowControl(600, false);
     EXPECT_FALSE(gif->IsAnimating());
     EXPECT_EQ(GetSkin("testgif")->GetCurrentFrame(), 0);
@@ -277,8 +279,10 @@ TEST_F(ControlsTest, GifAdvancesAtItsFrameDelaysAndStopsWhenHidden) {
     w.ShowControl(600, true);
     EXPECT_TRUE(gif->IsAnimating());
     EXPECT_EQ(GetSkin("testgif")->GetCurrentFrame(), 0);
+    EXPECT_EQ(GetSkin("testgif")->GetFrameDelay(), 200);
     PumpUntil([&] { return w.CountNotifications(601, SWN_INVALIDATE) > before; });
     EXPECT_EQ(GetSkin("testgif")->GetCurrentFrame(), 1);
+    EXPECT_EQ(GetSkin("testgif")->GetFrameDelay(), 100) << "frame 1 has its own delay again";
   });
 }
 
