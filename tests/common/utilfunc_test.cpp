@@ -87,6 +87,23 @@ TEST(UtilFuncDeleteFileTest, RunningProgramIsMovedAsideUnlessItsSideNameIsHeld) 
       << log.Added();
 }
 
+// A read-only (and hidden, system) file goes at once: its attributes are
+// cleared first, nothing is moved aside or left for a restart.
+TEST(UtilFuncDeleteFileTest, ReadOnlyFileIsDeletedAtOnce) {
+  TempFolder dir;
+  const std::wstring file = dir.path() + L"ro.txt";
+  ASSERT_TRUE(WriteFileBytes(file, "ro"));
+  ASSERT_TRUE(::SetFileAttributesW(file.c_str(),
+                                   FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  ASSERT_FALSE(::DeleteFileW(file.c_str())) << "the platform deletes read-only files itself";
+  LogTail log;
+
+  EXPECT_NE(UtilFunc::DeleteFileW(file), 0);
+  EXPECT_FALSE(FileExists(file));
+  EXPECT_FALSE(FileExists(file + L".tmp"));
+  EXPECT_EQ(log.Added().find("删除文件失败"), std::string::npos) << log.Added();
+}
+
 TEST(UtilFuncDeleteFolderTest, KeepsTheFoldersUnlessAskedToRemoveThem) {
   TempFolder dir;
   const std::wstring root = dir.path() + L"tree";
