@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "skin/gdiplus_include.h"
@@ -891,6 +893,51 @@ TEST_F(InstallerWindowTest, RunningApplicationIsOfferedToBeEnded) {
       [&] { return windowtest::ProcessesRunning(main_program).empty() && windowtest::ProcessesRunning(render_program).empty(); },
       20000));
   ASSERT_TRUE(WaitForPage(installer, Page::kFinished, "installer_finished_after_question_100"));
+  EXPECT_EQ(ReadFileBytes(main_program), ReadFileBytes(SamplePackage() + L"install-folder\\Orvanta.exe"));
+  ASSERT_TRUE(Click(window, Main(kCloseButton)));
+  EXPECT_EQ(installer.WaitForExit(), 0);
+}
+
+// The application comes back once after it was ended, as a program that a
+// watcher starts again: it still runs after the wait, so the window ends it
+// again; it stays gone then and the installation runs to its end.
+TEST_F(InstallerWindowTest, ApplicationThatComesBackIsEndedAgainAfterTheWait) {
+  const std::wstring main_program = DefaultFolder() + L"Orvanta.exe";
+  ASSERT_EQ(::SHCreateDirectoryExW(nullptr, DefaultFolder().c_str(), nullptr), ERROR_SUCCESS);
+  ASSERT_TRUE(::CopyFileW((SamplePackage() + L"install-folder\\Orvanta.exe").c_str(), main_program.c_str(), FALSE));
+  ASSERT_TRUE(StartProgram(main_program));
+  ASSERT_TRUE(WaitFor([&] { return !windowtest::ProcessesRunning(main_program).empty(); }, 20000));
+  std::atomic<bool> stop{false};
+  std::atomic<bool> restarted{false};
+  std::thread watcher([&] {
+    while (!stop) {
+      if (windowtest::ProcessesRunning(main_program).empty()) {
+        restarted = StartProgram(main_program);
+        return;
+      }
+      ::Sleep(20);
+    }
+  });
+  struct StopWatcher {
+    std::atomic<bool>& stop;
+    std::thread& watcher;
+    ~StopWatcher() {
+      stop = true;
+      if (watcher.joinable()) watcher.join();
+    }
+  } stop_watcher{stop, watcher};
+
+  Installer installer(SampleSetup());
+  HWND window = Open(installer);
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(Click(window, Main(kLicenseCheckBox)));
+  ASSERT_TRUE(Click(window, Main(kInstallButton)));
+  AnswerBox(installer, true, kBoxYes, "installer_question_comes_back_100");
+  ASSERT_TRUE(WaitForPage(installer, Page::kFinished, "installer_finished_comes_back_100"));
+  stop = true;
+  watcher.join();
+  EXPECT_TRUE(restarted) << "the application was not ended";
+  EXPECT_TRUE(windowtest::ProcessesRunning(main_program).empty()) << "the application that came back still runs";
   EXPECT_EQ(ReadFileBytes(main_program), ReadFileBytes(SamplePackage() + L"install-folder\\Orvanta.exe"));
   ASSERT_TRUE(Click(window, Main(kCloseButton)));
   EXPECT_EQ(installer.WaitForExit(), 0);
