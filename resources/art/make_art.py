@@ -4,7 +4,10 @@
 Every picture is described in window pixels at 100 percent and drawn anew at
 each display scale (four times larger, then reduced), so the scaled variants
 are sharp. Frames of multi-state images lie side by side in equal widths.
-Writes resources/<program>/images/*.png|gif and resources/<program>/images.rc.
+Writes the pictures both programs show alike once, to resources/common/images,
+the others to resources/<program>/images, and each program's
+resources/<program>/images.rc, which takes the shared ones from the common
+folder under the program's own resource ids.
 Needs python3-pil (Debian). Run: /usr/bin/python3 resources/art/make_art.py
 """
 import os
@@ -365,26 +368,26 @@ def save_gif(pictures, path, delay_ms):
 
 # ---------------------------------------------------------------- tables
 
-def shared_images():
-    """(image id, file stem, maker(scale) -> image) of both programs."""
-    return [
-        (1000, "frameborder", frame_border),
-        (2000, "installbg", install_bg),
-        (2001, "closebtn", lambda s: frames(26, 22, s, glyph_button(close_glyph))),
-        (2002, "minbtn", lambda s: frames(26, 22, s, glyph_button(min_glyph))),
-        (2003, "checkbox", lambda s: frames(14, 14, s, checkbox_frames())),
-        (2004, "progressbar", lambda s: single(20, 8, s, capsule(BLUE))),
-        (2005, "progressbg", lambda s: single(20, 8, s, capsule((0xE4, 0xE9, 0xF1)))),
-        (2006, "btn_blue", lambda s: frames(24, 24, s, blue_button())),
-        (2008, "msgboxbg", lambda s: single(400, 176, s, msgbox_bg)),
-        (2009, "msgboxlogo", lambda s: single(50, 50, s, msgbox_logo)),
-        (3001, "applogo", lambda s: single(160, 160, s, app_logo)),
-        (3005, "fail", lambda s: single(240, 102, s, fail_picture)),
-    ]
+# (image id, file stem, maker(scale) -> image): the same pictures in both programs.
+SHARED = [
+    (1000, "frameborder", frame_border),
+    (2000, "installbg", install_bg),
+    (2001, "closebtn", lambda s: frames(26, 22, s, glyph_button(close_glyph))),
+    (2002, "minbtn", lambda s: frames(26, 22, s, glyph_button(min_glyph))),
+    (2003, "checkbox", lambda s: frames(14, 14, s, checkbox_frames())),
+    (2004, "progressbar", lambda s: single(20, 8, s, capsule(BLUE))),
+    (2005, "progressbg", lambda s: single(20, 8, s, capsule((0xE4, 0xE9, 0xF1)))),
+    (2006, "btn_blue", lambda s: frames(24, 24, s, blue_button())),
+    (2008, "msgboxbg", lambda s: single(400, 176, s, msgbox_bg)),
+    (2009, "msgboxlogo", lambda s: single(50, 50, s, msgbox_logo)),
+    (3001, "applogo", lambda s: single(160, 160, s, app_logo)),
+    (3005, "fail", lambda s: single(240, 102, s, fail_picture)),
+]
 
-
-PROGRAMS = {
-    "installer": shared_images() + [
+# Each program's own pictures, under ids that may also name another picture
+# in the other program.
+OWN = {
+    "installer": [
         (2007, "btn_white", lambda s: frames(24, 24, s, white_button(3))),
         (2011, "btn_white_transe", lambda s: frames(24, 24, s, transparent_button())),
         (2010, "editbg", lambda s: frames(12, 30, s, edit_frames(4))),
@@ -393,43 +396,62 @@ PROGRAMS = {
         (3004, "installok", lambda s: single(28, 28, s, install_ok)),
         (3006, "qrcode", lambda s: single(80, 80, s, qr_code)),
     ],
-    "uninstall": shared_images() + [
+    "uninstall": [
         (2007, "btn_white", lambda s: frames(24, 24, s, white_button(4))),
         (2010, "editbg", lambda s: frames(12, 30, s, edit_frames(3))),
         (3006, "success", lambda s: single(140, 140, s, success_picture)),
     ],
 }
 
-ANIMATION = (800, "installanimate", 12)  # id, stem, delay in hundredths of a second
+ANIMATION = (800, "installanimate", 12)  # id, stem, delay in hundredths of a second; shared
 
 
 def file_name(stem, scale, ext):
     return f"{stem}.{ext}" if scale == 100 else f"{stem}_{scale}.{ext}"
 
 
-def main():
-    animation = {scale: animation_frames(scale) for scale in SCALES}
-    for program, images in PROGRAMS.items():
-        folder = os.path.join(ROOT, program, "images")
-        os.makedirs(folder, exist_ok=True)
-        lines = ["// Skin images, written by resources/art/make_art.py: id type file.",
-                 "// Display-scale variants use the image id plus 12500000 (125 %),",
-                 "// 15000000 (150 %) or 20000000 (200 %), modulo 65536."]
-        for image_id, stem, maker in sorted(images, key=lambda entry: entry[0]):
-            for scale in SCALES:
-                name = file_name(stem, scale, "png")
-                picture = maker(scale)
-                picture.save(os.path.join(folder, name), optimize=True)
-                rid = (image_id + VARIANT_OFFSET[scale]) % 65536
-                lines.append(f'{rid} PNG "images/{name}"')
-        image_id, stem, delay = ANIMATION
+def draw_images(images, folder):
+    """Saves every scale of `images` into `folder`."""
+    os.makedirs(folder, exist_ok=True)
+    for _, stem, maker in images:
         for scale in SCALES:
-            name = file_name(stem, scale, "gif")
-            save_gif(animation[scale], os.path.join(folder, name), delay * 10)
+            maker(scale).save(os.path.join(folder, file_name(stem, scale, "png")), optimize=True)
+
+
+def draw_animation(folder):
+    _, stem, delay = ANIMATION
+    for scale in SCALES:
+        save_gif(animation_frames(scale), os.path.join(folder, file_name(stem, scale, "gif")), delay * 10)
+
+
+def resource_lines(program):
+    """The lines of the program's images.rc: its own pictures from its folder,
+    the shared ones from the common folder, in id order."""
+    entries = [(image_id, stem, "images") for image_id, stem, _ in OWN[program]]
+    entries += [(image_id, stem, "../common/images") for image_id, stem, _ in SHARED]
+    lines = ["// Skin images, written by resources/art/make_art.py: id type file.",
+             "// Display-scale variants use the image id plus 12500000 (125 %),",
+             "// 15000000 (150 %) or 20000000 (200 %), modulo 65536. The pictures",
+             "// both programs share lie in resources/common/images."]
+    for image_id, stem, folder in sorted(entries):
+        for scale in SCALES:
             rid = (image_id + VARIANT_OFFSET[scale]) % 65536
-            lines.append(f'{rid} GIF "images/{name}"')
+            lines.append(f'{rid} PNG "{folder}/{file_name(stem, scale, "png")}"')
+    image_id, stem, _ = ANIMATION
+    for scale in SCALES:
+        rid = (image_id + VARIANT_OFFSET[scale]) % 65536
+        lines.append(f'{rid} GIF "../common/images/{file_name(stem, scale, "gif")}"')
+    return lines
+
+
+def main():
+    common = os.path.join(ROOT, "common", "images")
+    draw_images(SHARED, common)
+    draw_animation(common)
+    for program, images in OWN.items():
+        draw_images(images, os.path.join(ROOT, program, "images"))
         with open(os.path.join(ROOT, program, "images.rc"), "w", newline="\n") as rc:
-            rc.write("\n".join(lines) + "\n")
+            rc.write("\n".join(resource_lines(program)) + "\n")
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@
 #include "common/dll_search.h"
 #include "common/logging.h"
 #include "common/utilfunc.h"
+#include "common/wait_limit.h"
 #include "installer/command_line.h"
 #include "installer/exit_codes.h"
 #include "installer/installer_constants.h"
@@ -62,7 +63,7 @@ std::wstring DefaultInstallFolder() {
 }
 
 int InstallSilent(const CCommandLine& command_line) {
-  IInstall* install = CreateInstall();
+  IInstall* install = CreateInstall(WaitLimitMs(L"ORV_TEST_INSTALL_WAIT_MS", CInstall::kWaitLimitMs));
   install->Init(nullptr, DecompressStart::kOnInstall);
 
   std::wstring folder = command_line.OptionValue(L"D");

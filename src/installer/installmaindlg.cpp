@@ -34,25 +34,6 @@ bool IsVistaOrLater() {
   return ::GetVersionExW(&plain) && plain.dwMajorVersion >= 6;
 }
 
-// A primary token like this process's, at medium integrity (S-1-16-8192).
-bool MediumIntegrityToken(ScopedHandle& token) {
-  ScopedHandle own;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE, own.receive())) return false;
-  if (!::DuplicateTokenEx(own.get(), MAXIMUM_ALLOWED, nullptr, SecurityAnonymous, TokenPrimary, token.receive()))
-    return false;
-  SID_IDENTIFIER_AUTHORITY authority = SECURITY_MANDATORY_LABEL_AUTHORITY;
-  PSID medium = nullptr;
-  if (!::AllocateAndInitializeSid(&authority, 1, SECURITY_MANDATORY_MEDIUM_RID, 0, 0, 0, 0, 0, 0, 0, &medium))
-    return false;
-  TOKEN_MANDATORY_LABEL label = {};
-  label.Label.Attributes = SE_GROUP_INTEGRITY;
-  label.Label.Sid = medium;
-  const bool lowered = ::SetTokenInformation(token.get(), TokenIntegrityLevel, &label,
-                                             sizeof(label) + ::GetLengthSid(medium)) != FALSE;
-  ::FreeSid(medium);
-  return lowered;
-}
-
 }  // namespace
 
 namespace installwin {
@@ -117,6 +98,33 @@ std::wstring DefaultInstallFolder() {
   folder += GetString(kAppDirNameId);
   UtilFunc::AppendBackslash(folder);
   return folder;
+}
+
+MediumIntegrityLabel::MediumIntegrityLabel() {
+  SID_IDENTIFIER_AUTHORITY authority = SECURITY_MANDATORY_LABEL_AUTHORITY;
+  if (!::AllocateAndInitializeSid(&authority, 1, SECURITY_MANDATORY_MEDIUM_RID, 0, 0, 0, 0, 0, 0, 0, &sid_))
+    sid_ = nullptr;
+  label_.Label.Attributes = SE_GROUP_INTEGRITY;
+  label_.Label.Sid = sid_;
+}
+
+MediumIntegrityLabel::~MediumIntegrityLabel() {
+  if (sid_) ::FreeSid(sid_);
+}
+
+DWORD MediumIntegrityLabel::size() const {
+  return static_cast<DWORD>(sizeof(label_)) + (sid_ ? ::GetLengthSid(sid_) : 0);
+}
+
+bool MediumIntegrityToken(ScopedHandle& token) {
+  ScopedHandle own;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE, own.receive())) return false;
+  if (!::DuplicateTokenEx(own.get(), MAXIMUM_ALLOWED, nullptr, SecurityAnonymous, TokenPrimary, token.receive()))
+    return false;
+  MediumIntegrityLabel medium;
+  if (!medium.ok()) return false;
+  TOKEN_MANDATORY_LABEL label = medium.label();
+  return ::SetTokenInformation(token.get(), TokenIntegrityLevel, &label, medium.size()) != FALSE;
 }
 
 bool LaunchAsMediumIntegrity(const std::wstring& program, const std::wstring& folder) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/scoped_handle.h"
 #include "libinstall/install.h"
 #include "skin/swindow.h"
 
@@ -84,6 +85,30 @@ bool HasEnoughSpace(uint64_t available, uint64_t required);
 // application registers ("Path", as written), else program files +
 // app_dir_name + "\".
 std::wstring DefaultInstallFolder();
+
+// The integrity label that lowers a token to medium integrity: the
+// mandatory-label SID S-1-16-8192 with the integrity attribute.
+class MediumIntegrityLabel {
+ public:
+  MediumIntegrityLabel();
+  ~MediumIntegrityLabel();
+  MediumIntegrityLabel(const MediumIntegrityLabel&) = delete;
+  MediumIntegrityLabel& operator=(const MediumIntegrityLabel&) = delete;
+
+  bool ok() const { return sid_ != nullptr; }
+  const TOKEN_MANDATORY_LABEL& label() const { return label_; }
+  // The size SetTokenInformation takes: the record and its SID.
+  DWORD size() const;
+
+ private:
+  PSID sid_ = nullptr;
+  TOKEN_MANDATORY_LABEL label_ = {};
+};
+
+// A primary token like this process's, given the medium integrity label:
+// the token the application is started with. False when it could not be
+// made.
+bool MediumIntegrityToken(ScopedHandle& token);
 
 // Starts `program` in `folder` with a copy of this process's token lowered to
 // medium integrity (on systems before Vista simply through the shell). True

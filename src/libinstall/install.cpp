@@ -140,6 +140,8 @@ bool IsUsableVersion(const std::wstring& version) {
 
 IInstall* CreateInstall() { return new CInstall(); }
 
+IInstall* CreateInstall(DWORD wait_limit_ms) { return new CInstall(wait_limit_ms); }
+
 CInstall::CInstall(DWORD wait_limit_ms) : strategy_(SetupSection::kInstall), wait_limit_ms_(wait_limit_ms) {}
 
 // The package locator must not go while its thread still decompresses into

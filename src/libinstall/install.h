@@ -76,6 +76,8 @@ class IInstall {
 
 // A new driver, for one installation.
 IInstall* CreateInstall();
+// The same, with StartInstall(1) waiting at most `wait_limit_ms`.
+IInstall* CreateInstall(DWORD wait_limit_ms);
 
 // File and folder names of the package and the install folder.
 inline constexpr wchar_t kSetupFileName[] = L"setup.xml";

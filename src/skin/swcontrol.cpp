@@ -281,12 +281,14 @@ std::shared_ptr<CSWControl> CSWContainer::FindControlById(int id) const {
   return {};
 }
 
-std::shared_ptr<CSWControl> CSWContainer::FindTabStop(int id, bool& found, bool forward) const {
+std::shared_ptr<CSWControl> CSWContainer::FindTabStop(int id, bool found, bool forward) const {
   auto visit = [&](const std::shared_ptr<CSWControl>& child) -> std::shared_ptr<CSWControl> {
     if (!found && child->GetId() == id) {
       found = true;  // the start itself is skipped
       return {};
     }
+    // The nested search gets its own copy of the flag: passing the start
+    // inside it does not make this level go on behind it.
     if (child->IsContainer()) return AsContainer(*child).FindTabStop(id, found, forward);
     if (found && child->IsVisible() && child->IsTabStop()) return child;
     return {};

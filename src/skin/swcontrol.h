@@ -224,8 +224,9 @@ class CSWContainer : public CSWControl {
   // Depth first in document order; the first of duplicate ids wins.
   std::shared_ptr<CSWControl> FindControlById(int id) const;
   // The next (previous) visible tab stop after (before) the control `id` in
-  // document order across the whole subtree; with `startFound` the search
-  // starts at the first (last) control. Empty when there is none.
+  // document order; with `startFound` the search starts at the first (last)
+  // control. Behind the last (before the first) tab stop of a nested
+  // container the search ends empty, so that the caller wraps around.
   std::shared_ptr<CSWControl> FindNextTabStop(int id, bool startFound) const;
   std::shared_ptr<CSWControl> FindPrevTabStop(int id, bool startFound) const;
 
@@ -235,9 +236,9 @@ class CSWContainer : public CSWControl {
   uint32_t background_colour_ = 0;
 
  private:
-  // The tab-stop walk: `found` turns true once the control `id` was passed,
-  // also inside a nested container, so the search goes on behind it.
-  std::shared_ptr<CSWControl> FindTabStop(int id, bool& found, bool forward) const;
+  // The tab-stop walk: `found` turns true once the control `id` was passed
+  // at this level or was given as true.
+  std::shared_ptr<CSWControl> FindTabStop(int id, bool found, bool forward) const;
 };
 
 // The control factory of the layout loader: a new control for a layout

@@ -3,7 +3,6 @@
 #include <richedit.h>
 
 #include "common/dll_search.h"
-#include "common/logging.h"
 #include "skin/dpi.h"
 #include "skin/skin_values.h"
 #include "skin/swskin.h"
@@ -161,8 +160,8 @@ bool CSWEditPopup::OnCreate(HWND hwnd) {
     font_ = ::CreateFontW(DpiScale(-size), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, kGb2312Charset,
                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                           kPitchAndFamily, L"微软雅黑");
-    if (!font_) LOG_ERROR << "创建编辑框字体失败，错误码：" << ::GetLastError();
   }
+  // Without a font of its own the native edit keeps the system font.
   if (font_) ::SendMessageW(native_.hwnd(), WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
   return true;
 }
@@ -318,9 +317,9 @@ void CSWRichEdit::OnMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam,
   if (msg == WM_CREATE) {
     // The module registers "RichEdit20W"; it stays loaded for the process.
     // Only the system's own copy: by name, a "riched20.dll" beside the
-    // program (an elevated one) would come first.
-    static const HMODULE richEdit = LoadSystemLibrary(L"riched20.dll");
-    if (!richEdit) LOG_ERROR << "加载RichEdit模块失败，错误码：" << ::GetLastError();
+    // program (an elevated one) would come first. Without it the class cannot
+    // be superclassed, which is logged there.
+    [[maybe_unused]] static const HMODULE richEdit = LoadSystemLibrary(L"riched20.dll");
   }
   CSWEditBase::OnMessage(window, msg, wParam, lParam, result);
 }

@@ -16,8 +16,7 @@ bool CSWGifImage::CanAnimate() const {
 
 void CSWGifImage::Start() {
   if (!CanAnimate()) return;
-  // Every start shows frame 0 for frame 0's own delay.
-  skin_->SelectFrame(0);
+  skin_->RewindFrames();
   if (::SetTimer(host_, timer_id_, static_cast<UINT>(skin_->GetFrameDelay()), nullptr)) {
     animating_ = true;
   } else {

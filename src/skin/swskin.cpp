@@ -226,6 +226,12 @@ void CSWSkin::SelectFrame(int frame) {
     frame_delay_ = std::max(100, static_cast<int>(frame_delays_[static_cast<size_t>(frame)]) * 10);
 }
 
+void CSWSkin::RewindFrames() {
+  if (!image_) return;
+  image_->SelectActiveFrame(&Gdiplus::FrameDimensionTime, 0);
+  current_frame_ = 0;
+}
+
 Gdiplus::Size CSWSkin::GetStateSize() const {
   Rect frame;
   if (!GetStateRect(0, &frame)) return Gdiplus::Size(0, 0);

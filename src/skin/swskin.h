@@ -58,6 +58,9 @@ class CSWSkin : public CSWObject {
   void SetCurrentFrame(int frame) { current_frame_ = frame; }
   // Selects `frame` of the image and takes its delay as the current delay.
   void SelectFrame(int frame);
+  // Selects the first frame and keeps the current delay: a restarted
+  // animation shows it for the delay last computed.
+  void RewindFrames();
   int GetFrameDelay() const { return frame_delay_; }
 
   Gdiplus::Image* GetImage() const { return image_; }

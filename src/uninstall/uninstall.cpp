@@ -10,6 +10,7 @@
 #include "common/logging.h"
 #include "common/scoped_handle.h"
 #include "common/utilfunc.h"
+#include "common/wait_limit.h"
 #include "libinstall/versionfolder.h"
 #include "uninstall/removal_paths.h"
 
@@ -99,7 +100,8 @@ int CUninstall::StartUnInstall(int wait) {
   const uintptr_t thread = ::_beginthreadex(nullptr, 0, &CUninstall::ThreadMain, this, 0, nullptr);
   if (!thread) return 0;
   const HANDLE handle = reinterpret_cast<HANDLE>(thread);
-  if (wait && ::WaitForSingleObject(handle, kWaitLimitMs) != WAIT_OBJECT_0) ::TerminateThread(handle, 0);
+  if (wait && ::WaitForSingleObject(handle, WaitLimitMs(L"ORV_TEST_UNINSTALL_WAIT_MS", kWaitLimitMs)) != WAIT_OBJECT_0)
+    ::TerminateThread(handle, 0);
   ::CloseHandle(handle);
   return 1;
 }

@@ -1,4 +1,5 @@
 #include "common/utilfunc.h"
+#include "common/wait_limit.h"
 
 #include <gtest/gtest.h>
 
@@ -84,6 +85,36 @@ TEST(UtilFuncDeleteFileTest, RunningProgramIsMovedAsideUnlessItsSideNameIsHeld) 
                               "INFO  删除文件失败，path:" + Ansi(missing),
                               "INFO  移动文件失败:" + Ansi(missing) + "到" + Ansi(missing + L".tmp")}))
       << log.Added();
+}
+
+// A read-only (and hidden, system) file goes at once: its attributes are
+// cleared first, nothing is moved aside or left for a restart.
+TEST(UtilFuncDeleteFileTest, ReadOnlyFileIsDeletedAtOnce) {
+  TempFolder dir;
+  const std::wstring file = dir.path() + L"ro.txt";
+  ASSERT_TRUE(WriteFileBytes(file, "ro"));
+  ASSERT_TRUE(::SetFileAttributesW(file.c_str(),
+                                   FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  ASSERT_FALSE(::DeleteFileW(file.c_str())) << "the platform deletes read-only files itself";
+  LogTail log;
+
+  EXPECT_NE(UtilFunc::DeleteFileW(file), 0);
+  EXPECT_FALSE(FileExists(file));
+  EXPECT_FALSE(FileExists(file + L".tmp"));
+  EXPECT_EQ(log.Added().find("删除文件失败"), std::string::npos) << log.Added();
+}
+
+TEST(WaitLimitTest, ADecimalNumberOfMillisecondsReplacesTheLimit) {
+  EXPECT_EQ(ParseWaitLimitMs(L"2500", 600000), 2500u);
+  EXPECT_EQ(ParseWaitLimitMs(L"1", 600000), 1u);
+  // Anything else keeps the limit: no wait of 0 ms, no half-read numbers.
+  for (const wchar_t* text : {L"", L"0", L"-5", L"12s", L" 12", L"0x10", L"99999999999"})
+    EXPECT_EQ(ParseWaitLimitMs(text, 600000), 600000u) << testing::PrintToString(std::wstring(text));
+
+  ::SetEnvironmentVariableW(L"ORV_TEST_SOME_WAIT_MS", L"700");
+  EXPECT_EQ(WaitLimitMs(L"ORV_TEST_SOME_WAIT_MS", 600000), 700u);
+  ::SetEnvironmentVariableW(L"ORV_TEST_SOME_WAIT_MS", nullptr);
+  EXPECT_EQ(WaitLimitMs(L"ORV_TEST_SOME_WAIT_MS", 600000), 600000u);
 }
 
 TEST(UtilFuncDeleteFolderTest, KeepsTheFoldersUnlessAskedToRemoveThem) {

@@ -35,6 +35,7 @@ using testsupport::WriteFileBytes;
 
 constexpr int kExitInstalled = 0;
 constexpr int kExitFailed = 1;
+constexpr int kExitTimedOut = 2;
 constexpr wchar_t kVersion[] = L"7.19.02N";
 constexpr wchar_t kExtractionFolder[] = L"{VersionNameFolder}";
 
@@ -395,6 +396,20 @@ TEST_F(InstallerTest, OptionGInstallsTheFilesWithoutAnyRule) {
   EXPECT_FALSE(FileExists(folder + kVersion + L"\\Velpane.calls.txt"));
   EXPECT_TRUE(log.Contains("INFO", "安装完成，通知界面"));
   EXPECT_FALSE(log.Contains("INFO", "开始执行安装配置"));
+}
+
+// The silent wait has a limit (ten minutes; the test hook shortens it to
+// 1 ms, far less than any installation takes): the installation that
+// outlives it is stopped, the installer ends with 2 and nothing reports the
+// installation as finished.
+TEST_F(InstallerTest, SilentInstallationThatOutlivesTheWaitEndsWithTwo) {
+  LogWatch log;
+  ::SetEnvironmentVariableW(L"ORV_TEST_INSTALL_WAIT_MS", L"1");
+  const int code = RunSetup(SampleSetup(), L"/S /D=\"C:\\My Apps\\Orvanta\"");
+  ::SetEnvironmentVariableW(L"ORV_TEST_INSTALL_WAIT_MS", nullptr);
+  EXPECT_EQ(code, kExitTimedOut);
+  EXPECT_FALSE(log.Contains("INFO", "安装完成"));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kAppPathsKey)) << "the rules ran after the limit";
 }
 
 TEST_F(InstallerTest, InstallingOverAnExistingInstallation) {

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "skin/gdiplus_include.h"
@@ -767,9 +769,9 @@ TEST_F(InstallerWindowTest, LicenceMustBeAccepted) {
       << "offering the folder left an App Paths key";
 }
 
-// A typed folder: empty, "'" and an existing file are refused with a notice;
-// "c:\...\\" is normalised, created, and Enter in the field starts the
-// installation there.
+// A typed folder: empty, "'", an existing file and a folder below it are
+// refused with a notice; "c:\...\\" is normalised, created, and Enter in the
+// field starts the installation there.
 TEST_F(InstallerWindowTest, CustomFolder) {
   Installer installer(SampleSetup());
   HWND window = Open(installer);
@@ -804,6 +806,15 @@ TEST_F(InstallerWindowTest, CustomFolder) {
   AnswerBox(installer, false, kBoxConfirm, "installer_notice_file_100");
   EXPECT_EQ(ReadFileBytes(file), "a file");
 
+  // Nor can a folder below that file be created: an ERROR record, the notice.
+  LogWatch log;
+  type_folder(Narrow(file + L"\\inside"));
+  ASSERT_TRUE(Click(window, Main(kInstallButton)));
+  AnswerBox(installer, false, kBoxConfirm, "installer_notice_uncreatable_100");
+  EXPECT_EQ(log.Count("ERROR", "SHCreateDirectory失败"), 1);
+  EXPECT_EQ(log.Count("INFO", "判断主程序是否在运行："), 0) << "the installation went on";
+  EXPECT_EQ(ReadFileBytes(file), "a file");
+
   type_folder("c:\\orv apps\\custom\\\\");
   ASSERT_TRUE(Key("Return"));
   ASSERT_TRUE(WaitForPage(installer, Page::kProgress, "installer_progress_custom_100", 30000));
@@ -815,6 +826,38 @@ TEST_F(InstallerWindowTest, CustomFolder) {
   EXPECT_FALSE(FolderExists(DefaultFolder()));
   EXPECT_EQ(CopIni(L"enable"), L"0");
 
+  ASSERT_TRUE(Click(window, Main(kCloseButton)));
+  EXPECT_EQ(installer.WaitForExit(), 0);
+}
+
+// A folder on a volume with less free space than the package needs
+// (ORV_SMALL_VOLUME, mounted by small_volume_window_test.sh): the notice,
+// the choose page stays, and nothing is installed there.
+TEST_F(InstallerWindowTest, TooLittleFreeSpaceIsRefusedWithTheNotice) {
+  wchar_t volume[MAX_PATH] = {};
+  if (!::GetEnvironmentVariableW(L"ORV_SMALL_VOLUME", volume, MAX_PATH)) GTEST_SKIP() << "no small volume";
+  const std::wstring folder = std::wstring(volume) + L"\\inst";
+  LogWatch log;
+  Installer installer(SampleSetup());
+  HWND window = Open(installer);
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(Click(window, Main(kLicenseCheckBox)));
+  ASSERT_TRUE(Click(window, Main(kCustomLink)));
+  ASSERT_TRUE(WaitFor([&] { return installer.FolderField() != nullptr; }, 10000)) << "the folder field did not appear";
+  ASSERT_TRUE(Click(window, Main(kFolderEdit)));
+  ASSERT_TRUE(Key("End shift+Home BackSpace"));
+  ASSERT_TRUE(Type(Narrow(folder)));
+  ASSERT_TRUE(Click(window, Main(kInstallButton)));
+  AnswerBox(installer, false, kBoxConfirm, "installer_notice_space_100");
+  ASSERT_TRUE(WaitForPage(installer, Page::kChoose, "installer_choose_after_space_100", 10000));
+  // The folder was made before the space was compared: the notice is not
+  // the one for a folder that cannot be created.
+  EXPECT_TRUE(FolderExists(folder));
+  EXPECT_EQ(log.Count("ERROR", "SHCreateDirectory失败"), 0);
+  EXPECT_EQ(log.Count("INFO", "判断主程序是否在运行："), 0) << "the installation went on";
+  EXPECT_EQ(log.Count("INFO", "开始安装..."), 0);
+  EXPECT_FALSE(FileExists(folder + L"\\Orvanta.exe"));
+  EXPECT_FALSE(FolderExists(folder + L"\\" + kVersion));
   ASSERT_TRUE(Click(window, Main(kCloseButton)));
   EXPECT_EQ(installer.WaitForExit(), 0);
 }
@@ -850,6 +893,51 @@ TEST_F(InstallerWindowTest, RunningApplicationIsOfferedToBeEnded) {
       [&] { return windowtest::ProcessesRunning(main_program).empty() && windowtest::ProcessesRunning(render_program).empty(); },
       20000));
   ASSERT_TRUE(WaitForPage(installer, Page::kFinished, "installer_finished_after_question_100"));
+  EXPECT_EQ(ReadFileBytes(main_program), ReadFileBytes(SamplePackage() + L"install-folder\\Orvanta.exe"));
+  ASSERT_TRUE(Click(window, Main(kCloseButton)));
+  EXPECT_EQ(installer.WaitForExit(), 0);
+}
+
+// The application comes back once after it was ended, as a program that a
+// watcher starts again: it still runs after the wait, so the window ends it
+// again; it stays gone then and the installation runs to its end.
+TEST_F(InstallerWindowTest, ApplicationThatComesBackIsEndedAgainAfterTheWait) {
+  const std::wstring main_program = DefaultFolder() + L"Orvanta.exe";
+  ASSERT_EQ(::SHCreateDirectoryExW(nullptr, DefaultFolder().c_str(), nullptr), ERROR_SUCCESS);
+  ASSERT_TRUE(::CopyFileW((SamplePackage() + L"install-folder\\Orvanta.exe").c_str(), main_program.c_str(), FALSE));
+  ASSERT_TRUE(StartProgram(main_program));
+  ASSERT_TRUE(WaitFor([&] { return !windowtest::ProcessesRunning(main_program).empty(); }, 20000));
+  std::atomic<bool> stop{false};
+  std::atomic<bool> restarted{false};
+  std::thread watcher([&] {
+    while (!stop) {
+      if (windowtest::ProcessesRunning(main_program).empty()) {
+        restarted = StartProgram(main_program);
+        return;
+      }
+      ::Sleep(20);
+    }
+  });
+  struct StopWatcher {
+    std::atomic<bool>& stop;
+    std::thread& watcher;
+    ~StopWatcher() {
+      stop = true;
+      if (watcher.joinable()) watcher.join();
+    }
+  } stop_watcher{stop, watcher};
+
+  Installer installer(SampleSetup());
+  HWND window = Open(installer);
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(Click(window, Main(kLicenseCheckBox)));
+  ASSERT_TRUE(Click(window, Main(kInstallButton)));
+  AnswerBox(installer, true, kBoxYes, "installer_question_comes_back_100");
+  ASSERT_TRUE(WaitForPage(installer, Page::kFinished, "installer_finished_comes_back_100"));
+  stop = true;
+  watcher.join();
+  EXPECT_TRUE(restarted) << "the application was not ended";
+  EXPECT_TRUE(windowtest::ProcessesRunning(main_program).empty()) << "the application that came back still runs";
   EXPECT_EQ(ReadFileBytes(main_program), ReadFileBytes(SamplePackage() + L"install-folder\\Orvanta.exe"));
   ASSERT_TRUE(Click(window, Main(kCloseButton)));
   EXPECT_EQ(installer.WaitForExit(), 0);

@@ -4,12 +4,14 @@
 // medium integrity, run against the real registry and real processes.
 
 #include <windows.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "installer/installmaindlg.h"
 #include "skin/skin_tables.h"
@@ -184,6 +186,43 @@ TEST(LaunchAsMediumIntegrity, StartsTheProgramInItsFolder) {
   ASSERT_TRUE(start.read);
   EXPECT_EQ(start.command_line, L"\"" + program + L"\"");
   EXPECT_EQ(start.current_folder, folder + L"\\");
+}
+
+// The token the application is started with: a primary copy of this
+// process's token for the same user, which takes the medium integrity label.
+// (Wine accepts the label but keeps a token's level as it was, so the level
+// cannot be read back from the token here; the label set is read instead.)
+TEST(LaunchAsMediumIntegrity, TokenIsAPrimaryCopyGivenTheMediumLabel) {
+  const installwin::MediumIntegrityLabel medium;
+  ASSERT_TRUE(medium.ok());
+  EXPECT_EQ(medium.label().Label.Attributes, static_cast<DWORD>(SE_GROUP_INTEGRITY));
+  wchar_t* text = nullptr;
+  ASSERT_TRUE(::ConvertSidToStringSidW(medium.label().Label.Sid, &text));
+  EXPECT_EQ(std::wstring(text), L"S-1-16-8192");
+  ::LocalFree(text);
+  EXPECT_EQ(medium.size(), sizeof(TOKEN_MANDATORY_LABEL) + ::GetLengthSid(medium.label().Label.Sid));
+
+  ScopedHandle token;
+  ASSERT_TRUE(installwin::MediumIntegrityToken(token));
+  TOKEN_TYPE type = TokenImpersonation;
+  DWORD size = 0;
+  ASSERT_TRUE(::GetTokenInformation(token.get(), TokenType, &type, sizeof(type), &size));
+  EXPECT_EQ(type, TokenPrimary);
+  ScopedHandle own;
+  ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, own.receive()));
+  const auto user = [](HANDLE of) {
+    std::vector<BYTE> buffer(256);
+    DWORD length = 0;
+    if (!::GetTokenInformation(of, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &length))
+      return std::wstring();
+    wchar_t* sid = nullptr;
+    if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid)) return std::wstring();
+    std::wstring name = sid;
+    ::LocalFree(sid);
+    return name;
+  };
+  EXPECT_FALSE(user(own.get()).empty());
+  EXPECT_EQ(user(token.get()), user(own.get()));
 }
 
 TEST(LaunchAsMediumIntegrity, MissingProgramFails) {

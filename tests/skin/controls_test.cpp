@@ -267,7 +267,9 @@ TEST_F(ControlsTest, GifAdvancesAtItsFrameDelaysAndStopsWhenHidden) {
     const POINT centre = Centre(gif->GetRect());
     EXPECT_EQ(w.Pixel(centre.x, centre.y), 0xFF00FF00u);
 
-    // Hiding the page stops the timer and rewinds; showing restarts at frame 0.
+    // Hiding the page on frame 2 stops the timer and rewinds; showing
+    // restarts at frame 0, shown for frame 2's 200 ms, the delay last computed.
+    PumpUntil([&] { return GetSkin("testgif")->GetCurrentFrame() == 2; });
     w.ShowControl(600, false);
     EXPECT_FALSE(gif->IsAnimating());
     EXPECT_EQ(GetSkin("testgif")->GetCurrentFrame(), 0);
@@ -277,8 +279,10 @@ TEST_F(ControlsTest, GifAdvancesAtItsFrameDelaysAndStopsWhenHidden) {
     w.ShowControl(600, true);
     EXPECT_TRUE(gif->IsAnimating());
     EXPECT_EQ(GetSkin("testgif")->GetCurrentFrame(), 0);
+    EXPECT_EQ(GetSkin("testgif")->GetFrameDelay(), 200);
     PumpUntil([&] { return w.CountNotifications(601, SWN_INVALIDATE) > before; });
     EXPECT_EQ(GetSkin("testgif")->GetCurrentFrame(), 1);
+    EXPECT_EQ(GetSkin("testgif")->GetFrameDelay(), 100) << "frame 1 has its own delay again";
   });
 }
 
@@ -409,6 +413,68 @@ TEST_F(ControlsTest, StandaloneScrollbarCapturesItselfWhileDragged) {
     ASSERT_TRUE(Xdo("mouseup 1"));
     PumpUntil([&] { return !bar->IsDragging(); });
     EXPECT_FALSE(w.GetView().GetCapturedControl());
+  });
+}
+
+// The most opaque client point inside `r`, judged with the point below it:
+// transparent pixels of a layered window let the pointer through to what
+// lies below.
+POINT OpaqueSpot(TestWindow& w, const RECT& r) {
+  const std::vector<uint32_t> pixels = w.Pixels(r);
+  const size_t width = static_cast<size_t>(r.right - r.left);
+  size_t best = 0;
+  uint32_t bestAlpha = 0;
+  for (size_t i = 0; i + width < pixels.size(); ++i) {
+    const uint32_t alpha = std::min(pixels[i] >> 24, pixels[i + width] >> 24);
+    if (alpha > bestAlpha) {
+      best = i;
+      bestAlpha = alpha;
+    }
+  }
+  EXPECT_GE(bestAlpha, 0x80u) << "nothing opaque drawn at " << r.left << "," << r.top;
+  return POINT{r.left + static_cast<int>(best % width), r.top + static_cast<int>(best / width)};
+}
+
+// The wheel arrives in screen coordinates; the host turns them into client
+// coordinates, so the control under the pointer scrolls. The cursor is the
+// hand over buttons and links and the arrow over everything else.
+TEST_F(ControlsTest, WheelAndCursorFollowThePointerInClientCoordinates) {
+  InWindow([](TestWindow& w) {
+    POINT origin{0, 0};
+    ::ClientToScreen(w.hwnd(), &origin);
+    ASSERT_TRUE(origin.x > 50 && origin.y > 50) << "screen and client coordinates must differ";
+
+    auto bar = w.Find<CSWScrollbar>(901);
+    ASSERT_TRUE(bar);
+    bar->SetTrackRect(bar->GetRect());
+    bar->SetPageSize(100);
+    bar->SetContentSize(400);
+    bar->SetWheelStep(30);
+    bar->Layout();
+    Pump(50);
+    const POINT onThumb = OpaqueSpot(w, bar->GetThumbRect());
+    ASSERT_TRUE(MoveTo(w.hwnd(), onThumb.x, onThumb.y));
+    ASSERT_TRUE(Xdo("click 5"));
+    PumpUntil([&] { return bar->GetPosition() != 0; });
+    EXPECT_EQ(bar->GetPosition(), 30) << "wheel down scrolls by the wheel step";
+    ASSERT_TRUE(Xdo("click 4"));
+    PumpUntil([&] { return bar->GetPosition() != 30; });
+    EXPECT_EQ(bar->GetPosition(), 0);
+
+    const HCURSOR hand = ::LoadCursorW(nullptr, IDC_HAND);
+    const HCURSOR arrow = ::LoadCursorW(nullptr, IDC_ARROW);
+    const auto cursorOver = [&](int id) {
+      const POINT spot = OpaqueSpot(w, w.GetView().FindControlById(id)->GetRect());
+      if (!MoveTo(w.hwnd(), spot.x, spot.y)) return HCURSOR{};
+      PumpUntil([&] { return w.GetView().GetHoveredControl() == w.GetView().FindControlById(id); });
+      // The next move inside the control sets the cursor for the hovered control.
+      MoveTo(w.hwnd(), spot.x, spot.y + 1);
+      return ::GetCursor();
+    };
+    EXPECT_EQ(cursorOver(101), hand) << "button";
+    EXPECT_EQ(cursorOver(502), hand) << "link";
+    EXPECT_EQ(cursorOver(401), arrow) << "image";
+    EXPECT_EQ(cursorOver(301), arrow) << "progress bar";
   });
 }
 

@@ -391,6 +391,33 @@ TEST_F(UninstallTest, VersionFolderThatIsALinkIsNotEmptied) {
   ExpectSelfDeleted();
 }
 
+// The silent wait for the removal has a limit (ten minutes; the test hook
+// shortens it to 1 s): the application's clean-up call, waited for 5 s, is
+// made to take 4 s, so the removal is stopped there. The rules after it and
+// the file list are not carried out; the uninstaller still deletes itself.
+TEST_F(UninstallTest, SilentRemovalThatOutlivesTheWaitIsStoppedWhereItIs) {
+  const std::wstring rules = folder_ + version_ + L"\\setup.xml";
+  std::string text = ReadFileBytes(rules);
+  const std::string call = "param=\"/uninstall\"";
+  const size_t at = text.find(call);
+  ASSERT_NE(std::string::npos, at);
+  text.replace(at, call.size(), "param=\"/uninstall /sleep:4000\"");
+  ASSERT_TRUE(WriteFileBytes(rules, text));
+
+  ::SetEnvironmentVariableW(L"ORV_TEST_UNINSTALL_WAIT_MS", L"1000");
+  const int code = Uninstall(L"/S", folder_);
+  ::SetEnvironmentVariableW(L"ORV_TEST_UNINSTALL_WAIT_MS", nullptr);
+  EXPECT_EQ(0, code);
+  EXPECT_NE(std::string::npos, ReadFileBytes(calls_).find("/uninstall /sleep:4000")) << ReadFileBytes(calls_);
+  ExpectRulesKept();
+  EXPECT_TRUE(FolderExists(folder_ + version_));
+  EXPECT_TRUE(FileExists(folder_ + L"Orvanta.ini"));
+  ExpectSelfDeleted();
+  // The clean-up call ends on its own; its program can go with the folder then.
+  const std::wstring program = folder_ + L"Orvanta.exe";
+  for (int tries = 0; tries < 100 && !::DeleteFileW(program.c_str()); ++tries) ::Sleep(100);
+}
+
 TEST_F(UninstallTest, LowerCaseSDoesNotRemoveSilently) {
   GiveUserData(version_);
   // "/s" takes the windowed path: the window shows, and closing it on its

@@ -1,5 +1,6 @@
 // What the built uninstaller carries in its resources: the string table with
-// the shipped texts, the icon, the version and the manifest's requests.
+// the shipped texts, the trace-address table, the icon, the version and the
+// manifest's requests.
 
 #include <windows.h>
 
@@ -63,6 +64,15 @@ TEST_F(UninstallerResourcesTest, StringTableHoldsTheShippedTexts) {
       {L"uninstallfail", L"\u5378\u8f7d\u5931\u8d25\uff0c\u8bf7\u91cd\u8bd5"},
   };
   EXPECT_EQ(shipped, table);
+}
+
+// The trace-address table is carried but holds no address: nothing could
+// send a request from it.
+TEST_F(UninstallerResourcesTest, TraceTableNamesInstallerStartWithoutAnAddress) {
+  const std::string table = Resource(MAKEINTRESOURCEW(204), L"XML");
+  ASSERT_FALSE(table.empty());
+  EXPECT_NE(std::string::npos, table.find("<trace id=\"installerstart\"></trace>"));
+  EXPECT_EQ(std::string::npos, table.find("://"));
 }
 
 TEST_F(UninstallerResourcesTest, CarriesIconVersionAndAdministratorManifest) {

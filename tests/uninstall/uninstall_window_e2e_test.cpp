@@ -9,11 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "skin/dpi.h"
@@ -377,6 +379,53 @@ TEST_F(UninstallWindowE2E, RunningApplicationIsEndedOnlyWhenTheUserSaysYes) {
   Click(question, OnMessageBox(265 + 26, 127 + 14), 100);
   EXPECT_TRUE(WaitUntil([&] { return !app.Running() && !render.Running(); }, 15000));
   EXPECT_EQ("", WaitForPicture("uninstall_finished_after_yes_100", window, 100, kFinishedPage, 60000));
+  Click(window, OnPage(231 + 39, 280 + 20), 100);
+  EXPECT_EQ(0, uninstaller.WaitForExit(30000));
+  ExpectRemoved();
+}
+
+// The application comes back once after it was ended, as a program that a
+// watcher starts again: it still runs after the 5 s wait, so the window ends
+// it again (and says so in the log); it stays gone then and the removal runs
+// to its end.
+TEST_F(UninstallWindowE2E, ApplicationThatComesBackIsEndedAgainAfterTheWait) {
+  const std::wstring program = folder_ + L"Orvanta.exe";
+  const std::wstring log = ShellFolder(CSIDL_COMMON_DOCUMENTS) + L"\\Orvanta\\ovlog.log";
+  const size_t logStart = testsupport::ReadFileBytes(log).size();
+  RunningProgram first(program, L"/sleep:120000", folder_);
+  ASSERT_TRUE(first.Started());
+  std::unique_ptr<RunningProgram> again;
+  std::atomic<bool> stop{false};
+  std::thread watcher([&] {
+    while (!stop) {
+      if (first.WaitForExit(50) == -1) continue;
+      again = std::make_unique<RunningProgram>(program, L"/sleep:120000", folder_);
+      return;
+    }
+  });
+  struct StopWatcher {
+    std::atomic<bool>& stop;
+    std::thread& watcher;
+    ~StopWatcher() {
+      stop = true;
+      if (watcher.joinable()) watcher.join();
+    }
+  } stopWatcher{stop, watcher};
+
+  ScreenDpi screen(96);
+  RunningProgram uninstaller(folder_ + L"Uninstall.exe", L"", folder_);
+  const HWND window = StartWindow(uninstaller, 100);
+  ASSERT_NE(nullptr, window);
+  const HWND question = AskToUninstall(uninstaller, window, 100, "uninstall_question_comes_back_100");
+  ASSERT_NE(nullptr, question);
+  Click(question, OnMessageBox(265 + 26, 127 + 14), 100);
+  EXPECT_EQ("", WaitForPicture("uninstall_finished_comes_back_100", window, 100, kFinishedPage, 90000));
+  stop = true;
+  watcher.join();
+  ASSERT_TRUE(again) << "the application was not ended";
+  EXPECT_FALSE(again->Running()) << "the application that came back still runs";
+  const std::string added = testsupport::ReadFileBytes(log).substr(logStart);
+  EXPECT_NE(std::string::npos, added.find("结束程序5秒后仍在运行，再次结束")) << added;
   Click(window, OnPage(231 + 39, 280 + 20), 100);
   EXPECT_EQ(0, uninstaller.WaitForExit(30000));
   ExpectRemoved();

@@ -169,44 +169,51 @@ struct TabTree {
   std::shared_ptr<CTestBox> f = Box("button", 6, {120, 0, 140, 20}, true);
 };
 
-TEST(TabOrder, FollowsDocumentOrderAcrossContainers) {
+TEST(TabOrder, EachSearchStaysBehindTheStartInsideItsOwnContainer) {
   TabTree t;
   EXPECT_EQ(t.view.FindNextTabStop(0, true), t.a);
   EXPECT_EQ(t.view.FindNextTabStop(1, false), t.b);
-  // Behind the last tab stop of a page comes the next one of the view.
-  EXPECT_EQ(t.view.FindNextTabStop(2, false), t.c);
+  // Behind the last tab stop of a page the search ends: c, behind the page
+  // in the view, is not the answer.
+  EXPECT_FALSE(t.view.FindNextTabStop(2, false));
   EXPECT_EQ(t.view.FindNextTabStop(3, false), t.f);  // hidden d skipped, disabled f taken
   EXPECT_FALSE(t.view.FindNextTabStop(6, false));
   EXPECT_EQ(t.view.FindPrevTabStop(0, true), t.f);
   EXPECT_EQ(t.view.FindPrevTabStop(3, false), t.b);
+  EXPECT_EQ(t.view.FindPrevTabStop(2, false), t.a);
   EXPECT_FALSE(t.view.FindPrevTabStop(1, false));
 }
 
-TEST(TabOrder, TabAndShiftTabMoveTheFocusAndWrap) {
+TEST(TabOrder, TabAndShiftTabWrapAtTheEndsOfAPage) {
   TabTree t;
   CTestHost host;
   host.Attach(t.view);
-  std::vector<std::shared_ptr<CTestBox>> order;
-  for (int i = 0; i < 5; ++i) {
+  const auto tab = [&] {
     host.Route(WM_KEYDOWN, VK_TAB);
-    order.push_back(std::static_pointer_cast<CTestBox>(t.view.GetFocusedControl()));
-  }
-  EXPECT_EQ(order, (std::vector<std::shared_ptr<CTestBox>>{t.a, t.b, t.c, t.f, t.a}));
+    return std::static_pointer_cast<CTestBox>(t.view.GetFocusedControl());
+  };
+  // Tab on the last tab stop of the page goes to the first tab stop of the
+  // whole view, again and again.
+  std::vector<std::shared_ptr<CTestBox>> order;
+  for (int i = 0; i < 5; ++i) order.push_back(tab());
+  EXPECT_EQ(order, (std::vector<std::shared_ptr<CTestBox>>{t.a, t.b, t.a, t.b, t.a}));
   EXPECT_TRUE(t.a->IsFocused());
-  EXPECT_FALSE(t.f->IsFocused());
   EXPECT_FALSE(t.b->IsFocused());
 
+  // Shift+Tab on the first tab stop of the page wraps to the last of the view.
   BYTE keys[256];
   ::GetKeyboardState(keys);
   keys[VK_SHIFT] = 0x80;
   ::SetKeyboardState(keys);
-  host.Route(WM_KEYDOWN, VK_TAB);
-  EXPECT_EQ(t.view.GetFocusedControl(), t.f);
-  host.Route(WM_KEYDOWN, VK_TAB);
-  EXPECT_EQ(t.view.GetFocusedControl(), t.c);
+  EXPECT_EQ(tab(), t.f);
+  EXPECT_EQ(tab(), t.c);
   keys[VK_SHIFT] = 0;
   ::SetKeyboardState(keys);
   EXPECT_TRUE(t.c->IsFocused());
+  EXPECT_FALSE(t.f->IsFocused());
+  // Outside the page Tab walks the view, and wraps behind its last stop.
+  EXPECT_EQ(tab(), t.f);
+  EXPECT_EQ(tab(), t.a);
   EXPECT_FALSE(t.f->IsFocused());
 }
 
@@ -219,8 +226,14 @@ TEST(TabOrder, SpaceClicksTheFocusedControlUnlessItIsDisabledOrHidden) {
   host.Route(WM_KEYUP, 'A');
   EXPECT_EQ(host.commands, std::vector<int>{1});
 
-  // Tab reaches the disabled f, but Space does not press it.
-  for (int i = 0; i < 3; ++i) host.Route(WM_KEYDOWN, VK_TAB);
+  // Shift+Tab reaches the disabled f, but Space does not press it.
+  BYTE keys[256];
+  ::GetKeyboardState(keys);
+  keys[VK_SHIFT] = 0x80;
+  ::SetKeyboardState(keys);
+  host.Route(WM_KEYDOWN, VK_TAB);
+  keys[VK_SHIFT] = 0;
+  ::SetKeyboardState(keys);
   ASSERT_EQ(t.view.GetFocusedControl(), t.f);
   host.Route(WM_KEYUP, VK_SPACE);
   EXPECT_EQ(host.commands, std::vector<int>{1});

@@ -1,0 +1,18 @@
+#pragma once
+// Time limits of the silent paths, which wait for their worker threads.
+//
+// Test hook: a decimal number of milliseconds in the named environment
+// variable (ORV_TEST_INSTALL_WAIT_MS for the installer,
+// ORV_TEST_UNINSTALL_WAIT_MS for the uninstaller) replaces the ten-minute
+// limit, so that tests reach the timeout without waiting that long.
+
+#include <windows.h>
+
+#include <string>
+
+// The limit from `text`: a positive decimal number that fits a DWORD, else
+// `standard`.
+DWORD ParseWaitLimitMs(const std::wstring& text, DWORD standard);
+
+// The limit from the environment variable `variable`, else `standard`.
+DWORD WaitLimitMs(const wchar_t* variable, DWORD standard);
