@@ -71,10 +71,14 @@ int InstallSilent(const CCommandLine& command_line) {
   if (command_line.HasOption(L"G")) install->SetSkipSetupConfig(1);
   install->SetInstallPath(folder.c_str());
   const bool started = install->StartInstall(1) != 0;
+  const int exit_code = SilentExitCode(started, install->GetOutcome());
+  // After the forced end of a stuck install thread, locks it held (the
+  // heap's, the log's) may never be released, and its decoders still run:
+  // nothing more may be called, the process ends at once.
+  if (exit_code == kExitTimedOut) ::TerminateProcess(::GetCurrentProcess(), kExitTimedOut);
   ::SHChangeNotify(SHCNE_ASSOCCHANGED, 0, nullptr, nullptr);
-  // The driver is not released: the process ends right after this, and a
-  // timed-out installation may still have its decompression thread running.
-  return SilentExitCode(started, install->GetOutcome());
+  // The driver is not released: the process ends right after this.
+  return exit_code;
 }
 
 // The windowed start-up: COM in a single-threaded apartment, GDI+, the skin
@@ -104,10 +108,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line_text, int) {
   command_line.ParseCommandLine(command_line_text);
   if (!command_line.HasOption(L"S")) return RunWindowed();
 
-  const int exit_code = InstallSilent(command_line);
-  // After the forced end of a stuck install thread, locks it held (the
-  // heap's, the log's) may never be released; the normal exit path would wait
-  // on them forever.
-  if (exit_code == kExitTimedOut) ::TerminateProcess(::GetCurrentProcess(), kExitTimedOut);
-  return exit_code;
+  return InstallSilent(command_line);
 }

@@ -168,6 +168,9 @@ CInstallMainDlg::CInstallMainDlg() : CSWindowImlp(kLayoutId), driver_(CreateInst
 CInstallMainDlg::~CInstallMainDlg() { delete driver_; }
 
 void CInstallMainDlg::OnInstallProgress(int stage, int total, int current) {
+  // The page follows the stage only: one synchronous message per item would
+  // hold the writer back behind the window thread for every file.
+  if (last_reported_stage_.exchange(stage) == stage) return;
   if (HWND window = report_window_.load())
     ::SendMessageW(window, WM_INSTALL_PROGRESS, static_cast<WPARAM>(stage),
                    installwin::ReportPercent(total, current));

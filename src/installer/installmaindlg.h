@@ -159,6 +159,7 @@ class CInstallMainDlg : public CSWindowImlp<CInstallMainDlg>, private IInstallCa
   // The window the reports go to; null once it is destroyed, so that late
   // reports of the driver's threads return at once.
   std::atomic<HWND> report_window_{nullptr};
+  std::atomic<int> last_reported_stage_{-1};  // the stage of the last report sent to the window
   bool default_mode_ = true;
   int stage_ = 0;
   int shown_progress_ = 0;

@@ -494,6 +494,38 @@ TEST_F(MadeInstallerTest, NonPatternVersionFolderIsEmptiedAndRefilled) {
   EXPECT_TRUE(log.InOrder({{"INFO", "覆盖安装,删除老文件"}, {"INFO", "移动目录:"}, {"INFO", "安装完成，通知界面"}}));
 }
 
+// A link left where the extraction folder goes, and one where the package's
+// version folder (a name the clean-up keeps) goes: the installer removes the
+// link or, where the system reaches it only through its target, refuses to
+// go on. Either way nothing is deleted in or written into the target.
+TEST_F(MadeInstallerTest, LinksWhereTheExtractionAndVersionFoldersGo) {
+  const std::wstring folder = L"C:\\My Apps\\Orvanta\\";
+  const std::wstring elsewhere = temp_.path() + L"elsewhere\\";
+  for (const std::wstring name : {std::wstring(kExtractionFolder), std::wstring(L"7.19.02T")}) {
+    SCOPED_TRACE(Gbk(name));
+    const std::wstring target = elsewhere + name;
+    MakeFolder(target + L"\\sub");
+    MakeFile(target + L"\\sub\\mine.txt", "mine");
+    MakeFolder(folder);
+    ASSERT_TRUE(testsupport::PlantLink(folder + name, target));
+
+    LogWatch log;
+    const int code = RunSetup(MakeSetup(Installer(L"version-t")), L"/S /G /D=\"C:\\My Apps\\Orvanta\"");
+    EXPECT_EQ(ReadFileBytes(target + L"\\sub\\mine.txt"), "mine");
+    EXPECT_EQ(EntryNames(target + L"\\"), std::set<std::wstring>{L"sub"});
+    if (code == kExitInstalled) {
+      EXPECT_FALSE(testsupport::IsLinkTo(folder + name, target));
+      EXPECT_TRUE(SameFiles(TestPackages() + L"version-t\\version-folder\\", folder + L"7.19.02T\\"));
+    } else {
+      EXPECT_EQ(code, kExitFailed);
+      EXPECT_TRUE(testsupport::IsLinkTo(folder + name, target));
+      EXPECT_FALSE(log.Contains("INFO", "安装完成"));
+    }
+    testsupport::RemoveHostLink(folder + name);
+    RemoveApplication();
+  }
+}
+
 // The version cannot be read: the installation fails with "获取版本失败",
 // removes what it wrote and places nothing in the install folder.
 TEST_F(MadeInstallerTest, PackageWithoutReadableVersionFails) {
