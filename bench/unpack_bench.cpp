@@ -53,15 +53,14 @@ int wmain(int argc, wchar_t** argv) {
   const HRESULT writeResult = decompress->WriteToFolder(argv[1]);
   ::QueryPerformanceCounter(&written);
 
-  size_t chunks = 0;
-  for (const auto& item : decompress->items()) chunks += item->chunks.size();
   PROCESS_MEMORY_COUNTERS_EX memory{};
   memory.cb = sizeof memory;
   ::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
 
   printf("package_size=%u\n", counter.totalSize);
   printf("items=%u\n", decompress->itemCount());
-  printf("chunks=%zu\n", chunks);
+  printf("blocks=%u\n", decompress->blockCount());
+  printf("decoders=%u\n", decompress->decoderCount());
   printf("progress_decompressed=%d\n", counter.decompressed.load());
   printf("progress_written=%d\n", counter.written.load());
   printf("decompress_result=0x%08lX\n", static_cast<unsigned long>(extract.m_hrDecompress));

@@ -63,7 +63,7 @@ std::wstring DefaultInstallFolder() {
 
 int InstallSilent(const CCommandLine& command_line) {
   IInstall* install = CreateInstall();
-  install->Init(nullptr);
+  install->Init(nullptr, DecompressStart::kOnInstall);
 
   std::wstring folder = command_line.OptionValue(L"D");
   if (folder.empty()) folder = DefaultInstallFolder();

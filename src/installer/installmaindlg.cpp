@@ -228,7 +228,7 @@ void CInstallMainDlg::OnCreate(HWND hwnd) {
   // The window shows itself with its animation once it is initialised.
   show_on_init_ = false;
   report_window_ = hwnd;
-  if (driver_) driver_->Init(this);
+  if (driver_) driver_->Init(this, DecompressStart::kInBackground);
 }
 
 void CInstallMainDlg::OnInitDialog(HWND hwnd) {

@@ -2,7 +2,9 @@
 
 #include <ole2.h>  // COM and PROPVARIANT, left out by WIN32_LEAN_AND_MEAN
 
+#include <algorithm>
 #include <numeric>
+#include <thread>
 
 #include "7zCrc.h"
 #include "7zip/Archive/7z/7zHandler.h"
@@ -109,35 +111,68 @@ class CInMemStream final : public CComObject<IInStream, &IID_IInStream> {
   bool m_releaseRead;  // drop what has been read from the working set
 };
 
-// Receives one item's data into a memory item, one buffer per write.
-class COutMemStream final : public CComObject<ISequentialOutStream, nullptr> {
+// Receives one item's data for the writer, in buffers of up to kChunkBytes,
+// each sized for what the item still has to come.
+class CItemOutStream final : public CComObject<ISequentialOutStream, nullptr> {
  public:
-  explicit COutMemStream(C7zDecompressImpl::MemoryItem* item) : m_pItem(item) {}
+  static constexpr size_t kChunkBytes = 1 << 20;
+
+  CItemOutStream(CItemWriter* writer, const ArchiveItem* item, const I7zDecompressCallBack* owner)
+      : m_pWriter(writer), m_pItem(item), m_pOwner(owner) {}
 
   Z7_COM7F_IMF(Write(const void* data, UInt32 size, UInt32* processedSize)) override {
     if (processedSize) *processedSize = 0;
-    if (!m_pItem) return E_FAIL;
-    if (size == 0) return S_OK;
-    C7zDecompressImpl::MemoryChunk chunk{std::unique_ptr<BYTE[]>(new BYTE[size]), size};
-    memcpy(chunk.data.get(), data, size);
-    m_pItem->chunks.push_back(std::move(chunk));
-    m_pItem->total += size;
+    if (m_pOwner->ShouldStop()) return E_ABORT;
+    const BYTE* from = static_cast<const BYTE*>(data);
+    UInt32 left = size;
+    while (left > 0) {
+      if (!m_buffer) {
+        const uint64_t expected = m_pItem->size > m_sent ? m_pItem->size - m_sent : left;
+        m_capacity = static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(expected, 1), kChunkBytes));
+        m_buffer.reset(new BYTE[m_capacity]);
+        m_filled = 0;
+      }
+      const size_t count = std::min<size_t>(left, m_capacity - m_filled);
+      memcpy(m_buffer.get() + m_filled, from, count);
+      m_filled += count;
+      from += count;
+      left -= static_cast<UInt32>(count);
+      if (m_filled == m_capacity && !Flush()) return E_ABORT;
+    }
     if (processedSize) *processedSize = size;
     return S_OK;
   }
 
  private:
-  C7zDecompressImpl::MemoryItem* m_pItem;
+  // The handler releases the stream before it reports the item's result.
+  ~CItemOutStream() override { Flush(); }
+
+  bool Flush() {
+    if (!m_buffer) return true;
+    m_sent += m_filled;
+    return m_pWriter->Push(m_pItem, std::move(m_buffer), m_filled, false);
+  }
+
+  CItemWriter* m_pWriter;
+  const ArchiveItem* m_pItem;
+  const I7zDecompressCallBack* m_pOwner;
+  std::unique_ptr<BYTE[]> m_buffer;
+  size_t m_capacity = 0;
+  size_t m_filled = 0;
+  uint64_t m_sent = 0;
 };
 
-// The handler's extract callback: hands out the decompressor's streams and
-// passes every item's operation result back to it.
+// The handler's extract callback, one per decoder: hands out the
+// decompressor's streams, passes every item's operation result back to it,
+// and stops the decoding when the decompressor says so.
 class CExtractCallbackBridge final : public CComObject<IArchiveExtractCallback, &IID_IArchiveExtractCallback> {
  public:
   explicit CExtractCallbackBridge(I7zDecompressCallBack* target) : m_pTarget(target) {}
 
   Z7_COM7F_IMF(SetTotal(UInt64)) override { return S_OK; }
-  Z7_COM7F_IMF(SetCompleted(const UInt64*)) override { return S_OK; }
+  Z7_COM7F_IMF(SetCompleted(const UInt64*)) override {
+    return m_pTarget && m_pTarget->ShouldStop() ? E_ABORT : S_OK;
+  }
   Z7_COM7F_IMF(GetStream(UInt32 index, ISequentialOutStream** outStream, Int32 askExtractMode)) override {
     *outStream = nullptr;
     m_index = index;
@@ -155,74 +190,23 @@ class CExtractCallbackBridge final : public CComObject<IArchiveExtractCallback, 
   UInt32 m_index = 0;
 };
 
-bool IsFolder(const std::wstring& path) {
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// Creates `folder` and every missing parent; logs the one that fails.
-bool CreateFolderTree(const std::wstring& folder) {
-  std::wstring path = folder;
-  while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
-  if (path.empty() || IsFolder(path)) return true;
-  const size_t slash = path.find_last_of(L"\\/");
-  if (slash != std::wstring::npos && slash > 0 && !CreateFolderTree(path.substr(0, slash))) return false;
-  if (::CreateDirectoryW(path.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS) return true;
-  LOG_ERROR << "创建文件夹失败：" << path << "，错误码：" << ::GetLastError();
-  return false;
-}
-
-// The absolute, normalised form of `path` ("..\" resolved); empty on failure.
-std::wstring FullPath(const std::wstring& path) {
-  const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (needed == 0) return {};
-  std::wstring full(needed, L'\0');
-  const DWORD length = ::GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
-  if (length == 0 || length >= needed) return {};
-  full.resize(length);
-  return full;
-}
-
-std::wstring FolderPart(const std::wstring& fullPath) {
-  const size_t slash = fullPath.find_last_of(L'\\');
-  return slash == std::wstring::npos ? std::wstring() : fullPath.substr(0, slash + 1);
-}
-
-// An existing file that is in use or read-only is kept as it was.
-bool IsKeptTarget(DWORD error, const std::wstring& fullPath) {
-  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE) return true;
-  if (error != ERROR_ACCESS_DENIED) return false;
-  const DWORD attributes = ::GetFileAttributesW(fullPath.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-class CHandleCloser {
- public:
-  explicit CHandleCloser(HANDLE handle) : m_handle(handle) {}
-  ~CHandleCloser() {
-    if (m_handle && m_handle != INVALID_HANDLE_VALUE) ::CloseHandle(m_handle);
-  }
-  CHandleCloser(const CHandleCloser&) = delete;
-  CHandleCloser& operator=(const CHandleCloser&) = delete;
-  HANDLE get() const { return m_handle; }
-
- private:
-  HANDLE m_handle;
-};
-
-HRESULT ReadItemPath(IInArchive* archive, UInt32 index, std::wstring* path, bool* isFolder) {
-  NWindows::NCOM::CPropVariant value;
-  HRESULT hr = archive->GetProperty(index, kpidPath, &value);
+// An archive item's properties; absent ones leave the defaults.
+HRESULT ReadItem(IInArchive* archive, UInt32 index, ArchiveItem* item, UINT32* block) {
+  NWindows::NCOM::CPropVariant path, folder, size, blockIndex;
+  HRESULT hr = archive->GetProperty(index, kpidPath, &path);
+  if (hr == S_OK) hr = archive->GetProperty(index, kpidIsDir, &folder);
+  if (hr == S_OK) hr = archive->GetProperty(index, kpidSize, &size);
+  if (hr == S_OK) hr = archive->GetProperty(index, kpidBlock, &blockIndex);
   if (hr != S_OK) return hr;
-  if (value.vt == VT_BSTR) {
-    path->assign(value.bstrVal);
-  } else if (value.vt != VT_EMPTY) {
+  if (path.vt == VT_BSTR) {
+    item->path.assign(path.bstrVal);
+  } else if (path.vt != VT_EMPTY) {
     return E_FAIL;
   }
-  NWindows::NCOM::CPropVariant folder;
-  hr = archive->GetProperty(index, kpidIsDir, &folder);
-  if (hr != S_OK) return hr;
-  *isFolder = folder.vt == VT_BOOL && folder.boolVal != VARIANT_FALSE;
+  item->isFolder = folder.vt == VT_BOOL && folder.boolVal != VARIANT_FALSE;
+  item->size = size.vt == VT_UI8 ? size.uhVal.QuadPart : 0;
+  item->safe = IsSafeItemPath(item->path);
+  *block = blockIndex.vt == VT_UI4 ? blockIndex.ulVal : kNoBlock;
   return S_OK;
 }
 
@@ -230,6 +214,12 @@ bool IsDotsOnly(const std::wstring& segment) {
   // Windows drops trailing dots and blanks from a path segment, so "..." or
   // ". ." would resolve like "." or "..".
   return segment.find_first_not_of(L". ") == std::wstring::npos;
+}
+
+unsigned ProcessorCount() {
+  SYSTEM_INFO info = {};
+  ::GetSystemInfo(&info);
+  return info.dwNumberOfProcessors ? info.dwNumberOfProcessors : 1;
 }
 
 }  // namespace
@@ -249,14 +239,52 @@ bool IsSafeItemPath(const std::wstring& itemPath) {
   }
 }
 
-C7zDecompressImpl::C7zDecompressImpl() {
+std::vector<DecodeJob> PlanDecodeJobs(const std::vector<UINT32>& blocks, const std::vector<uint64_t>& sizes,
+                                      unsigned decoders) {
+  std::vector<DecodeJob> jobs;
+  if (decoders <= 1) {
+    jobs.emplace_back();
+    for (UINT32 i = 0; i < blocks.size(); ++i) {
+      jobs.back().indices.push_back(i);
+      jobs.back().bytes += sizes[i];
+    }
+    return jobs;
+  }
+  // Jobs in order of their first item; the handler wants a block's items in
+  // index order, which appending in index order gives.
+  std::vector<UINT32> jobOfBlock;
+  std::vector<size_t> jobIndex;
+  size_t noBlockJob = SIZE_MAX;
+  for (UINT32 i = 0; i < blocks.size(); ++i) {
+    size_t* slot = &noBlockJob;
+    if (blocks[i] != kNoBlock) {
+      if (blocks[i] >= jobIndex.size()) jobIndex.resize(blocks[i] + 1, SIZE_MAX);
+      slot = &jobIndex[blocks[i]];
+    }
+    if (*slot == SIZE_MAX) {
+      *slot = jobs.size();
+      jobs.emplace_back();
+    }
+    jobs[*slot].indices.push_back(i);
+    jobs[*slot].bytes += sizes[i];
+  }
+  std::stable_sort(jobs.begin(), jobs.end(), [](const DecodeJob& a, const DecodeJob& b) { return a.bytes > b.bytes; });
+  return jobs;
+}
+
+C7zDecompressImpl::C7zDecompressImpl()
+    : m_maxDecoders(ProcessorCount()),
+      m_writer([this](UINT32 position, const ArchiveItem& item) {
+        if (m_memoryMode) ReportProgress(k7zProgressWritten, position, item.path);
+      }) {
   CrcGenerateTable();
   m_pArchive = new NArchive::N7z::CHandler;
   m_pArchive->AddRef();
 }
 
+// The writer goes first (its thread refers to the item tables).
 C7zDecompressImpl::~C7zDecompressImpl() {
-  m_items.clear();
+  m_writer.Cancel();
   if (m_pArchive) m_pArchive->Release();
 }
 
@@ -271,58 +299,166 @@ void C7zDecompressImpl::SetOutputFolder(const std::wstring& folder) {
   CreateFolderTree(m_outputFolder);
 }
 
-HRESULT C7zDecompressImpl::OpenAndExtract(IInStream* stream) {
+void C7zDecompressImpl::SetParentItemsFolder(const std::wstring& folder) {
+  m_parentFolder = folder;
+  if (!m_parentFolder.empty() && m_parentFolder.back() != L'\\') m_parentFolder += L'\\';
+}
+
+void C7zDecompressImpl::Cancel() {
+  m_stopped = true;
+  m_writer.Cancel();
+}
+
+bool C7zDecompressImpl::ShouldStop() const { return m_stopped.load(); }
+
+void C7zDecompressImpl::ReportProgress(int kind, UINT32 position, const std::wstring& path) {
+  std::lock_guard<std::mutex> guard(m_progressLock);
+  if (kind == k7zProgressDecompressing) position = m_startedItems++;
+  if (m_pProgress) m_pProgress->OnDecompressProgress(kind, static_cast<int>(m_itemCount), static_cast<int>(position), path);
+}
+
+HRESULT C7zDecompressImpl::ReadItems(IInArchive* archive, std::vector<ArchiveItem>* items,
+                                     std::vector<UINT32>* blocks) {
+  for (UINT32 i = 0; i < items->size(); ++i) {
+    const HRESULT hr = ReadItem(archive, i, &(*items)[i], &(*blocks)[i]);
+    if (hr != S_OK) return hr;
+  }
+  return S_OK;
+}
+
+HRESULT C7zDecompressImpl::OpenAndExtract(const StreamSource& source) {
   m_damagedItems = 0;
+  m_startedItems = 0;
+  CMyComPtr<IInStream> stream = source();
   HRESULT hr = m_pArchive->Open(stream, &kMaxCheckStartPosition, nullptr);
   if (hr != S_OK) return hr;
   UInt32 count = 0;
   hr = m_pArchive->GetNumberOfItems(&count);
+  std::vector<DecodeJob> jobs;
   if (hr == S_OK) {
     m_itemCount = count;
-    if (count == 0) {
-      hr = E_FAIL;
-    } else {
-      std::vector<UInt32> indices(count);
-      std::iota(indices.begin(), indices.end(), 0u);
-      CMyComPtr<IArchiveExtractCallback> bridge = new CExtractCallbackBridge(this);
-      hr = m_pArchive->Extract(indices.data(), count, 0, bridge);
+    m_itemTables.push_back(std::make_unique<std::vector<ArchiveItem>>(count));
+    m_pItems = m_itemTables.back().get();
+    std::vector<UINT32> blocks(count);
+    hr = count == 0 ? E_FAIL : ReadItems(m_pArchive, m_itemTables.back().get(), &blocks);
+    if (hr == S_OK) {
+      std::vector<uint64_t> sizes(count);
+      for (UINT32 i = 0; i < count; ++i) sizes[i] = (*m_pItems)[i].size;
+      std::vector<UINT32> distinct(blocks);
+      distinct.erase(std::remove(distinct.begin(), distinct.end(), kNoBlock), distinct.end());
+      std::sort(distinct.begin(), distinct.end());
+      m_blockCount = static_cast<UINT32>(std::unique(distinct.begin(), distinct.end()) - distinct.begin());
+      const unsigned wanted = std::min<unsigned>(m_maxDecoders, std::max<UINT32>(m_blockCount, 1));
+      jobs = PlanDecodeJobs(blocks, sizes, wanted);
+      m_decoderCount = static_cast<unsigned>(std::min<size_t>(wanted, jobs.size()));
     }
+  }
+  if (hr == S_OK) {
+    // Every decoder counts as running from here, so that the writer cannot
+    // take a moment before an extra decoder starts for the end.
+    for (unsigned i = 0; i < m_decoderCount; ++i) m_writer.DecoderStarted();
+    std::atomic<size_t> nextJob{0};
+    std::vector<HRESULT> results(m_decoderCount, S_OK);
+    std::vector<std::thread> extra;
+    for (unsigned i = 1; i < m_decoderCount; ++i) {
+      try {
+        extra.emplace_back([&, i] { results[i] = RunExtraDecoder(source, jobs, &nextJob); });
+      } catch (const std::system_error& error) {
+        // The other decoders take its jobs.
+        LOG_ERROR << "创建解压线程失败，错误码：" << error.code().value();
+        m_writer.DecoderFinished();
+      }
+    }
+    results[0] = RunDecoder(m_pArchive, jobs, &nextJob);
+    for (std::thread& thread : extra) thread.join();
+    for (HRESULT result : results)
+      if (result != S_OK && hr == S_OK) hr = result;
   }
   // The handler keeps the stream (and with it the caller's buffer) until closed.
   m_pArchive->Close();
-  if (hr == S_OK && m_damagedItems != 0) {
-    LOG_ERROR << "安装包数据已损坏，损坏的条目数：" << m_damagedItems;
+  if (m_damagedItems != 0) {
+    LOG_ERROR << "安装包数据已损坏，损坏的条目数：" << m_damagedItems.load();
     hr = k7zPackageDamaged;
   }
   return hr;
 }
 
-HRESULT C7zDecompressImpl::DecompressFileToFolder(const std::wstring& archivePath, const std::wstring& folder) {
-  SetOutputFolder(folder);
-  m_memoryMode = 0;
-  CInFileStream* fileStream = new CInFileStream;
-  CMyComPtr<IInStream> stream = fileStream;
-  if (!fileStream->Open(archivePath.c_str())) {
-    const DWORD error = ::GetLastError();
-    LOG_ERROR << "打开压缩包失败：" << archivePath << "，错误码：" << error;
-    return HRESULT_FROM_WIN32(error);
+HRESULT C7zDecompressImpl::RunDecoder(IInArchive* archive, const std::vector<DecodeJob>& jobs,
+                                      std::atomic<size_t>* nextJob) {
+  CMyComPtr<IArchiveExtractCallback> bridge = new CExtractCallbackBridge(this);
+  HRESULT result = S_OK;
+  for (size_t job = (*nextJob)++; job < jobs.size(); job = (*nextJob)++) {
+    const std::vector<UINT32>& indices = jobs[job].indices;
+    result = ShouldStop() ? E_ABORT : archive->Extract(indices.data(), static_cast<UInt32>(indices.size()), 0, bridge);
+    if (result != S_OK) {
+      // The other decoders stop too: the package cannot be complete.
+      m_stopped = true;
+      break;
+    }
   }
-  return OpenAndExtract(stream);
+  m_writer.DecoderFinished();
+  return result;
+}
+
+HRESULT C7zDecompressImpl::RunExtraDecoder(const StreamSource& source, const std::vector<DecodeJob>& jobs,
+                                           std::atomic<size_t>* nextJob) {
+  CMyComPtr<IInArchive> archive = new NArchive::N7z::CHandler;
+  CMyComPtr<IInStream> stream = source();
+  const HRESULT hr = archive->Open(stream, &kMaxCheckStartPosition, nullptr);
+  if (hr != S_OK) {
+    LOG_ERROR << "解压线程打开安装包失败，错误码：" << hr;
+    m_writer.DecoderFinished();
+    return hr;
+  }
+  const HRESULT result = RunDecoder(archive, jobs, nextJob);
+  archive->Close();
+  return result;
+}
+
+HRESULT C7zDecompressImpl::DecompressFileToFolder(const std::wstring& archivePath, const std::wstring& folder) {
+  {
+    CInFileStream probe;
+    if (!probe.Open(archivePath.c_str())) {
+      const DWORD error = ::GetLastError();
+      LOG_ERROR << "打开压缩包失败：" << archivePath << "，错误码：" << error;
+      return HRESULT_FROM_WIN32(error);
+    }
+  }
+  return ExtractIntoFolder(
+      [archivePath]() -> IInStream* {
+        CInFileStream* stream = new CInFileStream;
+        stream->Open(archivePath.c_str());
+        return stream;
+      },
+      folder);
 }
 
 HRESULT C7zDecompressImpl::DecompressToFolder(const void* data, uint64_t size, const std::wstring& folder) {
-  SetOutputFolder(folder);
-  m_memoryMode = 0;
-  CMyComPtr<IInStream> stream = new CInMemStream(data, size);
-  const HRESULT hr = OpenAndExtract(stream);
+  const HRESULT hr = ExtractIntoFolder([data, size] { return new CInMemStream(data, size); }, folder);
   if (hr != S_OK) LOG_ERROR << "解压安装包失败：" << m_outputFolder << "，错误码：" << hr;
   return hr;
 }
 
+HRESULT C7zDecompressImpl::ExtractIntoFolder(const StreamSource& source, const std::wstring& folder) {
+  SetOutputFolder(folder);
+  m_memoryMode = 0;
+  if (!m_writer.Start(m_outputFolder, m_parentFolder)) return E_FAIL;
+  const HRESULT decoded = OpenAndExtract(source);
+  const HRESULT written = m_writer.Finish();
+  return CombinedResult(decoded, written);
+}
+
+// A write error or damage found by the writer says more than the E_ABORT the
+// decoders answer with once the writer refuses their data.
+HRESULT C7zDecompressImpl::CombinedResult(HRESULT decoded, HRESULT written) const {
+  if (FAILED(written) && written != E_ABORT) return written;
+  if (decoded != S_OK) return decoded;
+  return written;
+}
+
 HRESULT C7zDecompressImpl::DecompressToMemory(const void* data, uint64_t size) {
   m_memoryMode = 1;
-  CMyComPtr<IInStream> stream = new CInMemStream(data, size);
-  const HRESULT hr = OpenAndExtract(stream);
+  const HRESULT hr = OpenAndExtract([data, size] { return new CInMemStream(data, size); });
   if (hr != S_OK) {
     LOG_ERROR << "解压安装包到内存失败，错误码：" << hr;
     // Not-an-archive is S_FALSE from the handler; a failure all the same.
@@ -332,128 +468,45 @@ HRESULT C7zDecompressImpl::DecompressToMemory(const void* data, uint64_t size) {
 }
 
 HRESULT C7zDecompressImpl::GetItemStream(UINT32 index, ISequentialOutStream** outStream, INT32) {
-  std::wstring path;
-  bool isFolder = false;
-  const HRESULT hr = ReadItemPath(m_pArchive, index, &path, &isFolder);
-  if (hr != S_OK) return hr;
-  m_currentPath = path;
-  if (!m_memoryMode) return OpenItemFile(path, isFolder, outStream);
-
-  m_items.push_back(std::make_unique<MemoryItem>());
-  MemoryItem* item = m_items.back().get();
-  item->path = path;
-  item->isFolder = isFolder;
-  if (m_pProgress)
-    m_pProgress->OnDecompressProgress(k7zProgressDecompressing, static_cast<int>(m_itemCount), static_cast<int>(index), path);
-  if (!isFolder) {
-    CMyComPtr<ISequentialOutStream> stream = new COutMemStream(item);
-    *outStream = stream.Detach();
-  }
-  return S_OK;
-}
-
-void C7zDecompressImpl::OnItemResult(UINT32, INT32 operationResult) {
-  if (operationResult == NArchive::NExtract::NOperationResult::kOK) return;
-  ++m_damagedItems;
-  LOG_ERROR << "安装包条目已损坏：" << m_currentPath << "，结果码：" << operationResult;
-}
-
-HRESULT C7zDecompressImpl::OpenItemFile(const std::wstring& itemPath, bool isFolder,
-                                        ISequentialOutStream** outStream) {
-  if (!IsSafeItemPath(itemPath)) {
-    LOG_ERROR << "安装包条目路径不安全，未写出：" << itemPath;
-    return S_OK;
-  }
-  const std::wstring fullPath = FullPath(m_outputFolder + itemPath);
-  if (fullPath.empty()) {
-    LOG_ERROR << "写出文件失败：" << m_outputFolder << itemPath << "，错误码：" << ::GetLastError();
-    return E_FAIL;
-  }
-  if (isFolder) return CreateFolderTree(fullPath) ? S_OK : E_FAIL;
-  if (!CreateFolderTree(FolderPart(fullPath))) return E_FAIL;
-  COutFileStream* fileStream = new COutFileStream;
-  CMyComPtr<ISequentialOutStream> stream = fileStream;
-  if (!fileStream->Create_ALWAYS(fullPath.c_str())) {
-    LOG_ERROR << "写出文件失败：" << fullPath << "，错误码：" << ::GetLastError();
-    return E_FAIL;
-  }
+  if (ShouldStop()) return E_ABORT;
+  if (!m_pItems || index >= m_pItems->size()) return E_FAIL;
+  const ArchiveItem& item = (*m_pItems)[index];
+  if (m_memoryMode) ReportProgress(k7zProgressDecompressing, 0, item.path);
+  // Folders and unsafe items get no stream; the writer creates the folder or
+  // logs the refusal when their result arrives.
+  if (!item.safe || item.isFolder) return S_OK;
+  CMyComPtr<ISequentialOutStream> stream = new CItemOutStream(&m_writer, &item, this);
   *outStream = stream.Detach();
   return S_OK;
 }
 
+void C7zDecompressImpl::OnItemResult(UINT32 index, INT32 operationResult) {
+  if (!m_pItems || index >= m_pItems->size()) return;
+  const ArchiveItem& item = (*m_pItems)[index];
+  if (operationResult != NArchive::NExtract::NOperationResult::kOK) {
+    ++m_damagedItems;
+    LOG_ERROR << "安装包条目已损坏：" << item.path << "，结果码：" << operationResult;
+    // Nothing more of a damaged package is decoded or written.
+    m_stopped = true;
+    m_writer.Fail(k7zPackageDamaged);
+    return;
+  }
+  m_writer.Push(&item, nullptr, 0, true);
+}
+
+void C7zDecompressImpl::StartWriteToFolder(const std::wstring& folder) {
+  if (!m_memoryMode || m_writer.started() || m_memoryResult != S_OK) return;
+  SetOutputFolder(folder);
+  m_writer.Start(m_outputFolder, m_parentFolder);
+}
+
 HRESULT C7zDecompressImpl::WriteToFolder(const std::wstring& folder) {
   if (!m_memoryMode) return E_FAIL;
-  if (m_memoryResult != S_OK) {
+  if (m_memoryResult != S_OK && !m_writer.started()) {
     LOG_ERROR << "安装包未完整解压，不写出文件，错误码：" << m_memoryResult;
     return m_memoryResult;
   }
-  SetOutputFolder(folder);
-  HRESULT result = S_OK;
-  for (size_t i = 0; i < m_items.size(); ++i) {
-    const MemoryItem& item = *m_items[i];
-    const HRESULT hr = WriteMemoryItem(item);
-    if (hr != S_OK && result == S_OK) result = hr;
-    if (m_pProgress)
-      m_pProgress->OnDecompressProgress(k7zProgressWritten, static_cast<int>(m_itemCount), static_cast<int>(i), item.path);
-  }
-  return result;
-}
-
-HRESULT C7zDecompressImpl::WriteMemoryItem(const MemoryItem& item) {
-  if (!IsSafeItemPath(item.path)) {
-    LOG_ERROR << "安装包条目路径不安全，未写出：" << item.path;
-    return S_OK;
-  }
-  const std::wstring fullPath = FullPath(m_outputFolder + item.path);
-  if (fullPath.empty()) {
-    const DWORD error = ::GetLastError();
-    LOG_ERROR << "写出文件失败：" << m_outputFolder << item.path << "，错误码：" << error;
-    return HRESULT_FROM_WIN32(error);
-  }
-  if (item.isFolder) return CreateFolderTree(fullPath) ? S_OK : E_FAIL;
-  if (!CreateFolderTree(FolderPart(fullPath))) return E_FAIL;
-  if (item.total > 0xFFFFFFFFull) {
-    LOG_ERROR << "写出文件失败：" << fullPath << "，文件过大：" << item.total;
-    return E_FAIL;
-  }
-
-  auto fail = [&fullPath](DWORD error) -> HRESULT {
-    if (IsKeptTarget(error, fullPath)) {
-      LOG_ERROR << "目标文件正在使用或只读，保留原文件：" << fullPath << "，错误码：" << error;
-      return S_OK;
-    }
-    LOG_ERROR << "写出文件失败：" << fullPath << "，错误码：" << error;
-    return HRESULT_FROM_WIN32(error);
-  };
-
-  // Checked before opening: a process with backup rights (or Wine run by
-  // root) could otherwise replace a read-only file.
-  const DWORD attributes = ::GetFileAttributesW(fullPath.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-      !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-    return fail(ERROR_ACCESS_DENIED);
-
-  CHandleCloser file(::CreateFileW(fullPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.get() == INVALID_HANDLE_VALUE) return fail(::GetLastError());
-  // A zero-byte item is the empty file just created.
-  if (item.total == 0) return S_OK;
-
-  // The file gets its final size at once (so a full disk shows before any
-  // data is written), then the chunks are written back to back. Plain writes
-  // rather than a mapped view: a full disk then fails a call instead of
-  // faulting on a page.
-  LARGE_INTEGER size;
-  size.QuadPart = static_cast<LONGLONG>(item.total);
-  LARGE_INTEGER start{};
-  if (!::SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN) || !::SetEndOfFile(file.get()) ||
-      !::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN))
-    return fail(::GetLastError());
-  for (const MemoryChunk& chunk : item.chunks) {
-    DWORD written = 0;
-    if (!::WriteFile(file.get(), chunk.data.get(), static_cast<DWORD>(chunk.size), &written, nullptr))
-      return fail(::GetLastError());
-    if (written != chunk.size) return fail(ERROR_DISK_FULL);
-  }
-  return S_OK;
+  StartWriteToFolder(folder);
+  const HRESULT written = m_writer.Finish();
+  return CombinedResult(m_memoryResult, written);
 }

@@ -1,25 +1,40 @@
 #pragma once
 // The installer's layer over the 7z archive handler: opens an archive that lies
-// in memory and extracts every item either into memory (to be written out
-// later with WriteToFolder) or straight into files, with per-item progress.
+// in memory and extracts every item, with per-item progress, either into
+// memory first (DecompressToMemory, later written out by WriteToFolder) or
+// straight into files (DecompressToFolder).
+//
+// Decoding: an archive laid out in several solid blocks is decoded by up to
+// as many decoders at once as the machine has cores, each with a handler of
+// its own over the same data. Decoded data goes through one CItemWriter: in
+// memory mode it waits there, within a memory budget, until a folder is
+// known (StartWriteToFolder or WriteToFolder); decoders that would pass the
+// budget wait too. From then on the writer thread writes everything as it
+// comes, overlapping the decoding. Cancel ends all of it within moments.
 //
 // Result codes are HRESULTs, and only S_OK is success: the handler answers
 // S_FALSE for data that is not a (complete) 7z archive, and an archive
 // without items gives E_FAIL. Besides those and the handler's own codes:
 //   k7zPackageDamaged  an item failed its data or CRC check, or the in-memory
 //                      decompression that WriteToFolder would write out did not
-//                      complete; nothing of a damaged package is written.
+//                      complete; decoding and writing stop at once.
 //   HRESULT_FROM_WIN32(error)  an item could not be written out (e.g. the disk
-//                      is full); the other items were still written.
-// An existing target that is in use or read-only is left as it was in
-// WriteToFolder and is not a failure.
+//                      is full); decoding and writing stop at once.
+//   E_ABORT            Cancel was called.
+// An existing target that is in use or read-only is left as it was and is not
+// a failure.
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "libinstall/itemwriter.h"
 
 struct IInArchive;
 struct IInStream;
@@ -46,18 +61,34 @@ class I7zDecompress {
   // Extracts the archive file at archivePath into folder.
   virtual HRESULT DecompressFileToFolder(const std::wstring& archivePath, const std::wstring& folder) = 0;
   virtual HRESULT DecompressToFolder(const void* data, uint64_t size, const std::wstring& folder) = 0;
+  // Decodes into memory, within the memory budget; when the budget is full
+  // it waits until StartWriteToFolder or Cancel is called on another thread.
   virtual HRESULT DecompressToMemory(const void* data, uint64_t size) = 0;
+  // Writes everything decoded into memory below folder, waits until all of
+  // it is written and returns the result. When StartWriteToFolder came first,
+  // the folder given there is used.
   virtual HRESULT WriteToFolder(const std::wstring& folder) = 0;
+  // Starts writing below folder while DecompressToMemory may still run on
+  // another thread: what is in memory is written at once, the rest as it is
+  // decoded. WriteToFolder then waits for the end.
+  virtual void StartWriteToFolder(const std::wstring& folder) = 0;
+  // Items whose path begins with "..\" are written below this folder instead
+  // of the output folder's parent (empty: the parent).
+  virtual void SetParentItemsFolder(const std::wstring& folder) = 0;
+  // Stops decoding and writing; may be called from any thread.
+  virtual void Cancel() = 0;
 };
 
-// What the extract callback bridge asks of the decompressor, once per item in
-// index order: an output stream before the item is decoded, and the item's
-// operation result (a 7-Zip NExtract::NOperationResult code) after it.
+// What the extract callback bridge asks of the decompressor, once per item:
+// an output stream before the item is decoded, and the item's operation
+// result (a 7-Zip NExtract::NOperationResult code) after it; and, while it
+// decodes, whether to stop. Called on the decoder threads.
 class I7zDecompressCallBack {
  public:
   virtual ~I7zDecompressCallBack() {}
   virtual HRESULT GetItemStream(UINT32 index, ISequentialOutStream** outStream, INT32 askMode) = 0;
   virtual void OnItemResult(UINT32 index, INT32 operationResult) = 0;
+  virtual bool ShouldStop() const = 0;
 };
 
 // True when an archive item path stays inside the extraction folder or, with
@@ -65,20 +96,25 @@ class I7zDecompressCallBack {
 // stream name, no empty, "." or ".." segment anywhere else.
 bool IsSafeItemPath(const std::wstring& itemPath);
 
+// No solid block: an item without data (an empty file or a folder).
+inline constexpr UINT32 kNoBlock = 0xFFFFFFFF;
+
+// The item indices one decoder extracts in one call of the handler.
+struct DecodeJob {
+  std::vector<UINT32> indices;
+  uint64_t bytes = 0;
+};
+
+// How the items are shared out among `decoders` decoders: one job with every
+// index in order for a single decoder; otherwise one job per solid block
+// (items without a block together in one more), the largest first, so that
+// decoders pulling jobs in order finish close together. `blocks[i]` is the
+// block of item i, `sizes[i]` its unpacked size.
+std::vector<DecodeJob> PlanDecodeJobs(const std::vector<UINT32>& blocks, const std::vector<uint64_t>& sizes,
+                                      unsigned decoders);
+
 class C7zDecompressImpl : public I7zDecompress, public I7zDecompressCallBack {
  public:
-  // One archive item extracted in memory mode: its data as the decoder wrote it.
-  struct MemoryChunk {
-    std::unique_ptr<BYTE[]> data;
-    size_t size;
-  };
-  struct MemoryItem {
-    std::wstring path;
-    uint64_t total = 0;
-    std::vector<MemoryChunk> chunks;
-    bool isFolder = false;
-  };
-
   C7zDecompressImpl();
   ~C7zDecompressImpl() override;
   C7zDecompressImpl(const C7zDecompressImpl&) = delete;
@@ -89,30 +125,62 @@ class C7zDecompressImpl : public I7zDecompress, public I7zDecompressCallBack {
   HRESULT DecompressToFolder(const void* data, uint64_t size, const std::wstring& folder) override;
   HRESULT DecompressToMemory(const void* data, uint64_t size) override;
   HRESULT WriteToFolder(const std::wstring& folder) override;
+  void StartWriteToFolder(const std::wstring& folder) override;
+  void SetParentItemsFolder(const std::wstring& folder) override;
+  void Cancel() override;
 
   HRESULT GetItemStream(UINT32 index, ISequentialOutStream** outStream, INT32 askMode) override;
   void OnItemResult(UINT32 index, INT32 operationResult) override;
+  bool ShouldStop() const override;
 
-  const std::vector<std::unique_ptr<MemoryItem>>& items() const { return m_items; }
+  // The most decoders run at once (default: the number of processors).
+  void SetMaxDecoders(unsigned decoders) { m_maxDecoders = decoders ? decoders : 1; }
+  // Decoded bytes that may wait in memory for a folder (see itemwriter.h).
+  void SetMemoryBudget(uint64_t bytes) { m_writer.SetMemoryBudget(bytes); }
+
   UINT32 itemCount() const { return m_itemCount; }
+  // Solid blocks of the last opened archive, and decoders used for it.
+  UINT32 blockCount() const { return m_blockCount; }
+  unsigned decoderCount() const { return m_decoderCount; }
+  uint64_t BytesInMemory() const { return m_writer.QueuedBytes(); }
 
  private:
+  // Opens a fresh input stream over the archive, one for each decoder.
+  using StreamSource = std::function<IInStream*()>;
+  HRESULT OpenAndExtract(const StreamSource& source);
+  // The one-phase extraction: the writer runs from the start.
+  HRESULT ExtractIntoFolder(const StreamSource& source, const std::wstring& folder);
+  HRESULT CombinedResult(HRESULT decoded, HRESULT written) const;
+  HRESULT ReadItems(IInArchive* archive, std::vector<ArchiveItem>* items, std::vector<UINT32>* blocks);
+  // Extracts jobs, pulled in order from `nextJob`, with `archive` (opened).
+  HRESULT RunDecoder(IInArchive* archive, const std::vector<DecodeJob>& jobs, std::atomic<size_t>* nextJob);
+  // One more decoder on a thread of its own: a handler over a fresh stream.
+  HRESULT RunExtraDecoder(const StreamSource& source, const std::vector<DecodeJob>& jobs,
+                          std::atomic<size_t>* nextJob);
   void SetOutputFolder(const std::wstring& folder);
-  HRESULT OpenAndExtract(IInStream* stream);
-  HRESULT WriteMemoryItem(const MemoryItem& item);
-  HRESULT OpenItemFile(const std::wstring& itemPath, bool isFolder, ISequentialOutStream** outStream);
+  void ReportProgress(int kind, UINT32 position, const std::wstring& path);
 
   I7zDecompressProgressCallBack* m_pProgress = nullptr;
   int m_memoryMode = 0;
   std::wstring m_outputFolder;
+  std::wstring m_parentFolder;
   IInArchive* m_pArchive = nullptr;
-  std::vector<std::unique_ptr<MemoryItem>> m_items;
+  // Every extraction's item table; the writer refers to their items until
+  // it is done with them.
+  std::vector<std::unique_ptr<std::vector<ArchiveItem>>> m_itemTables;
+  const std::vector<ArchiveItem>* m_pItems = nullptr;  // the current extraction's
   UINT32 m_itemCount = 0;
+  UINT32 m_blockCount = 0;
+  unsigned m_decoderCount = 0;
+  unsigned m_maxDecoders;
+
+  std::mutex m_progressLock;
+  UINT32 m_startedItems = 0;  // kind 1 reports of the current extraction
 
   // Items whose operation result was not OK in the current extraction.
-  UINT32 m_damagedItems = 0;
-  // Path of the item being extracted, for the error record of a failed result.
-  std::wstring m_currentPath;
+  std::atomic<UINT32> m_damagedItems{0};
+  std::atomic<bool> m_stopped{false};  // Cancel, damage or a write error
   // S_OK while every in-memory decompression so far completed intact.
   HRESULT m_memoryResult = S_OK;
+  CItemWriter m_writer;
 };

@@ -59,6 +59,42 @@ std::vector<std::wstring> SubFolderNames(const std::wstring& folder) {
   return names;
 }
 
+bool IsFolderLink(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Moves the staged install-folder items of `staged` (ending in a backslash)
+// over their places below `target`, replacing what is there. A target that is
+// in use or read-only keeps its old file, as the write-out keeps such files.
+void PlaceStagedItems(const std::wstring& staged, const std::wstring& target) {
+  WIN32_FIND_DATAW entry = {};
+  HANDLE find = ::FindFirstFileW((staged + L"*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring from = staged + name;
+    const std::wstring to = target + name;
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (!::CreateDirectoryW(to.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+        LOG_ERROR << "创建文件夹失败：" << to << "，错误码：" << ::GetLastError();
+      PlaceStagedItems(from + L"\\", to + L"\\");
+      continue;
+    }
+    const DWORD attributes = ::GetFileAttributesW(to.c_str());
+    const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    if (!readOnly && ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) continue;
+    const DWORD error = readOnly ? ERROR_ACCESS_DENIED : ::GetLastError();
+    if (IsKeptTarget(error, to))
+      LOG_ERROR << "目标文件正在使用或只读，保留原文件：" << to << "，错误码：" << error;
+    else
+      LOG_ERROR << "移动文件失败:" << from << "到" << to << "，错误码：" << error;
+  } while (::FindNextFileW(find, &entry));
+  ::FindClose(find);
+}
+
 // COM in a single-threaded apartment for the lifetime of the install thread
 // (the shortcut rules use the shell-link object).
 class ComApartment {
@@ -109,7 +145,11 @@ CInstall::CInstall(DWORD wait_limit_ms) : strategy_(SetupSection::kInstall), wai
 // The package locator must not go while its thread still decompresses into
 // it (a window closed on its first page), nor the driver while its install
 // thread runs.
-CInstall::~CInstall() { WaitForThreads(); }
+CInstall::~CInstall() {
+  // Closed before installing: the head start is of no use any more.
+  if (!install_thread_ && package_.m_pDecompress) package_.m_pDecompress->Cancel();
+  WaitForThreads();
+}
 
 // A thread may be blocked in a report that the callback turned into a
 // synchronous window message to this thread's window; such messages are
@@ -131,13 +171,15 @@ void CInstall::WaitForThreads() {
   if (install_thread_) ::CloseHandle(install_thread_);
 }
 
-int CInstall::Init(IInstallCallBack* callback) {
+int CInstall::Init(IInstallCallBack* callback, DecompressStart start) {
   callback_ = callback;
   package_.m_pDecompress = new C7zDecompressImpl();
   package_.m_pDecompress->SetProgressCallBack(&package_);
   package_.m_pProgress = this;
-  ScopedLock lock(package_.m_lock);
-  package_.StartDecompressThread();
+  if (start == DecompressStart::kInBackground) {
+    ScopedLock lock(package_.m_lock);
+    package_.StartDecompressThread();
+  }
   return 1;
 }
 
@@ -176,7 +218,7 @@ int CInstall::StartInstall(int wait) {
 
 void CInstall::OnExtractProgress(int kind, int total, int index) {
   if (!callback_) return;
-  if (kind == k7zProgressDecompressing)
+  if (kind == k7zProgressDecompressing && !installing_)
     callback_->OnInstallProgress(kStageDecompressing, total, index);
   else if (kind == k7zProgressWritten)
     callback_->OnInstallProgress(kStageWritten, total, index);
@@ -198,12 +240,13 @@ int CInstall::Fail() {
 
 int CInstall::DoStartInstall() {
   ComApartment com;
-  RemoveOldVersionFolders();
+  installing_ = true;
 
   std::wstring extraction_folder = install_folder_ + kExtractionFolderName;
   UtilFunc::AppendBackslash(extraction_folder);
+  if (!RemoveLeftoverExtraction(extraction_folder)) return Fail();
   LOG_INFO << "开始释放文件:" << extraction_folder;
-  if (!WritePackage(extraction_folder)) return Fail();
+  if (!WritePackage(extraction_folder)) return FailBeforeSwitch(extraction_folder);
 
   std::string static_config;
   std::wstring version;
@@ -213,8 +256,15 @@ int CInstall::DoStartInstall() {
   // below: it must not lead anywhere else.
   if (!IsUsableVersion(version)) {
     LOG_ERROR << "获取版本失败";
-    return Fail();
+    return FailBeforeSwitch(extraction_folder);
   }
+
+  // The package is complete and intact: from here on it replaces the
+  // previous installation.
+  RemoveOldVersionFolders();
+  const std::wstring staged = extraction_folder + kStagedItemsFolderName + L"\\";
+  PlaceStagedItems(staged, install_folder_);
+  if (PathExists(staged)) UtilFunc::DeleteFolder(staged, 1);
 
   std::wstring version_folder = install_folder_ + version;
   UtilFunc::AppendBackslash(version_folder);
@@ -223,11 +273,16 @@ int CInstall::DoStartInstall() {
   SetupVariables::Set(SetupVariables::kInstDir, install_dir);
   SetupVariables::Set(SetupVariables::kVersion, version);
 
-  // A version folder that survived the clean-up (its name does not match the
-  // pattern, or files in it could not be deleted) is emptied, and the move
-  // then skips files it cannot place.
+  // A link where the version folder belongs is removed, never written
+  // through; a real folder that survived the clean-up (its name does not
+  // match the pattern, or files in it could not be deleted) is emptied, and
+  // the move then skips files it cannot place.
   bool overwrite = false;
-  if (PathExists(version_folder)) {
+  if (IsFolderLink(version_folder)) {
+    LOG_INFO << "版本目录是链接，删除链接:" << version_folder;
+    if (!::RemoveDirectoryW(version_folder.c_str()))
+      LOG_ERROR << "RemoveDirectory失败,last error:" << ::GetLastError();
+  } else if (PathExists(version_folder)) {
     LOG_INFO << "覆盖安装,删除老文件";
     overwrite = true;
     UtilFunc::DeleteFolder(version_folder, 0);
@@ -255,6 +310,26 @@ int CInstall::DoStartInstall() {
   return 0;
 }
 
+bool CInstall::RemoveLeftoverExtraction(const std::wstring& extraction_folder) {
+  std::wstring path = extraction_folder;
+  UtilFunc::RemoveTrailingBackslash(path);
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+  LOG_INFO << "删除残留的释放目录:" << path;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+    UtilFunc::DeleteFolder(path, 1);
+  else
+    UtilFunc::DeleteFileW(path);
+  if (!PathExists(path)) return true;
+  LOG_ERROR << "删除残留的释放目录失败:" << path;
+  return false;
+}
+
+int CInstall::FailBeforeSwitch(const std::wstring& extraction_folder) {
+  if (PathExists(extraction_folder)) UtilFunc::DeleteFolder(extraction_folder, 1);
+  return Fail();
+}
+
 // Removes "new" and every folder named like an application version: older
 // versions and the same version installed before.
 void CInstall::RemoveOldVersionFolders() {
@@ -268,18 +343,23 @@ void CInstall::RemoveOldVersionFolders() {
 }
 
 bool CInstall::WritePackage(const std::wstring& extraction_folder) {
-  HRESULT result = S_OK;
+  HRESULT result = E_FAIL;
   {
     // Held from before the wait until after the write-out, so that the
     // background thread is never seen half-started.
     ScopedLock lock(package_.m_lock);
+    I7zDecompress* decompress = package_.m_pDecompress;
+    if (decompress) decompress->SetParentItemsFolder(extraction_folder + kStagedItemsFolderName);
     if (package_.m_hThread) {
+      // What the background thread has decoded is written at once, the rest
+      // as it comes; the thread may be waiting for exactly this.
+      decompress->StartWriteToFolder(extraction_folder);
       if (::WaitForSingleObject(package_.m_hThread, INFINITE) == WAIT_OBJECT_0)
-        result = package_.m_pDecompress->WriteToFolder(extraction_folder);
-    } else if (package_.m_pDecompress && package_.OpenPackage() && package_.m_pView) {
+        result = decompress->WriteToFolder(extraction_folder);
+    } else if (decompress && package_.OpenPackage() && package_.m_pView) {
       const BYTE* archive = package_.m_pView + package_.m_archiveOffset;
-      result = package_.m_pDecompress->DecompressToFolder(
-          archive, package_.m_fileSize - package_.m_archiveOffset, extraction_folder);
+      result = decompress->DecompressToFolder(archive, package_.m_fileSize - package_.m_archiveOffset,
+                                              extraction_folder);
     }
   }
   // A missing package writes nothing (E_FAIL) and fails at the version check.

@@ -5,13 +5,21 @@
 // package's "setup.xml".
 //
 //   IInstall* install = CreateInstall();
-//   install->Init(callback);            // decompression starts in the background
+//   install->Init(callback, DecompressStart::kInBackground);  // decoding starts now
 //   install->SetInstallPath(folder);
 //   install->StartInstall(0);           // stages 1..4 arrive on the install thread
 //
 // Install folder layout afterwards:
 //   <folder>\Orvanta.exe ...           package items whose path begins with "..\"
 //   <folder>\<version>\...             every other item, plus "Quorix.zk"
+//
+// An update never costs the working installation: the whole package is first
+// decoded, checked and written into the extraction folder "{VersionNameFolder}"
+// (the install-folder items into its sub-folder "{InstallFolderItems}"), and
+// only then are the old version folders removed and the new files moved into
+// place. Any failure before that removes the extraction folder and leaves the
+// previous installation as it was; a leftover extraction folder of a killed
+// run is removed before the next one writes.
 
 #include <windows.h>
 
@@ -44,10 +52,16 @@ class IInstallCallBack {
 // How an installation ended; kPending until stage 3 or 4 was reached.
 enum class InstallOutcome { kPending, kFinished, kFailed };
 
+// When the package is decoded: in the background from Init on, into memory
+// within a budget (the window: decoding overlaps the user's first page), or
+// by the install thread straight into the files (the silent installation).
+enum class DecompressStart { kInBackground, kOnInstall };
+
 class IInstall {
  public:
-  // Stores the callback (may be null) and starts decompressing. Returns 1.
-  virtual int Init(IInstallCallBack* callback) = 0;
+  // Stores the callback (may be null) and, with kInBackground, starts
+  // decompressing. Returns 1.
+  virtual int Init(IInstallCallBack* callback, DecompressStart start) = 0;
   // A backslash is appended unless the folder ends in one.
   virtual void SetInstallPath(const wchar_t* folder) = 0;
   // Non-zero: leave out the setup rules.
@@ -67,6 +81,8 @@ IInstall* CreateInstall();
 inline constexpr wchar_t kSetupFileName[] = L"setup.xml";
 inline constexpr wchar_t kStaticConfigPath[] = L"configurations\\staticconfig.xml";
 inline constexpr wchar_t kExtractionFolderName[] = L"{VersionNameFolder}";
+// Below the extraction folder: the items meant for the install folder itself.
+inline constexpr wchar_t kStagedItemsFolderName[] = L"{InstallFolderItems}";
 
 // The text of the first "item" with the id "OVVersionString" of a static
 // configuration document's bytes (UTF-8 XML, root "staticconfigs"); empty
@@ -89,7 +105,7 @@ class CInstall : public IInstall, public IPackageExtractProgressCallBack {
   CInstall(const CInstall&) = delete;
   CInstall& operator=(const CInstall&) = delete;
 
-  int Init(IInstallCallBack* callback) override;
+  int Init(IInstallCallBack* callback, DecompressStart start) override;
   void SetInstallPath(const wchar_t* folder) override;
   void SetSkipSetupConfig(int flag) override;
   int StartInstall(int wait) override;
@@ -104,9 +120,14 @@ class CInstall : public IInstall, public IPackageExtractProgressCallBack {
   // The install thread's body: 0 on success, -1 on failure.
   int DoStartInstall();
   void RemoveOldVersionFolders();
+  // Removes what a killed run left of the extraction folder; false (logged)
+  // when it cannot be removed.
+  bool RemoveLeftoverExtraction(const std::wstring& extraction_folder);
   // Writes the package below the extraction folder; false after an ERROR
   // record when the package is damaged or could not be written out.
   bool WritePackage(const std::wstring& extraction_folder);
+  // A failure before anything of the previous installation was touched.
+  int FailBeforeSwitch(const std::wstring& extraction_folder);
   // 1 when the rule file was loaded and its rules were carried out.
   int RunSetupStrategy(const std::wstring& version_folder);
   void Report(int stage);
@@ -121,4 +142,7 @@ class CInstall : public IInstall, public IPackageExtractProgressCallBack {
   DWORD wait_limit_ms_;
   std::atomic<InstallOutcome> outcome_{InstallOutcome::kPending};
   HANDLE install_thread_ = nullptr;  // kept by StartInstall(0) until destruction
+  // Set by the install thread: from then on the written items measure the
+  // progress, and reports of items starting to decode are dropped.
+  std::atomic<bool> installing_{false};
 };

@@ -114,7 +114,7 @@ TEST(InstallDriver, ReportsEveryStageInOrderOnWorkerThreads) {
   TempFolder folder(L"orvdriver");
   Recorder recorder;
   CInstall install;
-  ASSERT_EQ(install.Init(&recorder), 1);
+  ASSERT_EQ(install.Init(&recorder, DecompressStart::kInBackground), 1);
   // Decompression runs before the installation starts.
   ASSERT_TRUE(recorder.WaitFor(0, kItemCount));
   install.SetInstallPath((folder.path() + L"inst").c_str());
@@ -151,7 +151,7 @@ TEST(InstallDriver, SkippedSetupConfigurationAndNoCallback) {
   TempFolder folder(L"orvdriver");
   Recorder recorder;
   CInstall install;
-  install.Init(&recorder);
+  install.Init(&recorder, DecompressStart::kInBackground);
   install.SetSkipSetupConfig(1);
   install.SetInstallPath((folder.path() + L"inst\\").c_str());
   ASSERT_EQ(install.StartInstall(1), 1);
@@ -160,7 +160,7 @@ TEST(InstallDriver, SkippedSetupConfigurationAndNoCallback) {
   EXPECT_EQ(recorder.reports().back().stage, kStageFinished);
 
   CInstall silent;
-  silent.Init(nullptr);
+  silent.Init(nullptr, DecompressStart::kOnInstall);
   silent.SetInstallPath((folder.path() + L"silent").c_str());
   ASSERT_EQ(silent.StartInstall(1), 1);
   EXPECT_EQ(silent.GetOutcome(), InstallOutcome::kFinished);
@@ -181,7 +181,7 @@ TEST(InstallDriver, InstallationThatOutlivesTheWaitIsNotFinished) {
 
   Recorder recorder;
   CInstall install(1000);
-  install.Init(&recorder);
+  install.Init(&recorder, DecompressStart::kInBackground);
   install.SetInstallPath(folder.path().c_str());
   const DWORD start = ::GetTickCount();
   ASSERT_EQ(install.StartInstall(1), 1);

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
 #include "common/logging.h"
 #include "support/test_support.h"
 #include "unpack_test_support.h"
@@ -65,12 +69,13 @@ class DecompressTest : public ::testing::Test {
 
 TEST_F(DecompressTest, TwoPhaseKeepsItemsInMemoryThenWritesThemWithProgress) {
   C7zDecompressImpl decompress;
+  decompress.SetMaxDecoders(1);  // items in index order
   CProgressRecorder recorder;
   EXPECT_EQ(decompress.SetProgressCallBack(&recorder), 0);
 
   ASSERT_EQ(decompress.DecompressToMemory(package_.data(), package_.size()), S_OK);
   const size_t count = PackageItems().size();
-  ASSERT_EQ(decompress.items().size(), count);
+  EXPECT_EQ(decompress.BytesInMemory(), unpacktest::PackageTotalSize());
   EXPECT_EQ(decompress.itemCount(), count);
   ExpectNothingWritten();
   ASSERT_EQ(recorder.reports.size(), count);
@@ -80,13 +85,14 @@ TEST_F(DecompressTest, TwoPhaseKeepsItemsInMemoryThenWritesThemWithProgress) {
     EXPECT_EQ(report.total, static_cast<int>(count));
     EXPECT_EQ(report.index, static_cast<int>(i));
     EXPECT_EQ(report.path, PackageItems()[i].target);
-    EXPECT_EQ(decompress.items()[i]->path, PackageItems()[i].target);
   }
 
   // A folder without the trailing backslash, not there yet: created with its parents.
   const std::wstring folder = extraction_.substr(0, extraction_.size() - 1);
   ASSERT_EQ(decompress.WriteToFolder(folder), S_OK);
   ExpectPackageWritten();
+  // Nothing of the package stays in memory once written.
+  EXPECT_EQ(decompress.BytesInMemory(), 0u);
   ASSERT_EQ(recorder.reports.size(), 2 * count);
   for (size_t i = 0; i < count; ++i) {
     const auto& report = recorder.reports[count + i];
@@ -104,7 +110,7 @@ TEST_F(DecompressTest, OnePhaseWritesItemsWithoutProgress) {
   ASSERT_EQ(decompress.DecompressToFolder(package_.data(), package_.size(), extraction_), S_OK);
   ExpectPackageWritten();
   EXPECT_TRUE(recorder.reports.empty());
-  EXPECT_TRUE(decompress.items().empty());
+  EXPECT_EQ(decompress.BytesInMemory(), 0u);
   // The to-folder call ends memory mode: there is nothing to write out.
   EXPECT_EQ(decompress.WriteToFolder(extraction_), E_FAIL);
 }
@@ -159,8 +165,11 @@ TEST_F(DecompressTest, WriteOutLeavesReadOnlyAndLockedTargetsAndWritesTheRest) {
   ::SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
-TEST_F(DecompressTest, WriteOutFailureIsReportedAndLoggedAndTheRestWritten) {
+// A package that cannot be written completely is of no use: the write-out
+// stops at the first file that fails.
+TEST_F(DecompressTest, WriteOutFailureIsReportedAndLoggedAndEndsTheWriteOut) {
   C7zDecompressImpl decompress;
+  decompress.SetMaxDecoders(1);
   ASSERT_EQ(decompress.DecompressToMemory(package_.data(), package_.size()), S_OK);
   // A folder stands where a file has to go: that item cannot be written.
   const std::wstring blocked = Target(L"data\\noise.bin");
@@ -174,6 +183,7 @@ TEST_F(DecompressTest, WriteOutFailureIsReportedAndLoggedAndTheRestWritten) {
   const std::string log = unpacktest::LogSince(logOffset);
   const std::string record = logging::WideToAnsi(blocked) + "，错误码：" + std::to_string(HRESULT_CODE(hr));
   EXPECT_NE(log.find(record), std::string::npos) << log;
+  EXPECT_EQ(decompress.BytesInMemory(), 0u);
 }
 
 TEST_F(DecompressTest, WriteToFolderWithoutMemoryDecompressionFails) {
@@ -186,10 +196,9 @@ TEST_F(DecompressTest, SecondMemoryDecompressionAppendsItems) {
   C7zDecompressImpl decompress;
   ASSERT_EQ(decompress.DecompressToMemory(package_.data(), package_.size()), S_OK);
   ASSERT_EQ(decompress.DecompressToMemory(package_.data(), package_.size()), S_OK);
-  EXPECT_EQ(decompress.items().size(), 2 * PackageItems().size());
-  uint64_t total = 0;
-  for (const auto& item : decompress.items()) total += item->total;
-  EXPECT_EQ(total, 2 * uint64_t{unpacktest::PackageTotalSize()});
+  EXPECT_EQ(decompress.BytesInMemory(), 2 * uint64_t{unpacktest::PackageTotalSize()});
+  ASSERT_EQ(decompress.WriteToFolder(extraction_), S_OK);
+  ExpectPackageWritten();
 }
 
 TEST_F(DecompressTest, DataThatIsNoArchiveIsRefused) {
@@ -198,7 +207,7 @@ TEST_F(DecompressTest, DataThatIsNoArchiveIsRefused) {
   CProgressRecorder recorder;
   decompress.SetProgressCallBack(&recorder);
   EXPECT_EQ(decompress.DecompressToMemory(text.data(), text.size()), S_FALSE);
-  EXPECT_TRUE(decompress.items().empty());
+  EXPECT_EQ(decompress.BytesInMemory(), 0u);
   EXPECT_TRUE(FAILED(decompress.WriteToFolder(extraction_)));
   EXPECT_EQ(decompress.DecompressToFolder(text.data(), text.size(), extraction_), S_FALSE);
   EXPECT_EQ(decompress.DecompressToMemory(text.data(), 0), S_FALSE);
@@ -285,6 +294,163 @@ TEST_F(DecompressTest, ItemsThatWouldLeaveTheInstallFolderAreNotWritten) {
   logOffset = unpacktest::LogSize();
   EXPECT_EQ(onePhase.DecompressToFolder(unsafe.data(), unsafe.size(), folder), S_OK);
   expectOnlySafeItems(unpacktest::LogSince(logOffset));
+}
+
+TEST(DecodePlan, OneDecoderTakesEverythingInOrderSeveralTakeTheLargestBlocksFirst) {
+  const std::vector<UINT32> blocks = {kNoBlock, 0, 0, 1, kNoBlock, 2, 2};
+  const std::vector<uint64_t> sizes = {0, 10, 10, 50, 0, 5, 40};
+
+  const std::vector<DecodeJob> single = PlanDecodeJobs(blocks, sizes, 1);
+  ASSERT_EQ(single.size(), 1u);
+  EXPECT_EQ(single[0].indices, (std::vector<UINT32>{0, 1, 2, 3, 4, 5, 6}));
+
+  const std::vector<DecodeJob> jobs = PlanDecodeJobs(blocks, sizes, 2);
+  ASSERT_EQ(jobs.size(), 4u);
+  EXPECT_EQ(jobs[0].indices, (std::vector<UINT32>{3}));
+  EXPECT_EQ(jobs[1].indices, (std::vector<UINT32>{5, 6}));
+  EXPECT_EQ(jobs[2].indices, (std::vector<UINT32>{1, 2}));
+  EXPECT_EQ(jobs[3].indices, (std::vector<UINT32>{0, 4}));  // the items without data
+  EXPECT_EQ(jobs[1].bytes, 45u);
+}
+
+TEST(ItemTargets, ParentItemsGoToTheirOwnFolderWhenOneIsGiven) {
+  EXPECT_EQ(ItemTargetPath(L"C:\\P\\x\\", L"", L"bin\\a.dll"), L"C:\\P\\x\\bin\\a.dll");
+  EXPECT_EQ(ItemTargetPath(L"C:\\P\\x\\", L"", L"..\\Orvanta.exe"), L"C:\\P\\x\\..\\Orvanta.exe");
+  EXPECT_EQ(ItemTargetPath(L"C:\\P\\x\\", L"C:\\P\\x\\s\\", L"..\\Orvanta.exe"), L"C:\\P\\x\\s\\Orvanta.exe");
+  EXPECT_EQ(ItemTargetPath(L"C:\\P\\x\\", L"C:\\P\\x\\s\\", L"../bin/b.dll"), L"C:\\P\\x\\s\\bin/b.dll");
+  EXPECT_EQ(ItemTargetPath(L"C:\\P\\x\\", L"C:\\P\\x\\s\\", L"..a\\b"), L"C:\\P\\x\\..a\\b");
+}
+
+TEST(MemoryBudget, IsAQuarterOfThePhysicalMemoryUpTo512MB) {
+  EXPECT_EQ(MemoryBudgetFor(1ull << 30), 256ull << 20);
+  EXPECT_EQ(MemoryBudgetFor(2ull << 30), 512ull << 20);
+  EXPECT_EQ(MemoryBudgetFor(64ull << 30), 512ull << 20);
+}
+
+TEST_F(DecompressTest, BlocksAreDecodedInParallelInBothModes) {
+  const std::string blocks = FixtureBytes(L"blocks.7z");
+  ASSERT_FALSE(blocks.empty());
+  const size_t count = PackageItems().size();
+
+  C7zDecompressImpl twoPhase;
+  twoPhase.SetMaxDecoders(2);
+  CProgressRecorder recorder;
+  twoPhase.SetProgressCallBack(&recorder);
+  ASSERT_EQ(twoPhase.DecompressToMemory(blocks.data(), blocks.size()), S_OK);
+  EXPECT_EQ(twoPhase.blockCount(), 3u);
+  EXPECT_EQ(twoPhase.decoderCount(), 2u);
+  ASSERT_EQ(twoPhase.WriteToFolder(extraction_), S_OK);
+  ExpectPackageWritten();
+  // Each kind counts its items 0 .. count-1, whichever decoder had them.
+  for (int kind : {1, 2}) {
+    std::vector<int> positions;
+    std::vector<std::wstring> paths;
+    for (const auto& report : recorder.reports) {
+      if (report.kind != kind) continue;
+      positions.push_back(report.index);
+      paths.push_back(report.path);
+      EXPECT_EQ(report.total, static_cast<int>(count));
+    }
+    std::vector<int> expected(count);
+    for (size_t i = 0; i < count; ++i) expected[i] = static_cast<int>(i);
+    EXPECT_EQ(positions, expected) << "kind " << kind;
+    std::sort(paths.begin(), paths.end());
+    std::vector<std::wstring> targets;
+    for (const auto& item : PackageItems()) targets.push_back(item.target);
+    std::sort(targets.begin(), targets.end());
+    EXPECT_EQ(paths, targets) << "kind " << kind;
+  }
+
+  testsupport::RemoveTree(root_.path());
+  ::CreateDirectoryW(root_.path().c_str(), nullptr);
+  C7zDecompressImpl onePhase;
+  onePhase.SetMaxDecoders(4);
+  ASSERT_EQ(onePhase.DecompressToFolder(blocks.data(), blocks.size(), extraction_), S_OK);
+  EXPECT_EQ(onePhase.decoderCount(), 3u);
+  ExpectPackageWritten();
+}
+
+TEST_F(DecompressTest, DamageInOneBlockFailsTheParallelDecoding) {
+  std::string damaged = FixtureBytes(L"blocks.7z");
+  damaged[64 + damaged.size() / 3] ^= 0x55;
+  C7zDecompressImpl twoPhase;
+  twoPhase.SetMaxDecoders(2);
+  EXPECT_EQ(twoPhase.DecompressToMemory(damaged.data(), damaged.size()), k7zPackageDamaged);
+  EXPECT_EQ(twoPhase.WriteToFolder(extraction_), k7zPackageDamaged);
+  ExpectNothingWritten();
+  EXPECT_EQ(twoPhase.BytesInMemory(), 0u);
+
+  C7zDecompressImpl onePhase;
+  onePhase.SetMaxDecoders(2);
+  EXPECT_EQ(onePhase.DecompressToFolder(damaged.data(), damaged.size(), extraction_), k7zPackageDamaged);
+}
+
+// Polls `done` for up to `ms` milliseconds.
+template <class Done>
+bool WaitUntil(Done done, DWORD ms) {
+  for (const DWORD start = ::GetTickCount(); ::GetTickCount() - start < ms; ::Sleep(10))
+    if (done()) return true;
+  return done();
+}
+
+// A package larger than the memory budget: decoding waits with the budget
+// full until the folder is known, then the rest streams into the files.
+TEST_F(DecompressTest, DecodingWaitsAtTheMemoryBudgetUntilTheFolderIsKnown) {
+  constexpr uint64_t kBudget = 1 << 20;
+  C7zDecompressImpl decompress;
+  decompress.SetMemoryBudget(kBudget);
+  std::atomic<bool> done{false};
+  HRESULT decoded = E_PENDING;
+  std::thread background([&] {
+    decoded = decompress.DecompressToMemory(package_.data(), package_.size());
+    done = true;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return decompress.BytesInMemory() > 0; }, 10000));
+  ::Sleep(300);
+  EXPECT_FALSE(done.load());
+  EXPECT_LE(decompress.BytesInMemory(), kBudget);
+  ExpectNothingWritten();
+
+  decompress.StartWriteToFolder(extraction_);
+  background.join();
+  EXPECT_EQ(decoded, S_OK);
+  EXPECT_EQ(decompress.WriteToFolder(extraction_), S_OK);
+  ExpectPackageWritten();
+}
+
+TEST_F(DecompressTest, CancelEndsAWaitingDecodingAndWritesNothing) {
+  C7zDecompressImpl decompress;
+  decompress.SetMemoryBudget(1 << 20);
+  HRESULT decoded = E_PENDING;
+  std::thread background([&] { decoded = decompress.DecompressToMemory(package_.data(), package_.size()); });
+  ASSERT_TRUE(WaitUntil([&] { return decompress.BytesInMemory() > 0; }, 10000));
+  const DWORD start = ::GetTickCount();
+  decompress.Cancel();
+  background.join();
+  EXPECT_LT(::GetTickCount() - start, 2000u);
+  EXPECT_EQ(decoded, E_ABORT);
+  EXPECT_EQ(decompress.BytesInMemory(), 0u);
+  EXPECT_TRUE(FAILED(decompress.WriteToFolder(extraction_)));
+  ExpectNothingWritten();
+}
+
+TEST_F(DecompressTest, ParentItemsCanBeStagedInAFolderOfTheirOwn) {
+  const std::wstring staged = extraction_ + L"{InstallFolderItems}";
+  for (int twoPhase = 0; twoPhase < 2; ++twoPhase) {
+    testsupport::RemoveTree(root_.path());
+    ::CreateDirectoryW(root_.path().c_str(), nullptr);
+    C7zDecompressImpl decompress;
+    decompress.SetParentItemsFolder(staged);
+    if (twoPhase) {
+      ASSERT_EQ(decompress.DecompressToMemory(package_.data(), package_.size()), S_OK);
+      ASSERT_EQ(decompress.WriteToFolder(extraction_), S_OK);
+    } else {
+      ASSERT_EQ(decompress.DecompressToFolder(package_.data(), package_.size(), extraction_), S_OK);
+    }
+    EXPECT_EQ(ReadFileBytes(staged + L"\\Orvanta.exe"), FixtureBytes(L"package\\Orvanta.exe"));
+    EXPECT_FALSE(FileExists(root_.path() + L"Orvanta.exe"));
+    EXPECT_EQ(ReadFileBytes(Target(L"bin\\a.dll")), FixtureBytes(L"package\\bin\\a.dll"));
+  }
 }
 
 }  // namespace

@@ -29,6 +29,12 @@ printf '<?xml version="1.0" encoding="utf-8"?>\n<config><item id="OVVersionStrin
    configurations/staticconfig.xml data/noise.bin zero.bin)
 z7 rn "$out/package.7z" Orvanta.exe ../Orvanta.exe
 
+# blocks.7z: the same items in three solid blocks of two, two and one files,
+# as a large package is laid out for decoding in parallel.
+(cd "$pkg" && z7 a "${layout[@]}" -ms=2f "$out/blocks.7z" Orvanta.exe bin/a.dll bin/sub/resources.txt \
+   configurations/staticconfig.xml data/noise.bin zero.bin)
+z7 rn "$out/blocks.7z" Orvanta.exe ../Orvanta.exe
+
 # empty.7z: an archive without any item.
 (cd "$out" && z7 a "${layout[@]}" "$out/empty.7z" no-such-file-*)
 

@@ -1,0 +1,282 @@
+#include "libinstall/itemwriter.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "common/logging.h"
+
+namespace {
+
+constexpr uint64_t kMaxBudgetBytes = 512ull << 20;
+constexpr wchar_t kBudgetHook[] = L"ORV_TEST_MEMORY_BUDGET_MB";
+
+bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+DWORD CreateFolderTree(const std::wstring& folder) {
+  std::wstring path = folder;
+  while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+  if (path.empty() || IsFolder(path)) return 0;
+  const size_t slash = path.find_last_of(L"\\/");
+  if (slash != std::wstring::npos && slash > 0) {
+    if (const DWORD error = CreateFolderTree(path.substr(0, slash))) return error;
+  }
+  if (::CreateDirectoryW(path.c_str(), nullptr)) return 0;
+  const DWORD error = ::GetLastError();
+  if (error == ERROR_ALREADY_EXISTS) return 0;
+  LOG_ERROR << "创建文件夹失败：" << path << "，错误码：" << error;
+  return error;
+}
+
+namespace {
+
+// The absolute, normalised form of `path` ("..\" resolved); empty on failure.
+std::wstring FullPath(const std::wstring& path) {
+  const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return {};
+  std::wstring full(needed, L'\0');
+  const DWORD length = ::GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
+  if (length == 0 || length >= needed) return {};
+  full.resize(length);
+  return full;
+}
+
+std::wstring FolderPart(const std::wstring& fullPath) {
+  const size_t slash = fullPath.find_last_of(L'\\');
+  return slash == std::wstring::npos ? std::wstring() : fullPath.substr(0, slash + 1);
+}
+
+void CloseFile(HANDLE& file) {
+  if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+  file = INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+bool IsKeptTarget(DWORD error, const std::wstring& fullPath) {
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE) return true;
+  if (error != ERROR_ACCESS_DENIED) return false;
+  const DWORD attributes = ::GetFileAttributesW(fullPath.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+uint64_t MemoryBudgetFor(uint64_t physicalBytes) { return std::min(kMaxBudgetBytes, physicalBytes / 4); }
+
+uint64_t DefaultMemoryBudget() {
+  wchar_t hook[32] = {};
+  const DWORD length = ::GetEnvironmentVariableW(kBudgetHook, hook, ARRAYSIZE(hook));
+  if (length > 0 && length < ARRAYSIZE(hook)) {
+    const unsigned long long megabytes = std::wcstoull(hook, nullptr, 10);
+    if (megabytes > 0) return megabytes << 20;
+  }
+  MEMORYSTATUSEX memory = {};
+  memory.dwLength = sizeof memory;
+  if (!::GlobalMemoryStatusEx(&memory)) return MemoryBudgetFor(0);
+  return MemoryBudgetFor(memory.ullTotalPhys);
+}
+
+std::wstring ItemTargetPath(const std::wstring& outputFolder, const std::wstring& parentFolder,
+                            const std::wstring& itemPath) {
+  const bool toParent = itemPath.size() > 3 && itemPath[0] == L'.' && itemPath[1] == L'.' &&
+                        (itemPath[2] == L'\\' || itemPath[2] == L'/');
+  if (toParent && !parentFolder.empty()) return parentFolder + itemPath.substr(3);
+  return outputFolder + itemPath;
+}
+
+CItemWriter::CItemWriter(WrittenCallback written) : written_(std::move(written)), bound_(DefaultMemoryBudget()) {}
+
+CItemWriter::~CItemWriter() {
+  Cancel();
+  if (thread_.joinable()) thread_.join();
+}
+
+void CItemWriter::SetMemoryBudget(uint64_t bytes) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!started_) bound_ = bytes;
+  changed_.notify_all();
+}
+
+void CItemWriter::DecoderStarted() {
+  std::lock_guard<std::mutex> guard(lock_);
+  ++activeDecoders_;
+}
+
+void CItemWriter::DecoderFinished() {
+  std::lock_guard<std::mutex> guard(lock_);
+  --activeDecoders_;
+  changed_.notify_all();
+}
+
+bool CItemWriter::Push(const ArchiveItem* item, std::unique_ptr<BYTE[]> data, size_t size, bool last) {
+  std::unique_lock<std::mutex> guard(lock_);
+  // One record larger than the bound still passes an empty queue.
+  changed_.wait(guard, [&] {
+    return cancelled_ || FAILED(result_) || queuedBytes_ == 0 || queuedBytes_ + size <= bound_;
+  });
+  if (cancelled_ || FAILED(result_)) return false;
+  queue_.push_back(Record{item, std::move(data), size, last});
+  queuedBytes_ += size;
+  changed_.notify_all();
+  return true;
+}
+
+bool CItemWriter::Start(const std::wstring& outputFolder, const std::wstring& parentFolder) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (thread_.joinable()) return true;
+  outputFolder_ = outputFolder;
+  parentFolder_ = parentFolder;
+  started_ = true;
+  finishing_ = false;
+  result_ = S_OK;
+  bound_ = std::min(bound_, kStreamingQueueBytes);
+  try {
+    thread_ = std::thread(&CItemWriter::Run, this);
+  } catch (const std::system_error& error) {
+    LOG_ERROR << "创建写文件线程失败，错误码：" << error.code().value();
+    started_ = false;
+    return false;
+  }
+  changed_.notify_all();
+  return true;
+}
+
+HRESULT CItemWriter::Finish() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!thread_.joinable()) return E_FAIL;
+    finishing_ = true;
+    changed_.notify_all();
+  }
+  thread_.join();
+  std::lock_guard<std::mutex> guard(lock_);
+  return cancelled_ && SUCCEEDED(result_) ? E_ABORT : result_;
+}
+
+void CItemWriter::Cancel() {
+  std::lock_guard<std::mutex> guard(lock_);
+  cancelled_ = true;
+  for (const Record& record : queue_) queuedBytes_ -= record.size;
+  queue_.clear();
+  changed_.notify_all();
+}
+
+bool CItemWriter::cancelled() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return cancelled_;
+}
+
+uint64_t CItemWriter::QueuedBytes() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return queuedBytes_;
+}
+
+void CItemWriter::Fail(HRESULT error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (SUCCEEDED(result_)) result_ = error;
+  for (const Record& record : queue_) queuedBytes_ -= record.size;
+  queue_.clear();
+  changed_.notify_all();
+}
+
+void CItemWriter::Run() {
+  for (;;) {
+    Record record;
+    {
+      std::unique_lock<std::mutex> guard(lock_);
+      changed_.wait(guard, [&] { return cancelled_ || !queue_.empty() || (finishing_ && activeDecoders_ == 0); });
+      if (cancelled_ || queue_.empty()) break;
+      record = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    Write(record);
+    std::lock_guard<std::mutex> guard(lock_);
+    queuedBytes_ -= record.size;
+    changed_.notify_all();
+  }
+  for (OpenItem& open : open_) CloseFile(open.file);
+  open_.clear();
+}
+
+void CItemWriter::Write(Record& record) {
+  auto open = std::find_if(open_.begin(), open_.end(), [&](const OpenItem& o) { return o.item == record.item; });
+  if (open == open_.end()) {
+    OpenItem item{record.item, INVALID_HANDLE_VALUE, {}};
+    if (!record.item->safe) {
+      LOG_ERROR << "安装包条目路径不安全，未写出：" << record.item->path;
+    } else if (const HRESULT hr = OpenTarget(item); FAILED(hr)) {
+      Fail(hr);
+    }
+    open_.push_back(std::move(item));
+    open = open_.end() - 1;
+  }
+  const BYTE* data = record.data.get();
+  size_t left = record.size;
+  while (left > 0 && open->file != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    if (!::WriteFile(open->file, data, static_cast<DWORD>(left), &written, nullptr) || written == 0) {
+      const DWORD error = written == 0 && ::GetLastError() == ERROR_SUCCESS ? ERROR_DISK_FULL : ::GetLastError();
+      LOG_ERROR << "写出文件失败：" << open->target << "，错误码：" << error;
+      CloseFile(open->file);
+      Fail(HRESULT_FROM_WIN32(error));
+      break;
+    }
+    data += written;
+    left -= written;
+  }
+  record.data.reset();
+  if (!record.last) return;
+  CloseFile(open->file);
+  const ArchiveItem* item = record.item;
+  open_.erase(open);
+  if (written_) written_(writtenCount_++, *item);
+}
+
+HRESULT CItemWriter::OpenTarget(OpenItem& open) {
+  const ArchiveItem& item = *open.item;
+  const std::wstring target = ItemTargetPath(outputFolder_, parentFolder_, item.path);
+  open.target = FullPath(target);
+  if (open.target.empty()) {
+    const DWORD error = ::GetLastError() ? ::GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+    LOG_ERROR << "写出文件失败：" << target << "，错误码：" << error;
+    return HRESULT_FROM_WIN32(error);
+  }
+  if (item.isFolder) {
+    const DWORD error = CreateFolderTree(open.target);
+    return error ? HRESULT_FROM_WIN32(error) : S_OK;
+  }
+  if (const DWORD error = CreateFolderTree(FolderPart(open.target))) return HRESULT_FROM_WIN32(error);
+
+  auto fail = [&open](DWORD error) -> HRESULT {
+    CloseFile(open.file);
+    if (IsKeptTarget(error, open.target)) {
+      LOG_ERROR << "目标文件正在使用或只读，保留原文件：" << open.target << "，错误码：" << error;
+      return S_OK;
+    }
+    LOG_ERROR << "写出文件失败：" << open.target << "，错误码：" << error;
+    return HRESULT_FROM_WIN32(error);
+  };
+  // Checked before opening: a process with backup rights (or Wine run by
+  // root) could otherwise replace a read-only file.
+  const DWORD attributes = ::GetFileAttributesW(open.target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return fail(ERROR_ACCESS_DENIED);
+
+  open.file = ::CreateFileW(open.target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (open.file == INVALID_HANDLE_VALUE) return fail(::GetLastError());
+  if (item.size == 0) return S_OK;
+  // The file gets its final size at once, so that a full disk shows before
+  // any data is written and the data lands in one contiguous run.
+  LARGE_INTEGER size;
+  size.QuadPart = static_cast<LONGLONG>(item.size);
+  const LARGE_INTEGER start{};
+  if (!::SetFilePointerEx(open.file, size, nullptr, FILE_BEGIN) || !::SetEndOfFile(open.file) ||
+      !::SetFilePointerEx(open.file, start, nullptr, FILE_BEGIN))
+    return fail(::GetLastError());
+  return S_OK;
+}

@@ -1,0 +1,133 @@
+#pragma once
+// Writes decoded archive items to their files on a thread of its own, fed by
+// the decoder threads through a bounded queue.
+//
+// Until a target folder is known the queue simply holds what the decoders
+// produce, up to a memory budget; decoders that would pass it wait. Once
+// Start names the folder, the writer thread writes what is queued and then
+// everything that follows, and the bound drops to a few megabytes so that
+// nothing of the package stays in memory longer than it takes to write it.
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// An archive item as it is known before decoding.
+struct ArchiveItem {
+  std::wstring path;  // as the handler reports it, backslash separators
+  uint64_t size = 0;
+  bool isFolder = false;
+  bool safe = false;  // the path stays inside the output folder or its parent
+};
+
+// The bound of the queue once the writer runs: enough to keep the disk busy
+// while the decoders go on.
+inline constexpr uint64_t kStreamingQueueBytes = 16ull << 20;
+
+// How much decoded data may wait in memory for the target folder: the smaller
+// of 512 MB and a quarter of the physical memory. The environment variable
+// ORV_TEST_MEMORY_BUDGET_MB (megabytes) overrides it; it is a test hook.
+uint64_t DefaultMemoryBudget();
+// The budget rule itself, for a machine with `physicalBytes` of memory.
+uint64_t MemoryBudgetFor(uint64_t physicalBytes);
+
+// Where an item lands: output folder + path, except that an item whose path
+// begins with "..\" goes below `parentFolder` when one is given (the output
+// folder's parent otherwise). Both folders end in a backslash.
+std::wstring ItemTargetPath(const std::wstring& outputFolder, const std::wstring& parentFolder,
+                            const std::wstring& itemPath);
+
+// Creates `folder` and every missing parent; logs the one that fails and
+// returns its error (0 on success).
+DWORD CreateFolderTree(const std::wstring& folder);
+
+// True when `error`, met replacing the existing file `fullPath`, means the
+// file is in use or read-only: such a file is kept as it was.
+bool IsKeptTarget(DWORD error, const std::wstring& fullPath);
+
+class CItemWriter {
+ public:
+  // Called on the writer thread after each item has been written (or passed
+  // over): its position among the written items and the item.
+  using WrittenCallback = std::function<void(UINT32 position, const ArchiveItem& item)>;
+
+  explicit CItemWriter(WrittenCallback written);
+  ~CItemWriter();  // cancels and waits for the writer thread
+  CItemWriter(const CItemWriter&) = delete;
+  CItemWriter& operator=(const CItemWriter&) = delete;
+
+  void SetMemoryBudget(uint64_t bytes);
+
+  // Decoder side. A decoder announces itself before its first record and
+  // leaves after its last. Push hands over `size` bytes of `item` (taking the
+  // buffer), with `last` after the item's final bytes; it waits while the
+  // queue is full and returns false once the writer was cancelled or failed.
+  void DecoderStarted();
+  void DecoderFinished();
+  bool Push(const ArchiveItem* item, std::unique_ptr<BYTE[]> data, size_t size, bool last);
+
+  // Starts writing below `outputFolder` (and `parentFolder`, see
+  // ItemTargetPath); false when the writer thread cannot start (logged).
+  bool Start(const std::wstring& outputFolder, const std::wstring& parentFolder);
+  bool started() const { return started_; }
+  // Waits until every decoder has finished and everything queued is written;
+  // then S_OK or the first write error. Requires Start.
+  HRESULT Finish();
+
+  // Ends all waiting: pushes fail from now on, queued data is dropped, the
+  // writer thread stops after the write in progress.
+  void Cancel();
+  bool cancelled() const;
+  // Ends the write-out with `error` (the first one counts): queued data is
+  // dropped and pushes fail from now on.
+  void Fail(HRESULT error);
+
+  // Decoded bytes waiting in memory.
+  uint64_t QueuedBytes() const;
+
+ private:
+  struct Record {
+    const ArchiveItem* item;
+    std::unique_ptr<BYTE[]> data;
+    size_t size;
+    bool last;
+  };
+  // An item whose first record has been written and whose last has not.
+  struct OpenItem {
+    const ArchiveItem* item;
+    HANDLE file;         // INVALID_HANDLE_VALUE when nothing is written (folder, kept, failed)
+    std::wstring target;  // full path, for the error records
+  };
+
+  void Run();
+  // Writes one record; the first record of an item opens its file.
+  void Write(Record& record);
+  HRESULT OpenTarget(OpenItem& open);
+
+  WrittenCallback written_;
+  mutable std::mutex lock_;
+  std::condition_variable changed_;
+  std::deque<Record> queue_;
+  uint64_t queuedBytes_ = 0;
+  uint64_t bound_;
+  int activeDecoders_ = 0;
+  bool started_ = false;
+  bool cancelled_ = false;
+  bool finishing_ = false;  // Finish waits: the thread ends once all is written
+  HRESULT result_ = S_OK;
+
+  // Writer thread only.
+  std::wstring outputFolder_;
+  std::wstring parentFolder_;
+  std::vector<OpenItem> open_;  // one per decoder at the most
+  UINT32 writtenCount_ = 0;
+  std::thread thread_;
+};
