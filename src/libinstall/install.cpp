@@ -259,6 +259,15 @@ int CInstall::DoStartInstall() {
     return FailBeforeSwitch(extraction_folder);
   }
 
+  // A file where the version folder belongs would make the move fail after
+  // the previous installation is gone: fail while it is still there.
+  std::wstring version_entry = install_folder_ + version;
+  const DWORD version_attributes = ::GetFileAttributesW(version_entry.c_str());
+  if (version_attributes != INVALID_FILE_ATTRIBUTES && !(version_attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    LOG_ERROR << "拷贝到版本目录失败";
+    return FailBeforeSwitch(extraction_folder);
+  }
+
   // The package is complete and intact: from here on it replaces the
   // previous installation.
   RemoveOldVersionFolders();
@@ -266,7 +275,7 @@ int CInstall::DoStartInstall() {
   PlaceStagedItems(staged, install_folder_);
   if (PathExists(staged)) UtilFunc::DeleteFolder(staged, 1);
 
-  std::wstring version_folder = install_folder_ + version;
+  std::wstring version_folder = version_entry;
   UtilFunc::AppendBackslash(version_folder);
   std::wstring install_dir = install_folder_;
   UtilFunc::RemoveTrailingBackslash(install_dir);

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # A silent installation onto a volume that runs out of space fails: exit
 # code 1, an ERROR record for the write-out, no version folder, and no
-# "finished" record. The volume is a small tmpfs; without the right to mount
-# one the test is skipped (exit 77).
+# "finished" record. Then the same over an installed older version (the
+# installer given second): that installation stays as it was. The volume is
+# a small tmpfs; without the right to mount one the test is skipped (exit 77).
 set -euo pipefail
 setup="$1"
+older_setup="$2"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 source "$root/scripts/wine-env.sh"
 volume="$(mktemp -d /tmp/orv-disk-full.XXXXXX)"
@@ -16,16 +18,39 @@ fi
 trap 'umount "$volume"; rmdir "$volume"' EXIT
 
 log="$WINEPREFIX/drive_c/users/Public/Documents/Orvanta/ovlog.log"
-before=$(stat -c %s "$log" 2>/dev/null || echo 0)
-set +e
-"$root/scripts/wine-run.sh" "$setup" /S /G "/D=Z:$(echo "$volume/inst" | tr / '\\')" >/dev/null 2>&1
-code=$?
-set -e
-records="$(tail -c +$((before + 1)) "$log" | iconv -f GBK -t UTF-8)"
-echo "$records"
+target="$(echo "$volume/inst" | tr / '\\')"
 fail=0
-[ "$code" -eq 1 ] || { echo "exit code $code, expected 1"; fail=1; }
-grep -q 'ERROR 释放文件失败,last error:112' <<<"$records" || { echo "no write-out ERROR record"; fail=1; }
-if grep -q '安装完成' <<<"$records"; then echo "reported as finished"; fail=1; fi
+
+# Runs an installer silently into the volume; sets code and records (the log
+# records it wrote, as UTF-8).
+install() {
+  local before
+  before=$(stat -c %s "$log" 2>/dev/null || echo 0)
+  set +e
+  "$root/scripts/wine-run.sh" "$1" /S /G "/D=Z:$target" >/dev/null 2>&1
+  code=$?
+  set -e
+  records="$(tail -c +$((before + 1)) "$log" | iconv -f GBK -t UTF-8)"
+}
+
+expect_write_out_failure() {
+  echo "$records"
+  [ "$code" -eq 1 ] || { echo "$1: exit code $code, expected 1"; fail=1; }
+  grep -q 'ERROR 释放文件失败,last error:112' <<<"$records" || { echo "$1: no write-out ERROR record"; fail=1; }
+  if grep -q '安装完成' <<<"$records"; then echo "$1: reported as finished"; fail=1; fi
+  [ ! -e "$volume/inst/{VersionNameFolder}" ] || { echo "$1: the extraction folder was left"; fail=1; }
+}
+
+install "$setup"
+expect_write_out_failure "fresh installation"
 [ ! -e "$volume/inst/7.19.02N" ] || { echo "a version folder was made"; fail=1; }
+rm -rf "$volume/inst"
+
+install "$older_setup"
+[ "$code" -eq 0 ] || { echo "the older version did not install: exit code $code"; exit 1; }
+older="$(cd "$volume/inst" && find . -type f -exec sha1sum {} + | sort)"
+install "$setup"
+expect_write_out_failure "update"
+now="$(cd "$volume/inst" && find . -type f -exec sha1sum {} + | sort)"
+[ "$now" = "$older" ] || { echo "the older installation changed:"; diff <(echo "$older") <(echo "$now"); fail=1; }
 exit $fail

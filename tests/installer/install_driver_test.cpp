@@ -167,6 +167,26 @@ TEST(InstallDriver, SkippedSetupConfigurationAndNoCallback) {
   EXPECT_TRUE(FileExists(folder.path() + L"silent\\7.19.02N\\data\\notes.txt"));
 }
 
+// A file where the version folder belongs: the files cannot be moved there,
+// so the installation fails before anything of an earlier one is removed.
+TEST(InstallDriver, VersionFolderTakenByAFileFailsBeforeTheSwitch) {
+  TempFolder folder(L"orvdriver");
+  ASSERT_TRUE(testsupport::WriteFileBytes(folder.path() + L"7.19.02N", "a file"));
+  ASSERT_TRUE(::CreateDirectoryW((folder.path() + L"7.18.01N").c_str(), nullptr));
+  ASSERT_TRUE(testsupport::WriteFileBytes(folder.path() + L"7.18.01N\\Quorix.dll", "older version"));
+  Recorder recorder;
+  CInstall install;
+  install.Init(&recorder, DecompressStart::kOnInstall);
+  install.SetInstallPath(folder.path().c_str());
+  ASSERT_EQ(install.StartInstall(1), 1);
+  EXPECT_EQ(install.GetOutcome(), InstallOutcome::kFailed);
+  EXPECT_EQ(recorder.reports().back().stage, kStageFailed);
+  EXPECT_EQ(testsupport::ReadFileBytes(folder.path() + L"7.19.02N"), "a file");
+  EXPECT_EQ(testsupport::ReadFileBytes(folder.path() + L"7.18.01N\\Quorix.dll"), "older version");
+  EXPECT_FALSE(FileExists(folder.path() + L"App.txt"));
+  EXPECT_FALSE(FolderExists(folder.path() + L"{VersionNameFolder}"));
+}
+
 // An installation that outlives the wait is ended and is not reported as
 // finished. A locked file of an earlier installation of the same version
 // makes the move retry for seconds.

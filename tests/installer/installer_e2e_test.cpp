@@ -12,6 +12,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -456,8 +458,8 @@ TEST_F(MadeInstallerTest, NonPatternVersionFolderIsEmptiedAndRefilled) {
   EXPECT_TRUE(log.InOrder({{"INFO", "覆盖安装,删除老文件"}, {"INFO", "移动目录:"}, {"INFO", "安装完成，通知界面"}}));
 }
 
-// The version cannot be read: the installation fails with "获取版本失败" and
-// leaves the written files in the extraction folder.
+// The version cannot be read: the installation fails with "获取版本失败",
+// removes what it wrote and places nothing in the install folder.
 TEST_F(MadeInstallerTest, PackageWithoutReadableVersionFails) {
   for (const wchar_t* package : {L"no-config", L"idless-item"}) {
     SCOPED_TRACE(Gbk(package));
@@ -466,8 +468,8 @@ TEST_F(MadeInstallerTest, PackageWithoutReadableVersionFails) {
     EXPECT_EQ(RunSetup(MakeSetup(Installer(package)), L"/S /D=\"C:\\My Apps\\Orvanta\""), kExitFailed);
     EXPECT_TRUE(log.Contains("ERROR", "获取版本失败"));
     EXPECT_FALSE(log.Contains("INFO", "安装完成"));
-    EXPECT_TRUE(FileExists(folder + kExtractionFolder + L"\\Quorix.dll"));
-    EXPECT_TRUE(FileExists(folder + L"App.txt"));
+    EXPECT_FALSE(FolderExists(folder + kExtractionFolder));
+    EXPECT_FALSE(FileExists(folder + L"App.txt"));
     EXPECT_FALSE(FolderExists(folder + kVersion));
     RemoveApplication();
   }
@@ -485,7 +487,7 @@ TEST_F(MadeInstallerTest, TimeStampNotPointingAtThePayloadFails) {
     LogWatch log;
     EXPECT_EQ(RunSetup(MakeSetup(setup), L"/S /D=\"C:\\My Apps\\Orvanta\""), kExitFailed);
     EXPECT_TRUE(log.Contains("ERROR", "获取版本失败"));
-    EXPECT_TRUE(EntryNames(folder + kExtractionFolder + L"\\").empty());
+    EXPECT_FALSE(FolderExists(folder + kExtractionFolder));
     EXPECT_FALSE(FileExists(folder + L"App.txt"));
     RemoveApplication();
   }
@@ -516,6 +518,122 @@ TEST_F(MadeInstallerTest, DamagedOrTruncatedPackageFailsWithoutInstalling) {
     EXPECT_FALSE(FolderExists(folder + kVersion));
     RemoveApplication();
   }
+}
+
+// Every file below a folder with its bytes, by relative path.
+std::map<std::wstring, std::string> FolderContents(const std::wstring& folder) {
+  std::vector<std::wstring> files;
+  ListFiles(folder, L"", &files);
+  std::map<std::wstring, std::string> contents;
+  for (const std::wstring& file : files) contents[file] = ReadFileBytes(folder + file);
+  return contents;
+}
+
+// Updates: the sample application is installed (version A), then an
+// installer of another version runs over it.
+class UpdateTest : public MadeInstallerTest {
+ protected:
+  const std::wstring folder_ = L"C:\\My Apps\\Orvanta\\";
+  const std::wstring arguments_ = L"/S /G /D=\"C:\\My Apps\\Orvanta\"";
+
+  void InstallVersionA() {
+    ASSERT_EQ(RunSetup(SampleSetup(), arguments_), kExitInstalled);
+    version_a_ = FolderContents(folder_);
+    ASSERT_EQ(version_a_.count(kVersion + std::wstring(L"\\Quorix.zk")), 1u);
+  }
+
+  // A's files are all there with their bytes, nothing else is, and its
+  // program still starts.
+  void ExpectVersionAIntact() {
+    EXPECT_TRUE(FolderContents(folder_) == version_a_) << "the installation of version A changed";
+    ::DeleteFileW((folder_ + L"Orvanta.calls.txt").c_str());
+    EXPECT_EQ(RunAndWait(L"\"" + folder_ + L"Orvanta.exe\" /run:test"), 0);
+    EXPECT_NE(ReadFileBytes(folder_ + L"Orvanta.calls.txt").find("/run:test"), std::string::npos);
+    ::DeleteFileW((folder_ + L"Orvanta.calls.txt").c_str());
+  }
+
+  std::map<std::wstring, std::string> version_a_;
+};
+
+TEST_F(UpdateTest, FailedUpdateLeavesThePreviousInstallationAsItWas) {
+  InstallVersionA();
+  const std::string good = Installer(L"version-b");
+  const size_t archive = PayloadOffset(good) + 9;
+  std::string damaged = good;
+  damaged[archive + 40] = static_cast<char>(damaged[archive + 40] ^ 0x5A);
+  const struct {
+    const char* name;
+    std::string setup;
+    const char* error;
+  } updates[] = {
+      {"damaged archive", damaged, "安装包数据损坏"},
+      {"truncated archive", good.substr(0, good.size() - 1), nullptr},
+      {"unusable version", Installer(L"no-config"), "获取版本失败"},
+  };
+  for (const auto& update : updates) {
+    SCOPED_TRACE(update.name);
+    LogWatch log;
+    EXPECT_EQ(RunSetup(MakeSetup(update.setup), arguments_), kExitFailed);
+    if (update.error) {
+      EXPECT_TRUE(log.Contains("ERROR", update.error));
+    }
+    EXPECT_FALSE(log.Contains("INFO", "安装完成"));
+    ExpectVersionAIntact();
+  }
+}
+
+TEST_F(UpdateTest, CompleteUpdateReplacesThePreviousVersion) {
+  InstallVersionA();
+  ASSERT_EQ(RunSetup(MakeSetup(Installer(L"version-b")), arguments_), kExitInstalled);
+  EXPECT_FALSE(FolderExists(folder_ + kVersion));
+  EXPECT_FALSE(FolderExists(folder_ + kExtractionFolder));
+  EXPECT_TRUE(SameFiles(TestPackages() + L"version-b\\version-folder\\", folder_ + L"7.20.01N\\"));
+  EXPECT_TRUE(SameFiles(TestPackages() + L"version-b\\install-folder\\", folder_));
+  EXPECT_EQ(ReadFileBytes(folder_ + L"7.20.01N\\Quorix.zk"), ReadFileBytes(folder_ + L"7.20.01N\\Quorix.dll"));
+  // A's program is not part of B: it stays.
+  EXPECT_EQ(ReadFileBytes(folder_ + L"Orvanta.exe"), version_a_[L"Orvanta.exe"]);
+}
+
+// The update is killed at a number of moments; a kill before the switch
+// leaves A as it was, and running the update again always gives B complete.
+// A "new" folder of A's marks the switch: it is the first thing it removes.
+TEST_F(UpdateTest, KilledUpdateIsMadeGoodByRunningItAgain) {
+  const std::wstring update = BuildFolder() + L"tests\\installer\\OrvantaSetup-large.exe";
+  const std::wstring large_package = BuildFolder() + L"tests\\installer\\window-packages\\large\\";
+  ASSERT_TRUE(FileExists(update));
+  int before_switch = 0;
+  for (const DWORD delay_ms : {0u, 300u, 1000u, 2000u, 3500u, 6000u}) {
+    SCOPED_TRACE("killed after " + std::to_string(delay_ms) + " ms");
+    ASSERT_EQ(RunSetup(MakeSetup(Installer(L"version-a")), arguments_), kExitInstalled);
+    MakeFolder(folder_ + L"new");
+    MakeFile(folder_ + L"new\\pending.txt", "pending update of A");
+    const std::map<std::wstring, std::string> version_a = FolderContents(folder_);
+    {
+      testsupport::RunningProgram killed(update, arguments_);
+      ASSERT_TRUE(killed.Started());
+      if (delay_ms == 0)
+        WaitForFile(folder_ + kExtractionFolder, 30000);
+      else
+        ::Sleep(delay_ms);
+    }
+    if (FileExists(folder_ + L"new\\pending.txt")) {
+      ++before_switch;
+      std::map<std::wstring, std::string> now = FolderContents(folder_);
+      for (auto entry = now.begin(); entry != now.end();)
+        entry = entry->first.compare(0, wcslen(kExtractionFolder), kExtractionFolder) == 0 ? now.erase(entry)
+                                                                                           : std::next(entry);
+      EXPECT_TRUE(now == version_a) << "the installation of version A changed before the switch";
+    }
+    ASSERT_EQ(RunSetup(update, arguments_), kExitInstalled);
+    EXPECT_TRUE(SameFiles(large_package + L"version-folder\\", folder_ + kVersion + L"\\"));
+    EXPECT_TRUE(SameFiles(large_package + L"install-folder\\", folder_));
+    EXPECT_FALSE(FolderExists(folder_ + L"7.18.01N"));
+    EXPECT_FALSE(FolderExists(folder_ + L"new"));
+    EXPECT_FALSE(FolderExists(folder_ + kExtractionFolder));
+    RemoveApplication();
+  }
+  std::printf("%d of the kills came before the switch\n", before_switch);
+  EXPECT_GT(before_switch, 0);
 }
 
 // Random single-byte changes anywhere in the payload: every run ends within
