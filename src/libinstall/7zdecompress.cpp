@@ -305,6 +305,7 @@ void C7zDecompressImpl::SetParentItemsFolder(const std::wstring& folder) {
 }
 
 void C7zDecompressImpl::Cancel() {
+  m_cancelled = true;
   m_stopped = true;
   m_writer.Cancel();
 }
@@ -460,7 +461,7 @@ HRESULT C7zDecompressImpl::DecompressToMemory(const void* data, uint64_t size) {
   m_memoryMode = 1;
   const HRESULT hr = OpenAndExtract([data, size] { return new CInMemStream(data, size); });
   if (hr != S_OK) {
-    LOG_ERROR << "解压安装包到内存失败，错误码：" << hr;
+    if (!m_cancelled) LOG_ERROR << "解压安装包到内存失败，错误码：" << hr;
     // Not-an-archive is S_FALSE from the handler; a failure all the same.
     if (m_memoryResult == S_OK) m_memoryResult = FAILED(hr) ? hr : k7zPackageDamaged;
   }

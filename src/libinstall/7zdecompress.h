@@ -180,6 +180,7 @@ class C7zDecompressImpl : public I7zDecompress, public I7zDecompressCallBack {
   // Items whose operation result was not OK in the current extraction.
   std::atomic<UINT32> m_damagedItems{0};
   std::atomic<bool> m_stopped{false};  // Cancel, damage or a write error
+  std::atomic<bool> m_cancelled{false};  // Cancel() was called: no failure to report
   // S_OK while every in-memory decompression so far completed intact.
   HRESULT m_memoryResult = S_OK;
   CItemWriter m_writer;
