@@ -1,221 +1,406 @@
 #!/usr/bin/env bash
-# Unpack benchmark: makes a synthetic package, builds the archive in the
-# package layout, appends it to bench/unpack_bench.exe as an installer does,
-# then measures on this machine
-#   - the installer's unpacking under Wine (in-memory decompression plus
-#     write-out through the 7z bridge) against `7zz x` of the same archive
-#     into a fresh folder, as a ratio (target: at most 1.2);
-#   - the peak memory of the unpacking process against the unpacked size
-#     (target: at most unpacked + 10 % + 64 MB);
-#   - the silent installation of the same package by the real installer
-#     (`installer.exe /S`, appended the same way) against `7zz x`, wall clock
-#     (target: at most 1.25), and its peak memory (same limit).
-# It prints figures; it is not a test.
+# Unpack and install benchmark. Makes a synthetic package like the shipped
+# product, builds the installer from it with mkinstaller (and a single-block
+# one, and an NSIS installer of the same files), then measures in rounds, in
+# one warm Wine prefix of its own:
+#   7zz t (decode only), 7zz x, the bridge's decode-then-write (unpack_bench),
+#   installer /S /D=, the single-block installer /S /D=, the NSIS installer
+#   /S /D=, and the window: started without /S, the install button clicked
+#   after a head start, once with the default memory budget and once with it
+#   forced to 128 MB (ORV_TEST_MEMORY_BUDGET_MB); and installer /S of a large
+#   package (1.5 GiB of data that packs quickly) for its peak memory.
+# It prints medians, ratios to 7zz x, peak memory, whether each installed
+# tree equals 7zz x's output (the large one: the package folder), and each
+# target with the figure it is held against. It is not a test.
 #
-#   bench/run_unpack_bench.sh [--size MB] [--files N] [--work DIR] [--keep]
-#     --size MB   unpacked size of the synthetic package (default 360)
-#     --files N   number of files (default 1500)
-#     --work DIR  scratch folder (default build/bench-work); emptied first
-#     --keep      keep the package, archive and unpacked folders afterwards
+#   bench/run_unpack_bench.sh [options]
+#     --size MIB        unpacked size of the synthetic package (default 360)
+#     --files N         number of files (default 1476)
+#     --quick           a small run: 40 MiB in 200 files, in 2 blocks; large 200 MiB
+#     --runs N          rounds of measurements (default 3)
+#     --blocks N        mkinstaller --blocks for the installer (default: its own choice)
+#     --head-start S    seconds between the window showing and the click
+#                       (default: twice the first round's 7zz t time plus 2 s)
+#     --no-nsis         leave out the NSIS installer
+#     --no-window       leave out the window runs
+#     --large MIB       unpacked size of the large package (default 1536)
+#     --no-large        leave out the large package
+#     --work DIR        scratch folder (default build/bench-work)
+#     --keep            keep the installed trees of the last round
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${ORV_BUILD:-$root/build}"
 size_mb=360
-files=1500
+files=1476
+runs=3
+blocks=""
+head_start=""
+nsis=1
+window=1
+large_mb=1536
 work="$build/bench-work"
 keep=0
+quick=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --size) size_mb="$2"; shift 2 ;;
     --files) files="$2"; shift 2 ;;
+    --quick) size_mb=40; files=200; large_mb=200; quick=1; shift ;;
+    --runs) runs="$2"; shift 2 ;;
+    --blocks) blocks="$2"; shift 2 ;;
+    --head-start) head_start="$2"; shift 2 ;;
+    --no-nsis) nsis=0; shift ;;
+    --no-window) window=0; shift ;;
     --work) work="$2"; shift 2 ;;
     --keep) keep=1; shift ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    --large) large_mb="$2"; shift 2 ;;
+    --no-large) large_mb=0; shift ;;
+    -h|--help) sed -n '2,30p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
+# A quick run still packs more than one block, so that the split is measured.
+[ $quick -eq 1 ] && [ -z "$blocks" ] && blocks=2
+say() { echo "bench: $*" >&2; }
 
 bash "$root/scripts/setup.sh"
 [ -f "$build/CMakeCache.txt" ] ||
   cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" >/dev/null
-cmake --build "$build" --target unpack_bench installer -j2 >/dev/null
-bench_exe="$build/bench/unpack_bench.exe"
+cmake --build "$build" --target installer host_tools -j2 >/dev/null
+bridge=1
+cmake --build "$build" --target unpack_bench -j2 >/dev/null 2>&1 || { bridge=0; say "unpack_bench does not build: no bridge figures"; }
+mkinstaller="$build/tools/host/mkinstaller"
+installer_exe="$build/src/installer/installer.exe"
 
-rm -rf "$work"
 mkdir -p "$work"
-pkg="$work/package"
-mkdir -p "$pkg"
+results="$work/results"
+rm -rf "$results" "$work/out" "$work/wine-env"
+mkdir -p "$results" "$work/out"
 
-# --- synthetic package -------------------------------------------------------
-# Byte shares: 50 % executables (real x64 PE modules), 20 % resources (text
-# and already-compressed images), 30 % incompressible data, which packs to
-# about 40 % as the shipped product does. File shares: 35 %,
-# 55 %, 10 %. Sizes vary pseudo-randomly around each share's average.
-total=$((size_mb * 1024 * 1024))
-RANDOM=4242
-exe_quota=$((total / 2)); res_quota=$((total / 5)); raw_quota=$((total - exe_quota - res_quota))
-exe_files=$((files * 35 / 100)); res_files=$((files * 55 / 100)); raw_files=$((files - exe_files - res_files))
-
-# Executables: copies of Wine's own x64 PE modules, cut or repeated to size.
-mapfile -t modules < <(find /usr/lib/x86_64-linux-gnu/wine/x86_64-windows -maxdepth 1 -type f \
-                         \( -name '*.dll' -o -name '*.exe' \) -size +40k | sort)
-# Resources: a text corpus (C++ headers) and PNG images.
-corpus="$work/corpus.txt"
-mapfile -d '' headers < <(find /usr/include/boost -name '*.hpp' -print0 | sort -z)
-cat "${headers[@]:0:4000}" > "$corpus"
-corpus_size=$(stat -c %s "$corpus")
-mapfile -t images < <(find /usr/share/icons -name '*.png' -size +2k | sort | head -n 400)
-
-vary() {  # sets want: a size between 1/4 and 7/4 of the average $1, at most $2 left
-  want=$(( $1 / 4 + ($1 * 3 / 2) * RANDOM / 32767 ))
-  [ "$want" -gt "$2" ] && want=$2
-  return 0
-}
-
-write_part() {  # source offset length target: a slice of source, repeated as needed
-  local source=$1 offset=$2 length=$3 target=$4 have
-  have=$(stat -c %s "$source")
-  : > "$target"
-  while [ "$length" -gt 0 ]; do
-    local take=$(( length < have - offset ? length : have - offset ))
-    dd if="$source" bs=1M skip="$offset" count="$take" iflag=skip_bytes,count_bytes status=none >> "$target"
-    length=$((length - take)); offset=0
-  done
-}
-
-mkdir -p "$pkg/bin" "$pkg/plugins" "$pkg/res/text" "$pkg/res/images" "$pkg/data"
-used=0
-for ((i = 0; i < exe_files; i++)); do
-  left=$((exe_quota - used)); [ $left -le 0 ] && break
-  vary $((exe_quota / exe_files)) $left; [ $i -eq $((exe_files - 1)) ] && want=$left
-  module="${modules[$((i % ${#modules[@]}))]}"
-  folder=bin; [ $((i % 3)) -eq 2 ] && folder=plugins
-  ext=dll; [ $((i % 10)) -eq 0 ] && ext=exe
-  write_part "$module" 0 "$want" "$pkg/$folder/module$i.$ext"
-  used=$((used + want))
-done
-used=0
-for ((i = 0; i < res_files; i++)); do
-  left=$((res_quota - used)); [ $left -le 0 ] && break
-  vary $((res_quota / res_files)) $left; [ $i -eq $((res_files - 1)) ] && want=$left
-  if [ $((i % 4)) -eq 3 ] && [ ${#images[@]} -gt 0 ]; then
-    write_part "${images[$((i % ${#images[@]}))]}" 0 "$want" "$pkg/res/images/image$i.png"
-  else
-    write_part "$corpus" $(( (RANDOM * 32768 + RANDOM) % corpus_size )) "$want" "$pkg/res/text/strings$i.xml"
+# --- package and installers, kept between runs while their inputs stay ------
+# make_package FOLDER [make_package.py options]: prints the package's key.
+make_package() {
+  local folder=$1; shift
+  local k; k="$( (echo "$*"; cat "$root/bench/make_package.py") | sha256sum | cut -c1-16)"
+  if [ "$(cat "$folder.key" 2>/dev/null)" != "$k" ]; then
+    say "making the package $(basename "$folder")"
+    rm -rf "$folder" "$folder.key"
+    /usr/bin/python3 "$root/bench/make_package.py" "$folder" "$@"
+    echo "$k" > "$folder.key"
   fi
-  used=$((used + want))
-done
-used=0
-for ((i = 0; i < raw_files; i++)); do
-  left=$((raw_quota - used)); [ $left -le 0 ] && break
-  vary $((raw_quota / raw_files)) $left; [ $i -eq $((raw_files - 1)) ] && want=$left
-  dd if=/dev/urandom bs=1M count="$want" iflag=count_bytes,fullblock status=none > "$pkg/data/media$i.bin"
-  used=$((used + want))
-done
-rm -f "$corpus"
-# The installer's own items: one zero-byte file and the static configuration.
-mkdir -p "$pkg/configurations"
-printf '<staticconfigs><item id="OVVersionString">7.19.02N</item></staticconfigs>\n' > "$pkg/configurations/staticconfig.xml"
-: > "$pkg/zero.bin"
-
-unpacked=$(find "$pkg" -type f -printf '%s\n' | awk '{s+=$1} END {print s}')
+  echo "$k"
+}
+tree_bytes() { find "$1" -type f -printf '%s\n' | awk '{s += $1} END {print s + 0}'; }
+pkg="$work/package-$size_mb-$files"
+pkg_key=$(make_package "$pkg" --size "$size_mb" --files "$files")
+unpacked=$(tree_bytes "$pkg")
 count=$(find "$pkg" -type f | wc -l)
 
-# --- archive and installer ---------------------------------------------------
-archive="$work/package.7z"
-t0=$(date +%s.%N)
-(cd "$pkg" && find . -type f -printf '%P\n' | sort > "$work/list.txt" &&
- 7zz a -t7z -m0=BCJ2 -m1=LZMA:d=25 -m2=LZMA:d=19 -m3=LZMA:d=19 -mb0:1 -mb0s1:2 -mb0s2:3 \
-     -mtm=off -mtc=off -mta=off "$archive" @"$work/list.txt" >/dev/null)
-t1=$(date +%s.%N)
-archive_size=$(stat -c %s "$archive")
+# build_installer OUTPUT PACKAGE PACKAGE_KEY [mkinstaller options]: rebuilt
+# only when the installer program, the tool, the package or the options
+# changed; prints the pack time.
+build_installer() {
+  local output=$1 package=$2 package_key=$3; shift 3
+  local k; k="$( (echo "$package_key $*"; cat "$installer_exe" "$mkinstaller") | sha256sum | cut -c1-16)"
+  if [ "$(cat "$output.key" 2>/dev/null)" != "$k" ]; then
+    say "packing $(basename "$output")"
+    local t0; t0=$(date +%s%N)
+    "$mkinstaller" build --program "$installer_exe" --package "$package" --output "$output" "$@" >&2
+    echo $(( ($(date +%s%N) - t0) / 1000000 )) > "$output.ms"
+    echo "$k" > "$output.key"
+  fi
+  cat "$output.ms"
+}
+setup="$work/OrvantaSetup.exe"
+setup_single="$work/OrvantaSetup-1block.exe"
+pack_ms=$(build_installer "$setup" "$pkg" "$pkg_key" ${blocks:+--blocks "$blocks"})
+pack_single_ms=$(build_installer "$setup_single" "$pkg" "$pkg_key" --blocks 1)
+if [ "$large_mb" != 0 ]; then
+  pkg_large="$work/package-large-$large_mb"
+  large_key=$(make_package "$pkg_large" --size "$large_mb" --files "$files" --quick 64)
+  large_unpacked=$(tree_bytes "$pkg_large")
+  setup_large="$work/OrvantaSetup-large.exe"
+  pack_large_ms=$(build_installer "$setup_large" "$pkg_large" "$large_key")
+fi
 
-le32() {  # a 32-bit number as 4 little-endian bytes
-  printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $((($1 >> 8) & 255)))\\x$(printf %02x $((($1 >> 16) & 255)))\\x$(printf %02x $((($1 >> 24) & 255)))"
+# The archive behind an installer: from the package offset (the PE header's
+# TimeDateStamp) plus the 9 bytes of the payload header to the end.
+extract_archive() {
+  local lfanew offset
+  lfanew=$(od -An -tu4 -j 60 -N 4 "$1" | tr -d ' ')
+  offset=$(od -An -tu4 -j $((lfanew + 8)) -N 4 "$1" | tr -d ' ')
+  tail -c +$((offset + 10)) "$1" > "$2"
 }
-attach_package() {  # program output: the program with the payload appended
-  cp "$1" "$2"
-  local offset lfanew
-  offset=$(stat -c %s "$2")
-  lfanew=$(od -An -tu4 -j 60 -N 4 "$2" | tr -d ' ')
-  le32 "$offset" | dd of="$2" bs=1 seek=$((lfanew + 8)) conv=notrunc status=none
-  { printf 'App.\0'; le32 "$unpacked"; cat "$archive"; } >> "$2"
-}
-installer="$work/setup.exe"
-attach_package "$bench_exe" "$installer"
-real_installer="$work/OrvantaSetup.exe"
-attach_package "$build/src/installer/installer.exe" "$real_installer"
+archive="$work/package.7z"
+archive_single="$work/package-1block.7z"
+extract_archive "$setup" "$archive"
+extract_archive "$setup_single" "$archive_single"
+archive_size=$(stat -c %s "$archive")
+single_size=$(stat -c %s "$archive_single")
+block_count=$(7zz l -slt "$archive" | sed -n 's/^Blocks = //p')
+bench_setup="$work/unpack_bench.exe"
+if [ $bridge -eq 1 ]; then
+  "$mkinstaller" build --program "$build/bench/unpack_bench.exe" --archive "$archive" \
+    --total-size "$unpacked" --output "$bench_setup" --quiet
+fi
+
+# NSIS: the same files, the same layout, one solid LZMA stream.
+nsis_setup="$work/nsis-setup.exe"
+nsis_pack_ms=0
+if [ $nsis -eq 1 ]; then
+  nsi="$work/package.nsi"
+  cat > "$nsi" <<NSI
+Unicode true
+Target amd64-unicode
+SetCompressor /SOLID lzma
+Name "Orvanta"
+OutFile "$nsis_setup"
+InstallDir "\$PROGRAMFILES64\\Orvanta"
+RequestExecutionLevel admin
+Section
+  SetOutPath "\$INSTDIR"
+  File /r "$pkg/install-folder/*"
+  SetOutPath "\$INSTDIR\\7.19.02N"
+  File /r "$pkg/version-folder/*"
+SectionEnd
+NSI
+  k="$( (echo "$pkg_key"; cat "$nsi") | sha256sum | cut -c1-16)"
+  if [ "$(cat "$nsis_setup.key" 2>/dev/null)" != "$k" ]; then
+    say "packing the NSIS installer"
+    t0=$(date +%s%N)
+    makensis -V1 "$nsi" >&2
+    echo $(( ($(date +%s%N) - t0) / 1000000 )) > "$nsis_setup.ms"
+    echo "$k" > "$nsis_setup.key"
+  fi
+  nsis_pack_ms=$(cat "$nsis_setup.ms")
+fi
 
 # --- measurements ------------------------------------------------------------
 export ORV_WINE_STATE="$work/wine-env"
 source "$root/scripts/wine-env.sh"
 wine_env_start >/dev/null
 trap 'wine_env_stop' EXIT
+drive_c="$WINEPREFIX/drive_c"
+log_file="$drive_c/users/Public/Documents/Orvanta/ovlog.log"
+winpath() { echo "Z:$1" | tr / '\\'; }
+# The first program of a new prefix that starts a COM apartment stalls while
+# Wine brings up its desktop: a run of the bare installer takes that out.
+wine "$installer_exe" /S "/D=$(winpath "$work/out/warm-up")" >/dev/null 2>&1 || true
+rm -rf "$work/out/warm-up"
 
-ref_out="$work/out-7zz"
-rm -rf "$ref_out"
-t2=$(date +%s.%N)
-7zz x -y -o"$ref_out" "$archive" >/dev/null
-t3=$(date +%s.%N)
+# timed NAME COMMAND...: appends "milliseconds peak-RSS-KiB exit-code" to
+# results/NAME. The disk first writes back what the steps before left, so
+# that no step pays for another's writes.
+timed() {
+  local name=$1; shift
+  local t0 t1 rc
+  sync
+  t0=$(date +%s%N)
+  set +e
+  /usr/bin/time -f '%M' -o "$work/time.txt" "$@" >"$work/last-output.txt" 2>&1
+  rc=$?
+  set -e
+  t1=$(date +%s%N)
+  echo "$(( (t1 - t0) / 1000000 )) $(tail -n 1 "$work/time.txt") $rc" >> "$results/$name"
+}
 
-bridge_out="$work/out-bridge/{VersionNameFolder}"
-rm -rf "$work/out-bridge"
-report="$work/report.txt"
-t4=$(date +%s.%N)
-/usr/bin/time -f 'host_max_rss_kb=%M' -o "$work/time.txt" \
-  wine "$installer" "Z:$(echo "$bridge_out" | tr / '\\')" > "$report"
-t5=$(date +%s.%N)
-tr -d '\r' < "$report" > "$report.unix"
-cat "$work/time.txt" >> "$report.unix"
-value() { sed -n "s/^$1=//p" "$report.unix"; }
-
-# Every item must have landed as 7zz x put it.
-if diff -rq "$ref_out" "$bridge_out" >/dev/null 2>&1; then check="identical to 7zz x"; else check="DIFFERENT from 7zz x"; fi
-
-# The silent installation with the real installer (no rules: the synthetic
-# package has none), timed from process start to exit.
-# The first program of a new prefix that starts a COM apartment stalls for
-# seconds while Wine brings up its desktop; a run of the installer without
-# a package (it fails at once) takes that stall out of the measurement.
-install_out="$work/out-install"
-wine "$build/src/installer/installer.exe" /S /G "/D=Z:$(echo "$work/warm-up" | tr / '\\')" >/dev/null 2>&1 || true
-rm -rf "$install_out" "$work/warm-up"
-t6=$(date +%s.%N)
-set +e
-/usr/bin/time -f '%M' -o "$work/install-time.txt" \
-  wine "$real_installer" /S /G "/D=Z:$(echo "$install_out" | tr / '\\')" >/dev/null 2>&1
-install_exit=$?
-set -e
-t7=$(date +%s.%N)
-install_rss_kb=$(tail -n 1 "$work/install-time.txt")
-if diff -rq "$ref_out" "$install_out/7.19.02N" >/dev/null 2>&1; then install_check="identical to 7zz x"; else install_check="DIFFERENT from 7zz x"; fi
-
-awk -v unpacked="$unpacked" -v count="$count" -v archive="$archive_size" \
-    -v t0="$t0" -v t1="$t1" -v t2="$t2" -v t3="$t3" -v t4="$t4" -v t5="$t5" \
-    -v decompress_ms="$(value decompress_ms)" -v write_ms="$(value write_ms)" -v bridge_ms="$(value bridge_ms)" \
-    -v ws="$(value peak_working_set)" -v priv="$(value peak_private)" -v rss_kb="$(value host_max_rss_kb)" \
-    -v items="$(value items)" -v dres="$(value decompress_result)" -v wres="$(value write_result)" \
-    -v check="$check" -v t6="$t6" -v t7="$t7" -v install_exit="$install_exit" \
-    -v install_rss_kb="$install_rss_kb" -v install_check="$install_check" 'BEGIN {
-  mb = 1048576
-  pack_s = t1 - t0; ref_s = t3 - t2; wall_s = t5 - t4
-  limit = unpacked * 1.10 + 64 * mb
-  printf "package:   %d files, %.1f MB unpacked, archive %.1f MB (%.0f %%), made in %.1f s\n", count, unpacked / mb, archive / mb, 100 * archive / unpacked, pack_s
-  printf "bridge:    items %d, decompress %s, write %s; output %s\n", items, dres, wres, check
-  printf "7zz x:               %8.0f ms\n", ref_s * 1000
-  printf "bridge (in process): %8.0f ms  (decompress %d ms + write-out %d ms)\n", bridge_ms, decompress_ms, write_ms
-  printf "bridge (wall clock): %8.0f ms  (with Wine process start and exit)\n", wall_s * 1000
-  printf "ratio in process:    %8.2f  (target <= 1.2)\n", bridge_ms / (ref_s * 1000)
-  printf "ratio wall clock:    %8.2f\n", wall_s / ref_s
-  printf "peak working set:    %8.1f MB  (limit %.1f MB: unpacked + 10 %% + 64 MB)\n", ws / mb, limit / mb
-  printf "peak private bytes:  %8.1f MB\n", priv / mb
-  printf "host peak RSS:       %8.1f MB\n", rss_kb * 1024 / mb
-  install_s = t7 - t6
-  printf "installer /S:        %8.0f ms  (exit code %d; version folder %s)\n", install_s * 1000, install_exit, install_check
-  printf "ratio installer:     %8.2f  (target <= 1.25)\n", install_s / ref_s
-  printf "installer peak RSS:  %8.1f MB  (limit %.1f MB)\n", install_rss_kb * 1024 / mb, limit / mb
-}'
-
-if [ $keep -eq 0 ]; then
-  rm -rf "$pkg" "$ref_out" "$work/out-bridge" "$install_out" "$archive" "$installer" "$real_installer"
+# same_tree NAME INSTALLED [PACKAGE REFERENCE]: whether an install folder
+# holds exactly the reference tree (default: what 7zz x gave): the package's
+# install-folder items at its top, the rest in the version folder.
+ref="$work/out/7zz"
+same_tree() {
+  local name=$1 installed=$2 package=${3:-$pkg} reference=${4:-$ref} view="$work/out/view"
+  rm -rf "$view"; mkdir -p "$view"
+  if [ -d "$installed/7.19.02N" ]; then cp -al "$installed/7.19.02N/." "$view/"; fi
+  for item in "$package/install-folder/"*; do
+    [ -e "$installed/$(basename "$item")" ] && cp -al "$installed/$(basename "$item")" "$view/"
+  done
+  if diff -rq "$reference" "$view" >/dev/null 2>&1; then echo same >> "$results/$name.tree"
+  else echo DIFFERENT >> "$results/$name.tree"; fi
+  rm -rf "$view"
+}
+# The large package's reference: its two folders as one tree, as 7zz x
+# would give it (hard links, no copy).
+if [ "$large_mb" != 0 ]; then
+  large_ref="$work/out/large-reference"
+  mkdir -p "$large_ref"
+  cp -al "$pkg_large/version-folder/." "$pkg_large/install-folder/." "$large_ref/"
 fi
+
+# Milliseconds since midnight of a log record ("dd/MM/yyyy HH:mm:ss.mmm ...").
+record_ms() {
+  iconv -f GBK -t UTF-8 "$log_file" 2>/dev/null | grep -F "$1" | tail -n 1 |
+    awk '{split($2, t, /[:.]/); print ((t[1] * 60 + t[2]) * 60 + t[3]) * 1000 + t[4]}'
+}
+
+# The installer's main window (600 x 400 at 100 %), by its title and size.
+main_window() {
+  local id
+  for id in $(xdotool search --onlyvisible --name 'Orvanta' 2>/dev/null); do
+    eval "$(xdotool getwindowgeometry --shell "$id")"
+    if [ "$WIDTH" = 600 ] && [ "$HEIGHT" = 400 ]; then echo "$id $X $Y"; return 0; fi
+  done
+  return 1
+}
+
+# window_run NAME [BUDGET_MB]: the windowed installation into the default
+# folder; records the time from StartInstall to stage 3 from the log and
+# the window process's peak RSS.
+window_run() {
+  local name=$1 budget=${2:-} target="$drive_c/Program Files/Orvanta" found="" pid
+  rm -rf "$target"; rm -f "$log_file"
+  sync
+  ( [ -n "$budget" ] && export ORV_TEST_MEMORY_BUDGET_MB=$budget
+    exec /usr/bin/time -f '%M' -o "$work/window-time.txt" wine "$setup" >/dev/null 2>&1 ) &
+  pid=$!
+  for _ in $(seq 600); do found=$(main_window) && break; sleep 0.1; done
+  if [ -z "$found" ]; then say "$name: no window"; kill "$pid" 2>/dev/null; wait "$pid" || true; return; fi
+  read -r _ wx wy <<< "$found"
+  sleep "$head_start"
+  # The licence checkbox, then the install button (layout positions plus
+  # the view's and frame's offsets).
+  xdotool mousemove $((wx + 79)) $((wy + 360)) sleep 0.2 click 1 sleep 0.3
+  xdotool mousemove $((wx + 299)) $((wy + 303)) sleep 0.2 click 1
+  for _ in $(seq 3000); do
+    grep -q . "$log_file" 2>/dev/null && [ -n "$(record_ms '安装完成，通知界面')" ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  local start end
+  start=$(record_ms '开始安装...'); end=$(record_ms '安装完成，通知界面')
+  sleep 1
+  xdotool mousemove $((wx + 549)) $((wy + 38)) sleep 0.2 click 1  # the close button
+  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$pid" 2>/dev/null; then
+    say "$name: the window did not close; ending it"
+    kill $(pgrep -P "$pid") 2>/dev/null || true
+  fi
+  wait "$pid" || true
+  if [ -n "$start" ] && [ -n "$end" ]; then
+    local ms=$((end - start)); [ $ms -lt 0 ] && ms=$((ms + 86400000))
+    echo "$ms $(tail -n 1 "$work/window-time.txt") 0" >> "$results/$name"
+  else
+    echo "- $(tail -n 1 "$work/window-time.txt") 1" >> "$results/$name"
+  fi
+  same_tree "$name" "$target"
+  rm -rf "$target"
+}
+
+silent_run() {  # NAME SETUP [PACKAGE REFERENCE]
+  local out="$work/out/$1"
+  rm -rf "$out"
+  timed "$1" wine "$2" /S "/D=$(winpath "$out")"
+  same_tree "$1" "$out" "${@:3}"
+  [ $keep -eq 1 ] || rm -rf "$out"
+}
+
+load_before=$(uptime)
+for round in $(seq "$runs"); do
+  say "round $round of $runs"
+  timed 7zz_t 7zz t "$archive"
+  rm -rf "$ref"
+  timed 7zz_x 7zz x -y -o"$ref" "$archive"
+  if [ $bridge -eq 1 ]; then
+    out="$work/out/bridge"
+    rm -rf "$out"
+    timed bridge wine "$bench_setup" "$(winpath "$out/{VersionNameFolder}")"
+    tr -d '\r' < "$work/last-output.txt" > "$results/bridge.$round.txt"
+    rm -rf "$out"
+  fi
+  silent_run installer "$setup"
+  silent_run installer_1block "$setup_single"
+  if [ $nsis -eq 1 ]; then silent_run nsis "$nsis_setup"; fi
+  if [ "$large_mb" != 0 ]; then
+    silent_run installer_large "$setup_large" "$pkg_large" "$large_ref"
+    rm -rf "$work/out/installer_large"
+  fi
+  if [ $window -eq 1 ]; then
+    if [ -z "$head_start" ]; then
+      head_start=$(sort -n "$results/7zz_t" | awk '{a[NR] = $1} END {printf "%.1f", a[int((NR + 1) / 2)] * 2 / 1000 + 2}')
+    fi
+    window_run window
+    window_run window_128 128
+  fi
+done
+
+# --- report --------------------------------------------------------------------
+median() {  # FILE COLUMN
+  awk -v c="$2" '$c != "-" {print $c}' "$1" | sort -n | awk '{a[NR] = $1} END {if (NR) print a[int((NR + 1) / 2)]; else print "-"}'
+}
+bridge_value() {  # KEY: the median of one unpack_bench figure over the rounds
+  cat "$results"/bridge.*.txt 2>/dev/null | sed -n "s/^$1=//p" | sort -n |
+    awk '{a[NR] = $1} END {if (NR) print a[int((NR + 1) / 2)]; else print "-"}'
+}
+x_ms=$(median "$results/7zz_x" 1)
+write_ms=$(bridge_value write_ms)
+mib=1048576
+echo
+printf 'machine:   %s cores, %s\n' "$(nproc)" "$(uname -sr)"
+printf 'load:      before the rounds %s\n           after them        %s\n' "${load_before#*load}" "$(uptime | sed 's/.*load/ load/')"
+printf 'package:   %d files, %.1f MiB unpacked; median of %d rounds\n' "$count" "$(echo "$unpacked / $mib" | bc -l)" "$runs"
+printf 'archive:   %d blocks %.1f MiB (packed in %.1f s), 1 block %.1f MiB (%.1f s): the split costs %+.2f %%\n' \
+  "$block_count" "$(echo "$archive_size / $mib" | bc -l)" "$(echo "$pack_ms / 1000" | bc -l)" \
+  "$(echo "$single_size / $mib" | bc -l)" "$(echo "$pack_single_ms / 1000" | bc -l)" \
+  "$(echo "($archive_size - $single_size) * 100 / $single_size" | bc -l)"
+[ $nsis -eq 1 ] && printf 'nsis:      %.1f MiB (packed in %.1f s)\n' "$(echo "$(stat -c %s "$nsis_setup") / $mib" | bc -l)" "$(echo "$nsis_pack_ms / 1000" | bc -l)"
+[ "$large_mb" != 0 ] && printf 'large:     %.1f MiB unpacked (quick to pack), installer %.1f MiB, %s blocks (packed in %.1f s)\n' \
+  "$(echo "$large_unpacked / $mib" | bc -l)" "$(echo "$(stat -c %s "$setup_large") / $mib" | bc -l)" \
+  "$(7zz l -slt "$setup_large" 2>/dev/null | sed -n 's/^Blocks = //p' | head -n 1)" "$(echo "$pack_large_ms / 1000" | bc -l)"
+echo
+printf '%-34s %10s %9s %13s  %s\n' "" "wall ms" "/ 7zz x" "peak RSS MiB" "tree"
+row() {  # LABEL NAME [no-ratio]
+  local file="$results/$2" ms rss tree ratio="-"
+  [ -f "$file" ] || return 0
+  ms=$(median "$file" 1); rss=$(median "$file" 2)
+  tree="-"; [ -f "$file.tree" ] && tree=$(sort -u "$file.tree" | paste -sd/)
+  if [ "$(awk '$3 != 0' "$file" | wc -l)" -gt 0 ]; then tree="$tree, $(awk '$3 != 0' "$file" | wc -l) failed"; fi
+  [ "$ms" != "-" ] && [ -z "${3:-}" ] && ratio=$(echo "scale=2; $ms / $x_ms" | bc -l)
+  printf '%-34s %10s %9s %13.1f  %s\n' "$1" "$ms" "$ratio" "$(echo "$rss / 1024" | bc -l)" "$tree"
+}
+row "7zz t (decode only)" 7zz_t
+row "7zz x" 7zz_x
+row "bridge: decode, then write" bridge
+row "installer /S" installer
+row "installer /S, 1 block" installer_1block
+row "NSIS /S" nsis
+[ "$large_mb" != 0 ] && row "installer /S, large package" installer_large no-ratio
+if [ $bridge -eq 1 ]; then
+  printf '\nbridge in process: decode %s ms + write-out %s ms; peak working set %.1f MiB\n' \
+    "$(bridge_value decompress_ms)" "$write_ms" "$(echo "$(bridge_value peak_working_set) / $mib" | bc -l)"
+fi
+if [ $window -eq 1 ]; then
+  printf '\nwindow, head start %s s: StartInstall to stage 3 (ratio to the bridge write-out alone)\n' "$head_start"
+  for name in window window_128; do
+    file="$results/$name"
+    [ -f "$file" ] || continue
+    ms=$(median "$file" 1); rss=$(median "$file" 2)
+    ratio="-"; [ "$ms" != "-" ] && [ "$write_ms" != "-" ] && ratio=$(echo "scale=2; $ms / $write_ms" | bc -l)
+    label="default budget"; [ $name = window_128 ] && label="budget forced to 128 MB"
+    printf '  %-30s %8s ms  x %-5s peak RSS %7.1f MiB  tree %s\n' "$label" "$ms" "$ratio" \
+      "$(echo "$rss / 1024" | bc -l)" "$(sort -u "$file.tree" | paste -sd/)"
+  done
+fi
+
+# --- targets ---------------------------------------------------------------------
+# target LABEL VALUE LIMIT: one line, "met" when VALUE <= LIMIT.
+target() {
+  local verdict=MISSED
+  if [ "$2" = "-" ] || [ -z "$2" ]; then verdict="not measured"
+  elif [ "$(echo "$2 <= $3" | bc -l)" = 1 ]; then verdict=met; fi
+  printf '  %-52s %9s <= %-7s %s\n' "$1" "$2" "$3" "$verdict"
+}
+kib_to_mib() { [ "$1" = "-" ] && echo - || echo "scale=1; $1 / 1024" | bc -l; }
+ratio_of() { { [ "$1" = "-" ] || [ "$2" = "-" ]; } && echo - || echo "scale=2; $1 / $2" | bc -l; }
+echo
+echo "targets:"
+target "installer /S wall time / 7zz x" "$(ratio_of "$(median "$results/installer" 1)" "$x_ms")" 0.8
+target "installer /S peak RSS, MiB" "$(kib_to_mib "$(median "$results/installer" 2)")" 128
+if [ "$large_mb" != 0 ]; then
+  target "installer /S peak RSS, $large_mb MiB package, MiB" "$(kib_to_mib "$(median "$results/installer_large" 2)")" 128
+fi
+target "archive growth by the blocks, %" "$(echo "scale=2; ($archive_size - $single_size) * 100 / $single_size" | bc -l)" 2
+if [ $window -eq 1 ]; then
+  target "window peak RSS, budget forced to 128 MB, MiB" "$(kib_to_mib "$(median "$results/window_128" 2)")" 192
+  target "window StartInstall to stage 3 / write-out alone" "$(ratio_of "$(median "$results/window" 1)" "$write_ms")" 1.3
+fi
+[ $keep -eq 1 ] || rm -rf "$work/out" "$archive" "$archive_single"

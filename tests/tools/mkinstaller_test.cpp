@@ -1,6 +1,9 @@
 // The mkinstaller program end to end: it packs the stand-in program with the
 // sample package, and its verify mode reads the result back.
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -30,6 +33,29 @@ std::string ReadText(const fs::path& path) {
   std::string text;
   ReadTextFile(path.string(), &text);
   return text;
+}
+
+// Runs a program with a terminal as its stdout and stderr, as a user at a console does.
+ProcessResult RunOnTerminal(const std::vector<std::string>& argv) {
+  ProcessResult result;
+  int terminal = -1;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (pid < 0) return result;
+  if (pid == 0) {
+    std::vector<char*> args;
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(terminal, buffer, sizeof(buffer))) > 0) result.output.append(buffer, static_cast<size_t>(n));
+  close(terminal);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
 }
 
 class MkInstallerTest : public testing::Test {
@@ -131,6 +157,60 @@ TEST_F(MkInstallerTest, SameInputsGiveSameBytes) {
   ASSERT_EQ(Build(Out("sa.exe"), package_, SignArgs()).exit_code, 0);
   ASSERT_EQ(Build(Out("sb.exe"), package_, SignArgs()).exit_code, 0);
   EXPECT_TRUE(ReadFile(Out("sa.exe")) == ReadFile(Out("sb.exe")));
+}
+
+TEST_F(MkInstallerTest, SplitsThePackageIntoTheBlocksAskedForAndStaysDeterministic) {
+  const fs::path package = CopyPackage();
+  // Items of one name in both folders, and a folder name in both, in different blocks.
+  WriteText(package / "version-folder/Orvanta.ini", "a version-folder item of the same name");
+  fs::create_directories(package / "install-folder/docs");
+  fs::create_directories(package / "version-folder/docs");
+  WriteText(package / "install-folder/docs/a.txt", "install folder");
+  WriteText(package / "version-folder/docs/a.txt", "version folder");
+  const ProcessResult built = Build(Out("three.exe"), package.string(), {"--blocks", "3"});
+  ASSERT_EQ(built.exit_code, 0) << built.output;
+  EXPECT_NE(built.output.find("in 3 solid blocks"), std::string::npos) << built.output;
+  EXPECT_EQ(built.output.find("packing block"), std::string::npos) << "progress shown into a pipe";
+
+  const ProcessResult verified = Tool({"verify", Out("three.exe")});
+  EXPECT_EQ(verified.exit_code, 0) << verified.output;
+  EXPECT_NE(verified.output.find("Blocks:             3 solid blocks: "), std::string::npos) << verified.output;
+  for (const char* item : {"  ../Orvanta.ini\n", "  Orvanta.ini\n", "  ../docs/a.txt\n", "  docs/a.txt\n",
+                           "  ../Uninstall.exe\n", "  configurations/staticconfig.xml\n"}) {
+    EXPECT_NE(verified.output.find(item), std::string::npos) << item << verified.output;
+  }
+  // Each item keeps its own bytes through the renaming.
+  const Bytes file = ReadFile(Out("three.exe"));
+  const uint32_t p = ParsePeImage(file.data(), file.size()).time_stamp;
+  const std::string archive = Out("three.7z");
+  std::ofstream(archive, std::ios::binary)
+      .write(reinterpret_cast<const char*>(file.data() + p + 9), static_cast<std::streamsize>(file.size() - p - 9));
+  const ProcessResult install_item = RunProcess({"7zz", "x", "-so", "-spd", archive, "../docs/a.txt"}, "", false);
+  EXPECT_EQ(install_item.output, "install folder");
+  const ProcessResult version_item = RunProcess({"7zz", "x", "-so", "-spd", archive, "docs/a.txt"}, "", false);
+  EXPECT_EQ(version_item.output, "version folder");
+
+  ASSERT_EQ(Build(Out("three-again.exe"), package.string(), {"--blocks", "3", "--quiet"}).exit_code, 0);
+  EXPECT_TRUE(ReadFile(Out("three.exe")) == ReadFile(Out("three-again.exe")));
+  ASSERT_EQ(Build(Out("one.exe"), package.string(), {"--blocks", "1"}).exit_code, 0);
+  EXPECT_NE(Tool({"verify", Out("one.exe")}).output.find("Blocks:             1 solid block: "), std::string::npos);
+}
+
+TEST_F(MkInstallerTest, ShowsProgressOnATerminalOnly) {
+  const std::vector<std::string> build = {tool_, "build", "--program", program_, "--package", package_,
+                                          "--output", Out("shown.exe"), "--blocks", "2"};
+  const ProcessResult shown = RunOnTerminal(build);
+  ASSERT_EQ(shown.exit_code, 0) << shown.output;
+  EXPECT_NE(shown.output.find("\rpacking block 1 of 2:"), std::string::npos) << shown.output;
+  EXPECT_NE(shown.output.find("packing block 2 of 2: 100 %"), std::string::npos) << shown.output;
+  EXPECT_NE(shown.output.find("in 2 solid blocks"), std::string::npos) << shown.output;
+
+  std::vector<std::string> quiet = build;
+  quiet.push_back("--quiet");
+  const ProcessResult silent = RunOnTerminal(quiet);
+  EXPECT_EQ(silent.exit_code, 0) << silent.output;
+  EXPECT_EQ(silent.output, "");
+  EXPECT_TRUE(fs::exists(Out("shown.exe")));
 }
 
 TEST_F(MkInstallerTest, PacksAnyNameWindowsAllowsLiterally) {
@@ -333,7 +413,8 @@ TEST_F(MkInstallerTest, HelpTellsEverythingAndUsageErrorsExitWith2) {
   const ProcessResult help = Tool({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   for (const char* word : {"build", "verify", "--program", "--package", "--output", "--sign-cert",
-                           "--sign-key", "--sign-time", "--ca", "--7zz", "--archive", "--total-size", "install-folder/",
+                           "--sign-key", "--sign-time", "--ca", "--7zz", "--archive", "--total-size", "--blocks",
+                           "--quiet", "solid blocks", "install-folder/",
                            "version-folder/", "OVVersionString", "TimeDateStamp", "Exit codes"}) {
     EXPECT_NE(help.output.find(word), std::string::npos) << word;
   }
@@ -342,6 +423,12 @@ TEST_F(MkInstallerTest, HelpTellsEverythingAndUsageErrorsExitWith2) {
   EXPECT_EQ(Tool({"build", "--nonsense", "x"}).exit_code, 2);
   EXPECT_EQ(Tool({"verify"}).exit_code, 2);
   EXPECT_EQ(Build(Out("x.exe"), package_, {"--sign-time", "5"}).exit_code, 2);
+  for (const char* count : {"0", "65", "two", ""}) {
+    EXPECT_EQ(Build(Out("x.exe"), package_, {"--blocks", count}).exit_code, 2) << count;
+  }
+  EXPECT_EQ(Tool({"build", "--program", program_, "--archive", program_, "--blocks", "2", "--output",
+                  Out("x.exe")}).exit_code, 2);
+  EXPECT_EQ(Build(Out("x.exe"), package_, {"--quiet", "--quiet"}).exit_code, 2);
 }
 
 }  // namespace

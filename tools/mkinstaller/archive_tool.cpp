@@ -1,6 +1,8 @@
 #include "archive_tool.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -13,15 +15,19 @@ namespace mkinstaller {
 namespace {
 
 std::vector<std::string> AddCommand(const std::string& seven_zip, const std::string& archive,
-                                    const std::string& list_file) {
+                                    const std::string& list_file, bool progress) {
   return {seven_zip, "a", "-t7z",
           // LZMA with the BCJ2 filter: the code stream and BCJ2's call and jump streams.
           "-m0=BCJ2", "-m1=LZMA:d=25", "-m2=LZMA:d=19", "-m3=LZMA:d=19", "-mb0:1", "-mb0s1:2",
           "-mb0s2:3",
+          // One solid block per call, however large.
+          "-ms=on",
           // Nothing of the build machine: no times, no attributes, a fixed thread count.
           "-mtm=off", "-mtc=off", "-mta=off", "-mtr=off", "-mmt=2",
           // Exactly the listed files, names taken literally.
-          "-r-", "-spd", "-scsUTF-8", "-bd", archive, "@" + list_file};
+          "-r-", "-spd", "-scsUTF-8",
+          // Either the percentage alone on stdout or no progress at all.
+          progress ? "-bsp1" : "-bd", progress ? "-bso0" : "-bso1", archive, "@" + list_file};
 }
 
 void WriteList(const std::string& path, const std::vector<std::string>& names) {
@@ -47,46 +53,145 @@ std::vector<std::string> SplitPath(const std::string& path) {
 
 }  // namespace
 
-void CreatePackageArchive(const std::string& seven_zip, const Package& package,
-                          const std::string& archive, const std::string& work_folder) {
-  std::vector<std::string> install_items, version_items, renames;
-  std::set<std::string> tops;
-  for (const auto& item : package.items) {
-    if (item.destination == Destination::kInstallFolder) {
-      install_items.push_back(item.path);
-      const std::string top = item.path.substr(0, item.path.find('/'));
-      if (tops.insert(top).second) {
-        renames.push_back(top);
-        renames.push_back("../" + top);
-      }
+int DefaultBlockCount(uint64_t total_size) {
+  // One block per 48 MiB, an even number from 2 to 8: blocks well above the
+  // 32 MiB dictionary cost little in size, and an even count keeps two or
+  // four decoders equally busy to the end.
+  const uint64_t per_block = 48ull << 20;
+  if (total_size < 2 * per_block) return 1;
+  const uint64_t count = std::min<uint64_t>(8, total_size / per_block);
+  return static_cast<int>(count & ~1ull);
+}
+
+std::vector<PackBlock> PlanBlocks(const std::vector<uint64_t>& sizes, int count) {
+  uint64_t total = 0;
+  for (uint64_t size : sizes) total += size;
+  const uint64_t parts = static_cast<uint64_t>(std::max(count, 1));
+  std::vector<PackBlock> runs;
+  size_t first = 0;
+  uint64_t before = 0;  // bytes of the items ahead of `first`
+  for (uint64_t part = 1; part <= parts && first < sizes.size(); ++part) {
+    const bool last = part == parts;
+    const uint64_t goal = total / parts * part + total % parts * part / parts;
+    if (!last && before >= goal) continue;  // a large item reached past this share
+    size_t end = first;
+    uint64_t reached = before;
+    // Take items while their middle lies before the share's end.
+    while (end < sizes.size() && (last || end == first || reached + sizes[end] / 2 < goal)) {
+      reached += sizes[end++];
+    }
+    runs.push_back(PackBlock{first, end - first, reached - before});
+    first = end;
+    before = reached;
+  }
+  // Runs of empty files only would be blocks without data: they join a neighbour.
+  std::vector<PackBlock> blocks;
+  for (const PackBlock& run : runs) {
+    if (!blocks.empty() && (run.size == 0 || blocks.back().size == 0)) {
+      blocks.back().count += run.count;
+      blocks.back().size += run.size;
     } else {
-      version_items.push_back(item.path);
+      blocks.push_back(run);
     }
   }
-  const std::string list = work_folder + "/items.txt";
-  // Install-folder items go in first and are renamed at once, so that a
-  // version-folder item of the same name can never replace one of them.
-  if (!install_items.empty()) {
-    WriteList(list, install_items);
-    RunChecked(AddCommand(seven_zip, archive, list), "packing " + std::string(kInstallFolderName),
-               package.root + "/" + kInstallFolderName);
-    std::vector<std::string> rename = {seven_zip, "rn", "-bd", "--", archive};  // names taken literally
-    rename.insert(rename.end(), renames.begin(), renames.end());
-    RunChecked(rename, "renaming the install-folder items");
+  return blocks;
+}
+
+std::string ProgressText(const PackProgress& progress) {
+  const double mb = 1024.0 * 1024.0;
+  const int percent = progress.total ? static_cast<int>(progress.done * 100 / progress.total) : 100;
+  char text[128];
+  std::snprintf(text, sizeof(text), "packing block %zu of %zu: %3d %% (%.1f of %.1f MiB)",
+                progress.block + 1, progress.blocks, percent, progress.done / mb, progress.total / mb);
+  return text;
+}
+
+int PercentReader::Feed(const std::string& chunk) {
+  for (char c : chunk) {
+    if (c != '\b' && c != '\r' && c != '\n') {
+      if (pending_.size() < 64) pending_ += c;
+      continue;
+    }
+    size_t i = pending_.find_first_not_of(' ');
+    size_t digits = i;
+    while (digits < pending_.size() && pending_[digits] >= '0' && pending_[digits] <= '9') ++digits;
+    if (i != std::string::npos && digits > i && digits < pending_.size() && pending_[digits] == '%' &&
+        digits - i <= 3) {
+      percent_ = std::atoi(pending_.c_str() + i);
+    }
+    pending_.clear();
   }
-  WriteList(list, version_items);
-  RunChecked(AddCommand(seven_zip, archive, list), "packing " + std::string(kVersionFolderName),
-             package.root + "/" + kVersionFolderName);
+  return percent_;
+}
+
+size_t CreatePackageArchive(const std::string& seven_zip, const Package& package,
+                            const std::string& archive, const std::string& work_folder, int blocks,
+                            const PackProgressFn& progress) {
+  // Every item is packed under its sub-folder's name, so that an
+  // install-folder item and a version-folder item of the same name stay
+  // apart, then each top-level name is renamed to where it is stored.
+  std::vector<std::string> sources, renames;
+  std::vector<uint64_t> sizes;
+  std::set<std::string> tops;
+  for (const auto& item : package.items) {
+    const bool install = item.destination == Destination::kInstallFolder;
+    const std::string folder = install ? kInstallFolderName : kVersionFolderName;
+    sources.push_back(folder + "/" + item.path);
+    sizes.push_back(item.size);
+    const std::string top = item.path.substr(0, item.path.find('/'));
+    if (tops.insert(folder + "/" + top).second) {
+      renames.push_back(folder + "/" + top);
+      renames.push_back(install ? "../" + top : top);
+    }
+  }
+  const std::vector<PackBlock> plan = PlanBlocks(sizes, blocks);
+  const std::string list = work_folder + "/items.txt";
+  PackProgress state;
+  state.blocks = plan.size();
+  state.total = package.total_size;
+  for (const PackBlock& block : plan) {
+    WriteList(list, std::vector<std::string>(sources.begin() + static_cast<std::ptrdiff_t>(block.first),
+                                             sources.begin() + static_cast<std::ptrdiff_t>(block.first + block.count)));
+    const uint64_t done_before = state.done;
+    PercentReader percent;
+    OutputWatcher watch;
+    if (progress) {
+      progress(state);
+      watch = [&](const std::string& chunk) {
+        const int now = percent.Feed(chunk);
+        if (now < 0) return;
+        state.done = done_before + block.size * static_cast<uint64_t>(now) / 100;
+        progress(state);
+      };
+    }
+    RunChecked(AddCommand(seven_zip, archive, list, static_cast<bool>(progress)),
+               "packing block " + std::to_string(state.block + 1) + " of " + std::to_string(plan.size()),
+               package.root, watch);
+    state.done = done_before + block.size;
+    ++state.block;
+  }
+  if (progress) {
+    state.block = plan.empty() ? 0 : plan.size() - 1;
+    progress(state);
+  }
+  std::vector<std::string> rename = {seven_zip, "rn", "-bd", "--", archive};  // names taken literally
+  rename.insert(rename.end(), renames.begin(), renames.end());
+  RunChecked(rename, "renaming the items to where they are installed");
 
   std::vector<std::string> expected, stored;
+  std::set<int> stored_blocks;
   for (const auto& item : package.items) expected.push_back(item.ArchivePath());
-  for (const auto& entry : ListArchive(seven_zip, archive)) stored.push_back(entry.path);
+  for (const auto& entry : ListArchive(seven_zip, archive)) {
+    stored.push_back(entry.path);
+    if (entry.block >= 0) stored_blocks.insert(entry.block);
+  }
   std::sort(expected.begin(), expected.end());
   std::sort(stored.begin(), stored.end());
   if (expected != stored) {
     throw Error("7zz stored other items than the package holds (" + std::to_string(stored.size()) +
                 " items instead of " + std::to_string(expected.size()) + ")");
   }
+  return stored_blocks.size();
 }
 
 std::vector<ArchiveEntry> ParseSltListing(const std::string& listing) {
@@ -107,6 +212,8 @@ std::vector<ArchiveEntry> ParseSltListing(const std::string& listing) {
       continue;
     } else if (line.rfind("Size = ", 0) == 0) {
       entries.back().size = std::strtoull(line.c_str() + 7, nullptr, 10);
+    } else if (line.rfind("Block = ", 0) == 0) {
+      entries.back().block = std::atoi(line.c_str() + 8);
     } else if (line == "Folder = +" || line.rfind("Attributes = D", 0) == 0) {
       entries.back().folder = true;
     }

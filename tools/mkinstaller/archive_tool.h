@@ -2,6 +2,7 @@
 // The 7z archive of a package, made and read with the 7zz program.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,14 +14,58 @@ struct ArchiveEntry {
   std::string path;  // as stored, '/'-separated; "../NAME" for the install folder
   uint64_t size = 0;
   bool folder = false;
+  int block = -1;  // the solid block holding its data; -1 for folders and empty files
 };
 
-// Builds the package archive at `archive`: the install-folder items first,
-// renamed to "../NAME", then the version-folder items, each group in sorted
-// order, LZMA with the BCJ2 filter, without times and attributes, so that the
-// same package gives the same bytes.
-void CreatePackageArchive(const std::string& seven_zip, const Package& package,
-                          const std::string& archive, const std::string& work_folder);
+// A run of consecutive items of Package::items packed as one solid block.
+struct PackBlock {
+  size_t first = 0;
+  size_t count = 0;
+  uint64_t size = 0;  // unpacked bytes
+};
+
+// The number of solid blocks a package of `total_size` unpacked bytes gets
+// unless another is asked for.
+int DefaultBlockCount(uint64_t total_size);
+
+// Cuts `sizes` (in their order) into at most `count` runs of similar total,
+// each cut at the item boundary nearest to its share; runs without bytes are
+// left out. Keeping the order keeps similar files together, which is what the
+// compression gains most from.
+std::vector<PackBlock> PlanBlocks(const std::vector<uint64_t>& sizes, int count);
+
+// How far packing has come, for a progress display.
+struct PackProgress {
+  size_t block = 0;   // 0-based block being packed
+  size_t blocks = 0;
+  uint64_t done = 0;  // unpacked bytes packed so far
+  uint64_t total = 0;
+};
+using PackProgressFn = std::function<void(const PackProgress&)>;
+std::string ProgressText(const PackProgress& progress);
+
+// Reads the percentages 7zz prints with -bsp1, where every update rubs out
+// the last one with backspaces ("  37% 12 + bin/x.dll\b\b...").
+class PercentReader {
+ public:
+  // Takes the next piece of output; returns the latest percentage so far, or -1.
+  int Feed(const std::string& chunk);
+
+ private:
+  std::string pending_;
+  int percent_ = -1;
+};
+
+// Builds the package archive at `archive` in `blocks` solid blocks of similar
+// unpacked size (fewer when the items do not divide so far): the
+// install-folder items first, stored as "../NAME", then the version-folder
+// items, each group in sorted order, every block LZMA with the BCJ2 filter,
+// without times and attributes, so that the same package gives the same
+// bytes. `progress`, when set, hears how far packing has come. Returns the
+// number of blocks written.
+size_t CreatePackageArchive(const std::string& seven_zip, const Package& package,
+                            const std::string& archive, const std::string& work_folder,
+                            int blocks, const PackProgressFn& progress = {});
 
 // Items of an archive, from `7zz l -slt`.
 std::vector<ArchiveEntry> ListArchive(const std::string& seven_zip, const std::string& archive);

@@ -162,7 +162,9 @@ BuildResult BuildInstaller(const BuildOptions& options) {
     CheckOutputPath(options, options.package);
     CheckPayloadFits(program.size(), 0, result.package.total_size);
     archive = work.path() + "/package.7z";
-    CreatePackageArchive(options.tools.seven_zip, result.package, archive, work.path());
+    result.blocks = CreatePackageArchive(options.tools.seven_zip, result.package, archive, work.path(),
+                                         options.blocks.value_or(DefaultBlockCount(result.package.total_size)),
+                                         options.progress);
   } else {
     CheckOutputPath(options, "");
     std::error_code ec;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "archive_tool.h"
 #include "package_folder.h"
 #include "pe_image.h"
 
@@ -36,6 +37,8 @@ struct BuildOptions {
   std::optional<uint32_t> total_size;
   std::string output;
   std::optional<SignOptions> sign;
+  std::optional<int> blocks;  // solid blocks of the archive; default from the package size
+  PackProgressFn progress;    // hears how far packing has come, when set
   Tools tools;
 };
 
@@ -43,6 +46,7 @@ struct BuildResult {
   Package package;
   uint32_t package_offset = 0;
   uint64_t archive_size = 0;
+  size_t blocks = 0;  // solid blocks packed; 0 for an archive appended as it is
   uint64_t file_size = 0;
   bool is_signed = false;
 };

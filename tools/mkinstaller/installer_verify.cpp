@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iomanip>
+#include <map>
 #include <vector>
 
 #include "archive_tool.h"
@@ -138,20 +139,34 @@ bool VerifyInstaller(const VerifyOptions& options, std::ostream& out) {
   uint64_t sum = 0;
   size_t files = 0;
   std::vector<std::string> refused;
+  std::map<int, std::pair<size_t, uint64_t>> blocks;  // block -> items, unpacked bytes
   report.raw() << "Items (" << entries.size() << "):\n";
   for (const auto& entry : entries) {
     const std::string problem = ItemPathProblem(entry.path);
     const char* where = !problem.empty() ? "REFUSED       "
                         : GoesToInstallFolder(entry.path) ? "install folder"
                                                           : "version folder";
-    report.raw() << "  " << where << "  " << std::right << std::setw(12)
-                 << (entry.folder ? std::string("folder") : std::to_string(entry.size)) << "  "
-                 << entry.path << '\n';
+    report.raw() << "  " << where << "  block " << std::left << std::setw(3)
+                 << (entry.block < 0 ? std::string("-") : std::to_string(entry.block)) << std::right
+                 << std::setw(12) << (entry.folder ? std::string("folder") : std::to_string(entry.size))
+                 << "  " << entry.path << '\n';
+    if (entry.block >= 0) {
+      ++blocks[entry.block].first;
+      blocks[entry.block].second += entry.size;
+    }
     if (!problem.empty()) refused.push_back(entry.path + ": " + problem + "; the installer skips it");
     sum += entry.size;
     files += entry.folder ? 0 : 1;
   }
   for (const auto& problem : refused) report.Problem(problem);
+  std::string block_text = std::to_string(blocks.size()) + (blocks.size() == 1 ? " solid block" : " solid blocks");
+  const char* separator = ": ";
+  for (const auto& block : blocks) {
+    block_text += separator + std::to_string(block.second.first) + " items, " +
+                  std::to_string(block.second.second) + " bytes";
+    separator = "; ";
+  }
+  report.Line("Blocks", block_text);
   report.Line("Total size", std::to_string(sum) + " bytes in " + std::to_string(files) + " files" +
                                 (sum == header.total_size ? " (matches the header)" : ""));
   if (sum != header.total_size) {

@@ -1,5 +1,7 @@
 // mkinstaller: builds the Orvanta installer file from the installer program
 // and a package folder, and verifies finished installers.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <iostream>
 #include <map>
@@ -14,6 +16,7 @@ namespace {
 
 const char kHelp[] = R"(Usage:
   mkinstaller build --program INSTALLER.exe --package FOLDER --output SETUP.exe
+                    [--blocks N] [--quiet]
                     [--sign-cert CERT --sign-key KEY [--sign-pass-file FILE]
                      [--sign-name TEXT] [--sign-url URL] [--sign-time UNIX-SECONDS]]
                     [--7zz PATH] [--osslsigncode PATH]
@@ -29,6 +32,18 @@ number), then a 7z archive of the package (LZMA with the BCJ2 filter, made by
 of the program's PE header, and the PE checksum is brought up to date. With
 --sign-cert and --sign-key the finished file is signed (Authenticode, SHA-256)
 with osslsigncode; the signature table then follows the archive.
+
+The archive is one 7z archive in N solid blocks of similar unpacked size (every
+block LZMA with the BCJ2 filter), which the installer decodes side by side, as
+many at once as the machine has cores. The items keep their sorted order
+(install-folder items first) and each block is a run of them cut at the item
+boundary nearest to its share, so a single item larger than a share gives
+fewer blocks. By default packages under 96 MiB get one block and larger ones
+one per 48 MiB, an even number of at most 8; --blocks N asks for N (1 to 64).
+Each block costs a little archive size (about 0.2 % each for a product-like
+package) and a block under 32 MiB also decodes with a smaller dictionary.
+While it packs, build shows its progress when its output is a terminal;
+--quiet turns that and the summary off.
 
 The package folder holds exactly two sub-folders:
   FOLDER/install-folder/   files installed into the install folder itself
@@ -81,6 +96,8 @@ Options:
   --archive FILE        a ready-made archive or any data, in place of --package
   --total-size N        the unpacked size written with --archive
   --output FILE         the installer to write (replaced when it exists)
+  --blocks N            solid blocks of the archive (default from the package size)
+  --quiet               no progress display and no summary
   --sign-cert FILE      signing certificate (chain), PEM or DER
   --sign-key FILE       its private key
   --sign-pass-file FILE file with the private key's password
@@ -99,8 +116,10 @@ struct UsageError {
 };
 
 // Parses "--name value" pairs; positional arguments go to "".
+// Flags (options without a value) get the value "1".
 std::map<std::string, std::vector<std::string>> ParseArguments(int argc, char** argv,
-                                                               const std::vector<std::string>& known) {
+                                                               const std::vector<std::string>& known,
+                                                               const std::vector<std::string>& flags = {}) {
   std::map<std::string, std::vector<std::string>> args;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -108,11 +127,16 @@ std::map<std::string, std::vector<std::string>> ParseArguments(int argc, char** 
       args[""].push_back(arg);
       continue;
     }
-    bool found = false;
+    bool found = false, flag = false;
     for (const auto& name : known) found = found || name == arg;
-    if (!found) throw UsageError{"unknown option " + arg};
-    if (i + 1 >= argc) throw UsageError{arg + " needs a value"};
+    for (const auto& name : flags) flag = flag || name == arg;
+    if (!found && !flag) throw UsageError{"unknown option " + arg};
     if (args.count(arg)) throw UsageError{arg + " given twice"};
+    if (flag) {
+      args[arg].push_back("1");
+      continue;
+    }
+    if (i + 1 >= argc) throw UsageError{arg + " needs a value"};
     args[arg].push_back(argv[++i]);
   }
   return args;
@@ -135,11 +159,31 @@ mkinstaller::Tools TakeTools(std::map<std::string, std::vector<std::string>>& ar
   return tools;
 }
 
+// Rewrites one terminal line as packing goes on; ends it when done.
+class ProgressLine {
+ public:
+  void Show(const mkinstaller::PackProgress& progress) {
+    const std::string text = mkinstaller::ProgressText(progress);
+    if (text == last_) return;
+    std::cout << '\r' << text << "\x1b[K" << std::flush;
+    last_ = text;
+  }
+  void Finish() {
+    if (!last_.empty()) std::cout << '\n' << std::flush;
+    last_.clear();
+  }
+  ~ProgressLine() { Finish(); }
+
+ private:
+  std::string last_;
+};
+
 int Build(int argc, char** argv) {
   auto args = ParseArguments(argc, argv,
-                             {"--program", "--package", "--archive", "--total-size", "--output", "--sign-cert", "--sign-key",
-                              "--sign-pass-file", "--sign-name", "--sign-url", "--sign-time",
-                              "--7zz", "--osslsigncode"});
+                             {"--program", "--package", "--archive", "--total-size", "--output", "--blocks",
+                              "--sign-cert", "--sign-key", "--sign-pass-file", "--sign-name", "--sign-url",
+                              "--sign-time", "--7zz", "--osslsigncode"},
+                             {"--quiet"});
   if (args.count("")) throw UsageError{"unexpected argument " + args[""].front()};
   mkinstaller::BuildOptions options;
   options.program = Take(args, "--program", true);
@@ -158,6 +202,15 @@ int Build(int argc, char** argv) {
     }
     options.total_size = static_cast<uint32_t>(value);
   }
+  if (args.count("--blocks")) {
+    if (!options.archive.empty()) throw UsageError{"--blocks goes with --package"};
+    const std::string count = Take(args, "--blocks", true);
+    char* end = nullptr;
+    const long value = std::strtol(count.c_str(), &end, 10);
+    if (count.empty() || *end || value < 1 || value > 64) throw UsageError{"--blocks needs a number from 1 to 64"};
+    options.blocks = static_cast<int>(value);
+  }
+  const bool quiet = args.count("--quiet") > 0;
   options.output = Take(args, "--output", true);
   options.tools = TakeTools(args);
   const bool signing = args.count("--sign-cert") || args.count("--sign-key");
@@ -181,8 +234,14 @@ int Build(int argc, char** argv) {
     }
   }
 
+  ProgressLine line;
+  if (!quiet && isatty(STDOUT_FILENO)) {
+    options.progress = [&line](const mkinstaller::PackProgress& progress) { line.Show(progress); };
+  }
   const mkinstaller::BuildResult result = mkinstaller::BuildInstaller(options);
+  line.Finish();
   for (const auto& warning : result.package.warnings) std::cerr << "mkinstaller: warning: " << warning << '\n';
+  if (quiet) return 0;
   size_t install_items = 0;
   for (const auto& item : result.package.items) {
     install_items += item.destination == mkinstaller::Destination::kInstallFolder ? 1 : 0;
@@ -197,7 +256,9 @@ int Build(int argc, char** argv) {
   }
   std::cout << result.package.total_size << " bytes unpacked\n"
             << "  package offset " << result.package_offset << ", archive " << result.archive_size
-            << " bytes\n";
+            << " bytes";
+  if (result.blocks) std::cout << " in " << result.blocks << (result.blocks == 1 ? " solid block" : " solid blocks");
+  std::cout << '\n';
   return 0;
 }
 

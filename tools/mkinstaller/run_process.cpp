@@ -14,7 +14,7 @@
 namespace mkinstaller {
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& working_folder,
-                         bool with_stderr) {
+                         bool with_stderr, const OutputWatcher& watch) {
   ProcessResult result;
   int pipe_fds[2];
   if (argv.empty() || pipe(pipe_fds) != 0) return result;
@@ -47,6 +47,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     const ssize_t n = read(pipe_fds[0], buffer, sizeof(buffer));
     if (n > 0) {
       result.output.append(buffer, static_cast<size_t>(n));
+      if (watch) watch(std::string(buffer, static_cast<size_t>(n)));
     } else if (n == 0 || errno != EINTR) {
       break;
     }
@@ -61,8 +62,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 }
 
 std::string RunChecked(const std::vector<std::string>& argv, const std::string& what,
-                       const std::string& working_folder) {
-  const ProcessResult result = RunProcess(argv, working_folder);
+                       const std::string& working_folder, const OutputWatcher& watch) {
+  const ProcessResult result = RunProcess(argv, working_folder, true, watch);
   if (result.exit_code != 0) {
     std::string command;
     for (const auto& arg : argv) command += (command.empty() ? "" : " ") + arg;

@@ -1,0 +1,125 @@
+// How the package is cut into solid blocks, and how 7zz's progress is read.
+#include <gtest/gtest.h>
+
+#include "archive_tool.h"
+
+namespace mkinstaller {
+namespace {
+
+// Checks that the blocks cover every item once, in order, and add up.
+void ExpectCoversAll(const std::vector<PackBlock>& blocks, const std::vector<uint64_t>& sizes) {
+  size_t next = 0;
+  for (const PackBlock& block : blocks) {
+    EXPECT_EQ(block.first, next);
+    EXPECT_GT(block.count, 0u);
+    uint64_t sum = 0;
+    for (size_t i = block.first; i < block.first + block.count; ++i) sum += sizes[i];
+    EXPECT_EQ(block.size, sum);
+    next = block.first + block.count;
+  }
+  EXPECT_EQ(next, sizes.size());
+}
+
+TEST(PlanBlocks, CutsManyItemsIntoRunsOfSimilarSize) {
+  std::vector<uint64_t> sizes;
+  for (int i = 0; i < 1500; ++i) sizes.push_back(1000 + (i * 7919) % 500000);  // uneven items
+  uint64_t total = 0, largest_item = 0;
+  for (uint64_t size : sizes) {
+    total += size;
+    largest_item = std::max(largest_item, size);
+  }
+  for (int count : {1, 2, 3, 6, 8}) {
+    const std::vector<PackBlock> blocks = PlanBlocks(sizes, count);
+    ASSERT_EQ(blocks.size(), static_cast<size_t>(count));
+    ExpectCoversAll(blocks, sizes);
+    for (const PackBlock& block : blocks) {
+      // Each cut lies within one item of its share, so no block strays further.
+      EXPECT_LE(block.size, total / count + largest_item) << count;
+      EXPECT_GE(block.size + largest_item, total / count) << count;
+    }
+  }
+}
+
+TEST(PlanBlocks, LargeItemsAndEmptyFilesGiveFewerBlocksNeverEmptyOnes) {
+  // One item larger than several shares: the shares it covers are not cut again.
+  std::vector<uint64_t> sizes = {100, 1, 1, 1};
+  std::vector<PackBlock> blocks = PlanBlocks(sizes, 4);
+  ExpectCoversAll(blocks, sizes);
+  ASSERT_EQ(blocks.size(), 2u);
+  EXPECT_EQ(blocks[0].size, 100u);
+
+  // Fewer items than blocks asked for.
+  sizes = {5, 7};
+  blocks = PlanBlocks(sizes, 8);
+  ExpectCoversAll(blocks, sizes);
+  EXPECT_EQ(blocks.size(), 2u);
+
+  // Empty files hold no data: they ride along with a block that has some,
+  // also when they come first.
+  sizes = {0, 0, 10, 0, 10, 0};
+  blocks = PlanBlocks(sizes, 4);
+  ExpectCoversAll(blocks, sizes);
+  ASSERT_EQ(blocks.size(), 2u);
+  for (const PackBlock& block : blocks) EXPECT_EQ(block.size, 10u);
+
+  sizes = {0, 0, 0};
+  blocks = PlanBlocks(sizes, 2);
+  ExpectCoversAll(blocks, sizes);
+  EXPECT_EQ(blocks.size(), 1u);
+  EXPECT_TRUE(PlanBlocks({}, 3).empty());
+}
+
+TEST(PlanBlocks, DefaultIsOneBlockForSmallPackagesAndAnEvenCountForLargeOnes) {
+  const uint64_t mib = 1 << 20;
+  EXPECT_EQ(DefaultBlockCount(0), 1);
+  EXPECT_EQ(DefaultBlockCount(3 * mib), 1);
+  EXPECT_EQ(DefaultBlockCount(95 * mib), 1);
+  EXPECT_EQ(DefaultBlockCount(96 * mib), 2);
+  EXPECT_EQ(DefaultBlockCount(200 * mib), 4);
+  EXPECT_EQ(DefaultBlockCount(360 * mib), 6);
+  EXPECT_EQ(DefaultBlockCount(1536 * mib), 8);
+  EXPECT_EQ(DefaultBlockCount(0xFFFFFFFFull), 8);
+}
+
+TEST(PercentReader, ReadsTheLatestPercentageWhateverThePieces) {
+  // As 7zz -bsp1 prints it into a pipe: each update rubbed out with backspaces.
+  const std::string output =
+      "  0M Scan\b\b\b\b\b\b\b\b\b      \b\b\b\b\b\b  0%\b\b\b\b    \b\b\b\b"
+      "  7% 12 + bin/module10.dll\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b"
+      " 42% 301 + data/media 99%.bin\b\b\b\b";
+  for (size_t piece : {output.size(), size_t(1), size_t(5), size_t(13)}) {
+    PercentReader reader;
+    int last = -1;
+    for (size_t at = 0; at < output.size(); at += piece) last = reader.Feed(output.substr(at, piece));
+    EXPECT_EQ(last, 42) << "pieces of " << piece;
+  }
+  PercentReader reader;
+  EXPECT_EQ(reader.Feed("Scanning the drive\nCreating archive: 100 files\n"), -1);
+  EXPECT_EQ(reader.Feed(" 100%\b\b\b\b\b"), 100);
+  EXPECT_EQ(reader.Feed("file 55%.txt\b\b"), 100);  // a name is not a percentage
+}
+
+TEST(PercentReader, ProgressTextSaysBlockAndShare) {
+  PackProgress progress;
+  progress.block = 1;
+  progress.blocks = 6;
+  progress.done = 90ull << 20;
+  progress.total = 360ull << 20;
+  EXPECT_EQ(ProgressText(progress), "packing block 2 of 6:  25 % (90.0 of 360.0 MiB)");
+  progress.total = 0;
+  progress.done = 0;
+  EXPECT_NE(ProgressText(progress).find("100 %"), std::string::npos);
+}
+
+TEST(SltListing, ReadsEachItemsBlock) {
+  const auto entries = ParseSltListing(
+      "Path = a.7z\nBlocks = 2\n\n----------\nPath = a\nSize = 3\nBlock = 1\n\n"
+      "Path = empty\nSize = 0\n\nPath = b\nSize = 4\nBlock = 0\n");
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].block, 1);
+  EXPECT_EQ(entries[1].block, -1);
+  EXPECT_EQ(entries[2].block, 0);
+}
+
+}  // namespace
+}  // namespace mkinstaller
