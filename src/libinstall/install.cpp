@@ -59,12 +59,6 @@ std::vector<std::wstring> SubFolderNames(const std::wstring& folder) {
   return names;
 }
 
-bool IsFolderLink(const std::wstring& path) {
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-         (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
 // Moves the staged install-folder items of `staged` (ending in a backslash)
 // over their places below `target`, replacing what is there. A target that is
 // in use or read-only keeps its old file, as the write-out keeps such files.
@@ -289,10 +283,9 @@ int CInstall::DoStartInstall() {
   // match the pattern, or files in it could not be deleted) is emptied, and
   // the move then skips files it cannot place.
   bool overwrite = false;
-  if (IsFolderLink(version_folder)) {
+  if (UtilFunc::IsLink(version_folder)) {
     LOG_INFO << "版本目录是链接，删除链接:" << version_folder;
-    if (!::RemoveDirectoryW(version_folder.c_str()))
-      LOG_ERROR << "RemoveDirectory失败,last error:" << ::GetLastError();
+    UtilFunc::RemoveLink(version_folder);
   } else if (PathExists(version_folder)) {
     LOG_INFO << "覆盖安装,删除老文件";
     overwrite = true;
