@@ -191,12 +191,13 @@ class CExtractCallbackBridge final : public CComObject<IArchiveExtractCallback, 
 };
 
 // An archive item's properties; absent ones leave the defaults.
-HRESULT ReadItem(IInArchive* archive, UInt32 index, ArchiveItem* item, UINT32* block) {
-  NWindows::NCOM::CPropVariant path, folder, size, blockIndex;
+HRESULT ReadItem(IInArchive* archive, UInt32 index, ArchiveItem* item, ItemPlacement* placement) {
+  NWindows::NCOM::CPropVariant path, folder, size, blockIndex, packedSize, method;
   HRESULT hr = archive->GetProperty(index, kpidPath, &path);
   if (hr == S_OK) hr = archive->GetProperty(index, kpidIsDir, &folder);
   if (hr == S_OK) hr = archive->GetProperty(index, kpidSize, &size);
   if (hr == S_OK) hr = archive->GetProperty(index, kpidBlock, &blockIndex);
+  if (hr == S_OK) hr = archive->GetProperty(index, kpidPackSize, &packedSize);
   if (hr != S_OK) return hr;
   if (path.vt == VT_BSTR) {
     item->path.assign(path.bstrVal);
@@ -206,7 +207,15 @@ HRESULT ReadItem(IInArchive* archive, UInt32 index, ArchiveItem* item, UINT32* b
   item->isFolder = folder.vt == VT_BOOL && folder.boolVal != VARIANT_FALSE;
   item->size = size.vt == VT_UI8 ? size.uhVal.QuadPart : 0;
   item->safe = IsSafeItemPath(item->path);
-  *block = blockIndex.vt == VT_UI4 ? blockIndex.ulVal : kNoBlock;
+  placement->block = blockIndex.vt == VT_UI4 ? blockIndex.ulVal : kNoBlock;
+  placement->size = item->size;
+  placement->packedSize = packedSize.vt == VT_UI8 ? packedSize.uhVal.QuadPart : 0;
+  // The handler reports a block's pack size on its first item only.
+  if (placement->packedSize != 0) {
+    hr = archive->GetProperty(index, kpidMethod, &method);
+    if (hr != S_OK) return hr;
+    if (method.vt == VT_BSTR) placement->dictionaryBytes = DictionaryBytes(method.bstrVal);
+  }
   return S_OK;
 }
 
@@ -239,37 +248,76 @@ bool IsSafeItemPath(const std::wstring& itemPath) {
   }
 }
 
-std::vector<DecodeJob> PlanDecodeJobs(const std::vector<UINT32>& blocks, const std::vector<uint64_t>& sizes,
-                                      unsigned decoders) {
+uint64_t DecodeCost(uint64_t packed, uint64_t unpacked) { return packed + unpacked / 8; }
+
+uint64_t DictionaryBytes(const std::wstring& method) {
+  uint64_t total = 0;
+  size_t start = 0;
+  while (start < method.size()) {
+    size_t end = method.find(L' ', start);
+    if (end == std::wstring::npos) end = method.size();
+    const std::wstring coder = method.substr(start, end - start);
+    start = end + 1;
+    const size_t colon = coder.find(L':');
+    const std::wstring name = coder.substr(0, colon);
+    if (colon == std::wstring::npos || (name != L"LZMA" && name != L"LZMA2")) continue;
+    size_t digits = colon + 1;
+    uint64_t value = 0;
+    while (digits < coder.size() && coder[digits] >= L'0' && coder[digits] <= L'9' && value < (1ull << 32))
+      value = value * 10 + (coder[digits++] - L'0');
+    if (digits == colon + 1 || value >= (1ull << 32)) continue;
+    const wchar_t unit = digits < coder.size() ? coder[digits] : L':';
+    if (unit == L'm') value <<= 20;
+    else if (unit == L'k') value <<= 10;
+    else if (unit == L':') value = value <= 32 ? 1ull << value : 0;  // LZMA allows at most 4 GiB
+    else if (unit != L'b') continue;
+    total += value;
+  }
+  return total;
+}
+
+unsigned DecodersWithinBudget(unsigned wanted, uint64_t memoryPerDecoder, uint64_t budget) {
+  unsigned decoders = std::max(wanted, 1u);
+  while (decoders > 1 && decoders * memoryPerDecoder > budget / 2) --decoders;
+  return decoders;
+}
+
+std::vector<DecodeJob> PlanDecodeJobs(const std::vector<ItemPlacement>& items, unsigned decoders) {
   std::vector<DecodeJob> jobs;
+  auto add = [&items](DecodeJob& job, UINT32 index) {
+    job.indices.push_back(index);
+    job.bytes += items[index].size;
+    job.cost += DecodeCost(items[index].packedSize, items[index].size);
+    job.memory = std::max(job.memory, items[index].dictionaryBytes);  // capped below
+  };
+  auto finish = [&jobs] {
+    for (DecodeJob& job : jobs) job.memory = std::min(job.memory, job.bytes);
+    return jobs;
+  };
   if (decoders <= 1) {
     jobs.emplace_back();
-    for (UINT32 i = 0; i < blocks.size(); ++i) {
-      jobs.back().indices.push_back(i);
-      jobs.back().bytes += sizes[i];
-    }
-    return jobs;
+    for (UINT32 i = 0; i < items.size(); ++i) add(jobs.back(), i);
+    return finish();
   }
   // Jobs in order of their first item; the handler wants a block's items in
   // index order, which appending in index order gives.
-  std::vector<UINT32> jobOfBlock;
   std::vector<size_t> jobIndex;
   size_t noBlockJob = SIZE_MAX;
-  for (UINT32 i = 0; i < blocks.size(); ++i) {
+  for (UINT32 i = 0; i < items.size(); ++i) {
+    const UINT32 block = items[i].block;
     size_t* slot = &noBlockJob;
-    if (blocks[i] != kNoBlock) {
-      if (blocks[i] >= jobIndex.size()) jobIndex.resize(blocks[i] + 1, SIZE_MAX);
-      slot = &jobIndex[blocks[i]];
+    if (block != kNoBlock) {
+      if (block >= jobIndex.size()) jobIndex.resize(block + 1, SIZE_MAX);
+      slot = &jobIndex[block];
     }
     if (*slot == SIZE_MAX) {
       *slot = jobs.size();
       jobs.emplace_back();
     }
-    jobs[*slot].indices.push_back(i);
-    jobs[*slot].bytes += sizes[i];
+    add(jobs[*slot], i);
   }
-  std::stable_sort(jobs.begin(), jobs.end(), [](const DecodeJob& a, const DecodeJob& b) { return a.bytes > b.bytes; });
-  return jobs;
+  std::stable_sort(jobs.begin(), jobs.end(), [](const DecodeJob& a, const DecodeJob& b) { return a.cost > b.cost; });
+  return finish();
 }
 
 C7zDecompressImpl::C7zDecompressImpl()
@@ -319,9 +367,9 @@ void C7zDecompressImpl::ReportProgress(int kind, UINT32 position, const std::wst
 }
 
 HRESULT C7zDecompressImpl::ReadItems(IInArchive* archive, std::vector<ArchiveItem>* items,
-                                     std::vector<UINT32>* blocks) {
+                                     std::vector<ItemPlacement>* placements) {
   for (UINT32 i = 0; i < items->size(); ++i) {
-    const HRESULT hr = ReadItem(archive, i, &(*items)[i], &(*blocks)[i]);
+    const HRESULT hr = ReadItem(archive, i, &(*items)[i], &(*placements)[i]);
     if (hr != S_OK) return hr;
   }
   return S_OK;
@@ -340,17 +388,28 @@ HRESULT C7zDecompressImpl::OpenAndExtract(const StreamSource& source) {
     m_itemCount = count;
     m_itemTables.push_back(std::make_unique<std::vector<ArchiveItem>>(count));
     m_pItems = m_itemTables.back().get();
-    std::vector<UINT32> blocks(count);
-    hr = count == 0 ? E_FAIL : ReadItems(m_pArchive, m_itemTables.back().get(), &blocks);
+    std::vector<ItemPlacement> placements(count);
+    hr = count == 0 ? E_FAIL : ReadItems(m_pArchive, m_itemTables.back().get(), &placements);
     if (hr == S_OK) {
-      std::vector<uint64_t> sizes(count);
-      for (UINT32 i = 0; i < count; ++i) sizes[i] = (*m_pItems)[i].size;
-      std::vector<UINT32> distinct(blocks);
+      std::vector<UINT32> distinct;
+      for (const ItemPlacement& placement : placements) distinct.push_back(placement.block);
       distinct.erase(std::remove(distinct.begin(), distinct.end(), kNoBlock), distinct.end());
       std::sort(distinct.begin(), distinct.end());
       m_blockCount = static_cast<UINT32>(std::unique(distinct.begin(), distinct.end()) - distinct.begin());
-      const unsigned wanted = std::min<unsigned>(m_maxDecoders, std::max<UINT32>(m_blockCount, 1));
-      jobs = PlanDecodeJobs(blocks, sizes, wanted);
+      unsigned wanted = std::min<unsigned>(m_maxDecoders, std::max<UINT32>(m_blockCount, 1));
+      jobs = PlanDecodeJobs(placements, wanted);
+      if (!m_writer.started()) {
+        // Decoded data waits in memory: the decoders' dictionaries count
+        // against the same budget.
+        auto largest = [&jobs] {
+          uint64_t memory = 0;
+          for (const DecodeJob& job : jobs) memory = std::max(memory, job.memory);
+          return memory;
+        };
+        const unsigned fitting = DecodersWithinBudget(wanted, largest(), m_writer.memoryBudget());
+        if (fitting < wanted) jobs = PlanDecodeJobs(placements, wanted = fitting);
+        m_writer.ReserveForDecoders(wanted * largest());
+      }
       m_decoderCount = static_cast<unsigned>(std::min<size_t>(wanted, jobs.size()));
     }
   }

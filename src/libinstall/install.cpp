@@ -293,7 +293,8 @@ int CInstall::DoStartInstall() {
   }
 
   LOG_INFO << "移动目录:" << extraction_folder << "到" << version_folder;
-  if (!UtilFunc::MoveFolder(extraction_folder, version_folder, overwrite ? 1 : 0)) {
+  const bool renamed = !overwrite && RenameToFreshFolder(extraction_folder, version_folder);
+  if (!renamed && !UtilFunc::MoveFolder(extraction_folder, version_folder, overwrite ? 1 : 0)) {
     LOG_ERROR << "拷贝到版本目录失败";
     return Fail();
   }
@@ -312,6 +313,19 @@ int CInstall::DoStartInstall() {
   outcome_ = InstallOutcome::kFinished;
   Report(kStageFinished);
   return 0;
+}
+
+bool CInstall::RenameToFreshFolder(const std::wstring& extraction_folder, const std::wstring& version_folder) {
+  std::wstring from = extraction_folder;
+  std::wstring to = version_folder;
+  UtilFunc::RemoveTrailingBackslash(from);
+  UtilFunc::RemoveTrailingBackslash(to);
+  // One rename instead of one move per file. It fails when something took
+  // the version folder's place or a file inside is held open (a scanner
+  // reading a new file): the file-by-file move then takes over.
+  if (::MoveFileExW(from.c_str(), to.c_str(), 0)) return true;
+  LOG_INFO << "释放目录不能整体改名，逐个移动文件，错误码：" << ::GetLastError();
+  return false;
 }
 
 bool CInstall::RemoveLeftoverExtraction(const std::wstring& extraction_folder) {

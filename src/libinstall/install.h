@@ -125,6 +125,8 @@ class CInstall : public IInstall, public IPackageExtractProgressCallBack {
   // Removes what a killed run left of the extraction folder; false (logged)
   // when it cannot be removed.
   bool RemoveLeftoverExtraction(const std::wstring& extraction_folder);
+  // Renames the extraction folder to the version folder, which must not exist.
+  static bool RenameToFreshFolder(const std::wstring& extraction_folder, const std::wstring& version_folder);
   // Writes the package below the extraction folder; false after an ERROR
   // record when the package is damaged or could not be written out.
   bool WritePackage(const std::wstring& extraction_folder);

@@ -87,7 +87,8 @@ std::wstring ItemTargetPath(const std::wstring& outputFolder, const std::wstring
   return outputFolder + itemPath;
 }
 
-CItemWriter::CItemWriter(WrittenCallback written) : written_(std::move(written)), bound_(DefaultMemoryBudget()) {}
+CItemWriter::CItemWriter(WrittenCallback written)
+    : written_(std::move(written)), budget_(DefaultMemoryBudget()), bound_(budget_) {}
 
 CItemWriter::~CItemWriter() {
   Cancel();
@@ -96,7 +97,20 @@ CItemWriter::~CItemWriter() {
 
 void CItemWriter::SetMemoryBudget(uint64_t bytes) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (!started_) bound_ = bytes;
+  budget_ = bytes;
+  if (!started_) bound_ = budget_ - std::min(reserved_, budget_);
+  changed_.notify_all();
+}
+
+uint64_t CItemWriter::memoryBudget() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return budget_;
+}
+
+void CItemWriter::ReserveForDecoders(uint64_t bytes) {
+  std::lock_guard<std::mutex> guard(lock_);
+  reserved_ = bytes;
+  if (!started_) bound_ = budget_ - std::min(reserved_, budget_);
   changed_.notify_all();
 }
 
@@ -132,7 +146,7 @@ bool CItemWriter::Start(const std::wstring& outputFolder, const std::wstring& pa
   started_ = true;
   finishing_ = false;
   result_ = S_OK;
-  bound_ = std::min(bound_, kStreamingQueueBytes);
+  bound_ = std::min(budget_, kStreamingQueueBytes);
   try {
     thread_ = std::thread(&CItemWriter::Run, this);
   } catch (const std::system_error& error) {

@@ -65,6 +65,10 @@ class CItemWriter {
   CItemWriter& operator=(const CItemWriter&) = delete;
 
   void SetMemoryBudget(uint64_t bytes);
+  uint64_t memoryBudget() const;
+  // Takes `bytes` of the budget for the decoders' own memory: decoded data
+  // may fill only the rest while it waits for the folder.
+  void ReserveForDecoders(uint64_t bytes);
 
   // Decoder side. A decoder announces itself before its first record and
   // leaves after its last. Push hands over `size` bytes of `item` (taking the
@@ -117,7 +121,9 @@ class CItemWriter {
   std::condition_variable changed_;
   std::deque<Record> queue_;
   uint64_t queuedBytes_ = 0;
-  uint64_t bound_;
+  uint64_t budget_;
+  uint64_t reserved_ = 0;
+  uint64_t bound_;  // the budget less the reserve until Start, then at most kStreamingQueueBytes
   int activeDecoders_ = 0;
   bool started_ = false;
   bool cancelled_ = false;

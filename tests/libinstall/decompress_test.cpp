@@ -296,21 +296,24 @@ TEST_F(DecompressTest, ItemsThatWouldLeaveTheInstallFolderAreNotWritten) {
   expectOnlySafeItems(unpacktest::LogSince(logOffset));
 }
 
-TEST(DecodePlan, OneDecoderTakesEverythingInOrderSeveralTakeTheLargestBlocksFirst) {
-  const std::vector<UINT32> blocks = {kNoBlock, 0, 0, 1, kNoBlock, 2, 2};
-  const std::vector<uint64_t> sizes = {0, 10, 10, 50, 0, 5, 40};
+TEST(DecodePlan, OneDecoderTakesEverythingInOrderSeveralTakeTheCostliestBlocksFirst) {
+  // Block 1 unpacks to the most bytes but packs so well that it decodes
+  // fastest; block 2 packs worst and has to start first.
+  const std::vector<ItemPlacement> items = {
+      {kNoBlock, 0, 0}, {0, 10, 20}, {0, 10, 0}, {1, 50, 5}, {kNoBlock, 0, 0}, {2, 5, 30}, {2, 40, 0}};
 
-  const std::vector<DecodeJob> single = PlanDecodeJobs(blocks, sizes, 1);
+  const std::vector<DecodeJob> single = PlanDecodeJobs(items, 1);
   ASSERT_EQ(single.size(), 1u);
   EXPECT_EQ(single[0].indices, (std::vector<UINT32>{0, 1, 2, 3, 4, 5, 6}));
 
-  const std::vector<DecodeJob> jobs = PlanDecodeJobs(blocks, sizes, 2);
+  const std::vector<DecodeJob> jobs = PlanDecodeJobs(items, 2);
   ASSERT_EQ(jobs.size(), 4u);
-  EXPECT_EQ(jobs[0].indices, (std::vector<UINT32>{3}));
-  EXPECT_EQ(jobs[1].indices, (std::vector<UINT32>{5, 6}));
-  EXPECT_EQ(jobs[2].indices, (std::vector<UINT32>{1, 2}));
+  EXPECT_EQ(jobs[0].indices, (std::vector<UINT32>{5, 6}));
+  EXPECT_EQ(jobs[1].indices, (std::vector<UINT32>{1, 2}));
+  EXPECT_EQ(jobs[2].indices, (std::vector<UINT32>{3}));
   EXPECT_EQ(jobs[3].indices, (std::vector<UINT32>{0, 4}));  // the items without data
-  EXPECT_EQ(jobs[1].bytes, 45u);
+  EXPECT_EQ(jobs[0].bytes, 45u);
+  EXPECT_EQ(jobs[0].cost, DecodeCost(30, 45));
 }
 
 TEST(ItemTargets, ParentItemsGoToTheirOwnFolderWhenOneIsGiven) {
@@ -368,6 +371,26 @@ TEST_F(DecompressTest, BlocksAreDecodedInParallelInBothModes) {
   ASSERT_EQ(onePhase.DecompressToFolder(blocks.data(), blocks.size(), extraction_), S_OK);
   EXPECT_EQ(onePhase.decoderCount(), 3u);
   ExpectPackageWritten();
+}
+
+TEST(DecodePlan, DictionariesAreReadFromTheMethodText) {
+  EXPECT_EQ(DictionaryBytes(L"BCJ2 LZMA:25 LZMA:19 LZMA:19"), (32u << 20) + (1u << 20));
+  EXPECT_EQ(DictionaryBytes(L"LZMA:12m BCJ2"), 12u << 20);
+  EXPECT_EQ(DictionaryBytes(L"LZMA2:1536k"), 1536u << 10);
+  EXPECT_EQ(DictionaryBytes(L"LZMA:24:lc4:pb0 Delta:4"), 16u << 20);
+  EXPECT_EQ(DictionaryBytes(L"LZMA:77b"), 77u);
+  // Nothing that names no dictionary, nor sizes LZMA cannot have.
+  EXPECT_EQ(DictionaryBytes(L""), 0u);
+  EXPECT_EQ(DictionaryBytes(L"Copy BCJ2 LZMA LZMA:x LZMAX:20"), 0u);
+  EXPECT_EQ(DictionaryBytes(L"LZMA:40 LZMA:99999999999999999999m"), 0u);
+}
+
+TEST(DecodePlan, DecodersLeaveHalfTheBudgetToTheData) {
+  EXPECT_EQ(DecodersWithinBudget(2, 32u << 20, 512u << 20), 2u);
+  EXPECT_EQ(DecodersWithinBudget(4, 32u << 20, 128u << 20), 2u);
+  EXPECT_EQ(DecodersWithinBudget(2, 32u << 20, 64u << 20), 1u);
+  EXPECT_EQ(DecodersWithinBudget(2, 32u << 20, 1u << 20), 1u);
+  EXPECT_EQ(DecodersWithinBudget(0, 0, 0), 1u);
 }
 
 TEST_F(DecompressTest, DamageInOneBlockFailsTheParallelDecoding) {
@@ -454,3 +477,30 @@ TEST_F(DecompressTest, ParentItemsCanBeStagedInAFolderOfTheirOwn) {
 }
 
 }  // namespace
+
+// The fixture's blocks hold 7.4, 3 and 1.5 MB and decode with 13 MB of
+// dictionaries, of which a decoder touches as much as its block fills: with
+// 16 MiB two decoders would leave too little for the data.
+TEST_F(DecompressTest, DecoderDictionariesCountAgainstTheMemoryBudget) {
+  const std::string blocks = FixtureBytes(L"blocks.7z");
+  ASSERT_FALSE(blocks.empty());
+  constexpr uint64_t kLargestBlock = 2 * 3724503;
+  for (const auto& [budget, decoders] : {std::pair<uint64_t, unsigned>{16 << 20, 1}, {64 << 20, 2}}) {
+    testsupport::RemoveTree(root_.path());
+    ::CreateDirectoryW(root_.path().c_str(), nullptr);
+    C7zDecompressImpl decompress;
+    decompress.SetMaxDecoders(2);
+    decompress.SetMemoryBudget(budget);
+    HRESULT decoded = E_PENDING;
+    std::thread background([&] { decoded = decompress.DecompressToMemory(blocks.data(), blocks.size()); });
+    ASSERT_TRUE(WaitUntil([&] { return decompress.BytesInMemory() > 0; }, 10000));
+    ::Sleep(300);
+    EXPECT_LE(decompress.BytesInMemory(), budget - decoders * kLargestBlock) << budget;
+    decompress.StartWriteToFolder(extraction_);
+    background.join();
+    EXPECT_EQ(decoded, S_OK);
+    EXPECT_EQ(decompress.decoderCount(), decoders) << budget;
+    EXPECT_EQ(decompress.WriteToFolder(extraction_), S_OK);
+    ExpectPackageWritten();
+  }
+}
