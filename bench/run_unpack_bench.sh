@@ -187,6 +187,16 @@ winpath() { echo "Z:$1" | tr / '\\'; }
 # Wine brings up its desktop: a run of the bare installer takes that out.
 wine "$installer_exe" /S "/D=$(winpath "$work/out/warm-up")" >/dev/null 2>&1 || true
 rm -rf "$work/out/warm-up"
+# Windows keeps its services running; Wine ends them with the last program of
+# the prefix and starts them again for the next, whose first COM call then
+# waits 10 s for RpcSs ("Failed to start RpcSs service"): a step that follows
+# the native ones would pay it and the next would not. An idle program kept
+# open for the whole run keeps them up, as on Windows.
+keeper="$work/keep-services"
+rm -f "$keeper"; mkfifo "$keeper"
+wine cmd /c pause < "$keeper" >/dev/null 2>&1 &
+exec 9> "$keeper"
+trap 'exec 9>&-; wine_env_stop' EXIT
 
 # timed NAME COMMAND...: appends "milliseconds peak-RSS-KiB exit-code" to
 # results/NAME. The disk first writes back what the steps before left, so
@@ -268,9 +278,15 @@ window_run() {
   done
   local start end
   start=$(record_ms '开始安装...'); end=$(record_ms '安装完成，通知界面')
-  sleep 1
-  xdotool mousemove $((wx + 549)) $((wy + 38)) sleep 0.2 click 1  # the close button
-  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  # The progress bar runs on to 100 % before the finished page and its close
+  # button appear (later than stage 3 when the writing was quick): click
+  # again while the window stays (its closing animation takes seconds).
+  for _ in 1 2 3; do
+    sleep 1
+    kill -0 "$pid" 2>/dev/null || break
+    xdotool mousemove $((wx + 549)) $((wy + 38)) sleep 0.2 click 1  # the close button
+    for _ in $(seq 80); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  done
   if kill -0 "$pid" 2>/dev/null; then
     say "$name: the window did not close; ending it"
     kill $(pgrep -P "$pid") 2>/dev/null || true

@@ -115,7 +115,7 @@ class CInMemStream final : public CComObject<IInStream, &IID_IInStream> {
 // each sized for what the item still has to come.
 class CItemOutStream final : public CComObject<ISequentialOutStream, nullptr> {
  public:
-  static constexpr size_t kChunkBytes = 1 << 20;
+  static constexpr size_t kChunkBytes = kSingleWriteBytes;
 
   CItemOutStream(CItemWriter* writer, const ArchiveItem* item, const I7zDecompressCallBack* owner)
       : m_pWriter(writer), m_pItem(item), m_pOwner(owner) {}

@@ -145,6 +145,7 @@ bool CItemWriter::Start(const std::wstring& outputFolder, const std::wstring& pa
   parentFolder_ = parentFolder;
   started_ = true;
   finishing_ = false;
+  knownFolders_.clear();
   result_ = S_OK;
   bound_ = std::min(budget_, kStreamingQueueBytes);
   try {
@@ -262,7 +263,12 @@ HRESULT CItemWriter::OpenTarget(OpenItem& open) {
     const DWORD error = CreateFolderTree(open.target);
     return error ? HRESULT_FROM_WIN32(error) : S_OK;
   }
-  if (const DWORD error = CreateFolderTree(FolderPart(open.target))) return HRESULT_FROM_WIN32(error);
+  // Each folder is looked up once per write-out, not once per file in it.
+  const std::wstring folder = FolderPart(open.target);
+  if (knownFolders_.count(folder) == 0) {
+    if (const DWORD error = CreateFolderTree(folder)) return HRESULT_FROM_WIN32(error);
+    knownFolders_.insert(folder);
+  }
 
   auto fail = [&open](DWORD error) -> HRESULT {
     CloseFile(open.file);
@@ -273,19 +279,26 @@ HRESULT CItemWriter::OpenTarget(OpenItem& open) {
     LOG_ERROR << "写出文件失败：" << open.target << "，错误码：" << error;
     return HRESULT_FROM_WIN32(error);
   };
-  // Checked before opening: a process with backup rights (or Wine run by
-  // root) could otherwise replace a read-only file.
-  const DWORD attributes = ::GetFileAttributesW(open.target.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-      !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-    return fail(ERROR_ACCESS_DENIED);
-
-  open.file = ::CreateFileW(open.target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (open.file == INVALID_HANDLE_VALUE) return fail(::GetLastError());
-  if (item.size == 0) return S_OK;
-  // The file gets its final size at once, so that a full disk shows before
-  // any data is written and the data lands in one contiguous run.
+  // A new file needs no check, and its name is looked up once.
+  constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
+  open.file = ::CreateFileW(open.target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, kFlags, nullptr);
+  if (open.file == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return fail(error);
+    // Checked before replacing: a process with backup rights (or Wine run
+    // by root) could otherwise replace a read-only file.
+    const DWORD attributes = ::GetFileAttributesW(open.target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+      return fail(ERROR_ACCESS_DENIED);
+    open.file = ::CreateFileW(open.target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, kFlags,
+                              nullptr);
+    if (open.file == INVALID_HANDLE_VALUE) return fail(::GetLastError());
+  }
+  // A file written in more than one piece gets its final size at once, so
+  // that a full disk shows before any data is written and the data lands in
+  // one contiguous run; a smaller one is a single write, which shows it too.
+  if (item.size <= kSingleWriteBytes) return S_OK;
   LARGE_INTEGER size;
   size.QuadPart = static_cast<LONGLONG>(item.size);
   const LARGE_INTEGER start{};

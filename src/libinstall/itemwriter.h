@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,7 +31,11 @@ struct ArchiveItem {
 
 // The bound of the queue once the writer runs: enough to keep the disk busy
 // while the decoders go on.
-inline constexpr uint64_t kStreamingQueueBytes = 16ull << 20;
+inline constexpr uint64_t kStreamingQueueBytes = 8ull << 20;
+
+// The largest piece of an item the decoders hand over at once; an item up to
+// this size is written in one piece.
+inline constexpr size_t kSingleWriteBytes = 1 << 20;
 
 // How much decoded data may wait in memory for the target folder: the smaller
 // of 512 MB and a quarter of the physical memory. The environment variable
@@ -134,6 +139,7 @@ class CItemWriter {
   std::wstring outputFolder_;
   std::wstring parentFolder_;
   std::vector<OpenItem> open_;  // one per decoder at the most
+  std::set<std::wstring> knownFolders_;  // created or found in this write-out
   UINT32 writtenCount_ = 0;
   std::thread thread_;
 };

@@ -136,7 +136,7 @@ TEST_F(DecompressTest, ArchiveFileIsExtractedIntoFolder) {
             HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
 }
 
-TEST_F(DecompressTest, WriteOutLeavesReadOnlyAndLockedTargetsAndWritesTheRest) {
+TEST_F(DecompressTest, WriteOutLeavesReadOnlyAndLockedTargetsAndReplacesTheRest) {
   C7zDecompressImpl decompress;
   ASSERT_EQ(decompress.DecompressToMemory(package_.data(), package_.size()), S_OK);
 
@@ -150,6 +150,10 @@ TEST_F(DecompressTest, WriteOutLeavesReadOnlyAndLockedTargetsAndWritesTheRest) {
   ASSERT_TRUE(WriteFileBytes(locked, "old xml"));
   HANDLE hold = ::CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(hold, INVALID_HANDLE_VALUE);
+  // Longer old files: an empty item and one written in several pieces.
+  ::CreateDirectoryW(Target(L"data").c_str(), nullptr);
+  ASSERT_TRUE(WriteFileBytes(Target(L"zero.bin"), "stale content"));
+  ASSERT_TRUE(WriteFileBytes(Target(L"data\\noise.bin"), std::string(3 << 20, 'x')));
 
   const uint64_t logOffset = unpacktest::LogSize();
   EXPECT_EQ(decompress.WriteToFolder(extraction_), S_OK);
@@ -158,6 +162,7 @@ TEST_F(DecompressTest, WriteOutLeavesReadOnlyAndLockedTargetsAndWritesTheRest) {
   EXPECT_EQ(ReadFileBytes(readOnly), "old dll");
   EXPECT_EQ(ReadFileBytes(locked), "old xml");
   EXPECT_EQ(ReadFileBytes(Target(L"data\\noise.bin")), FixtureBytes(L"package\\data\\noise.bin"));
+  EXPECT_EQ(ReadFileBytes(Target(L"zero.bin")), "");
   EXPECT_EQ(ReadFileBytes(root_.path() + L"Orvanta.exe"), FixtureBytes(L"package\\Orvanta.exe"));
   const std::string log = unpacktest::LogSince(logOffset);
   EXPECT_NE(log.find(logging::WideToAnsi(readOnly)), std::string::npos) << log;
