@@ -279,10 +279,11 @@ window_run() {
   local start end
   start=$(record_ms '开始安装...'); end=$(record_ms '安装完成，通知界面')
   # The progress bar runs on to 100 % before the finished page and its close
-  # button appear (later than stage 3 when the writing was quick): click
-  # again while the window stays (its closing animation takes seconds).
+  # button appear, seconds after stage 3 when the writing was quick; a click
+  # there before would hit the progress page's minimise button. Click again
+  # while the window stays (its closing animation takes seconds).
   for _ in 1 2 3; do
-    sleep 1
+    sleep 8
     kill -0 "$pid" 2>/dev/null || break
     xdotool mousemove $((wx + 549)) $((wy + 38)) sleep 0.2 click 1  # the close button
     for _ in $(seq 80); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
