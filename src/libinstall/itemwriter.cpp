@@ -88,7 +88,7 @@ std::wstring ItemTargetPath(const std::wstring& outputFolder, const std::wstring
 }
 
 CItemWriter::CItemWriter(WrittenCallback written)
-    : written_(std::move(written)), budget_(DefaultMemoryBudget()), bound_(budget_) {}
+    : written_(std::move(written)), budget_(DefaultMemoryBudget()) {}
 
 CItemWriter::~CItemWriter() {
   Cancel();
@@ -98,7 +98,6 @@ CItemWriter::~CItemWriter() {
 void CItemWriter::SetMemoryBudget(uint64_t bytes) {
   std::lock_guard<std::mutex> guard(lock_);
   budget_ = bytes;
-  if (!started_) bound_ = budget_ - std::min(reserved_, budget_);
   changed_.notify_all();
 }
 
@@ -110,8 +109,11 @@ uint64_t CItemWriter::memoryBudget() const {
 void CItemWriter::ReserveForDecoders(uint64_t bytes) {
   std::lock_guard<std::mutex> guard(lock_);
   reserved_ = bytes;
-  if (!started_) bound_ = budget_ - std::min(reserved_, budget_);
   changed_.notify_all();
+}
+
+uint64_t CItemWriter::Bound() const {
+  return started_ ? std::min(budget_, kStreamingQueueBytes) : budget_ - std::min(reserved_, budget_);
 }
 
 void CItemWriter::DecoderStarted() {
@@ -129,7 +131,7 @@ bool CItemWriter::Push(const ArchiveItem* item, std::unique_ptr<BYTE[]> data, si
   std::unique_lock<std::mutex> guard(lock_);
   // One record larger than the bound still passes an empty queue.
   changed_.wait(guard, [&] {
-    return cancelled_ || FAILED(result_) || queuedBytes_ == 0 || queuedBytes_ + size <= bound_;
+    return cancelled_ || FAILED(result_) || queuedBytes_ == 0 || queuedBytes_ + size <= Bound();
   });
   if (cancelled_ || FAILED(result_)) return false;
   queue_.push_back(Record{item, std::move(data), size, last});
@@ -147,7 +149,6 @@ bool CItemWriter::Start(const std::wstring& outputFolder, const std::wstring& pa
   finishing_ = false;
   knownFolders_.clear();
   result_ = S_OK;
-  bound_ = std::min(budget_, kStreamingQueueBytes);
   try {
     thread_ = std::thread(&CItemWriter::Run, this);
   } catch (const std::system_error& error) {
@@ -280,9 +281,12 @@ HRESULT CItemWriter::OpenTarget(OpenItem& open) {
     return HRESULT_FROM_WIN32(error);
   };
   // A new file needs no check, and its name is looked up once.
-  constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
-  open.file = ::CreateFileW(open.target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, kFlags, nullptr);
-  if (open.file == INVALID_HANDLE_VALUE) {
+  const auto create = [&open](DWORD disposition) {
+    open.file = ::CreateFileW(open.target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    return open.file != INVALID_HANDLE_VALUE;
+  };
+  if (!create(CREATE_NEW)) {
     const DWORD error = ::GetLastError();
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return fail(error);
     // Checked before replacing: a process with backup rights (or Wine run
@@ -291,9 +295,7 @@ HRESULT CItemWriter::OpenTarget(OpenItem& open) {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
         !(attributes & FILE_ATTRIBUTE_DIRECTORY))
       return fail(ERROR_ACCESS_DENIED);
-    open.file = ::CreateFileW(open.target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, kFlags,
-                              nullptr);
-    if (open.file == INVALID_HANDLE_VALUE) return fail(::GetLastError());
+    if (!create(CREATE_ALWAYS)) return fail(::GetLastError());
   }
   // A file written in more than one piece gets its final size at once, so
   // that a full disk shows before any data is written and the data lands in

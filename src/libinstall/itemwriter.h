@@ -116,6 +116,9 @@ class CItemWriter {
     std::wstring target;  // full path, for the error records
   };
 
+  // What the queue may hold: the budget less the decoders' reserve until
+  // Start, then at most kStreamingQueueBytes. Called with the lock held.
+  uint64_t Bound() const;
   void Run();
   // Writes one record; the first record of an item opens its file.
   void Write(Record& record);
@@ -128,7 +131,6 @@ class CItemWriter {
   uint64_t queuedBytes_ = 0;
   uint64_t budget_;
   uint64_t reserved_ = 0;
-  uint64_t bound_;  // the budget less the reserve until Start, then at most kStreamingQueueBytes
   int activeDecoders_ = 0;
   bool started_ = false;
   bool cancelled_ = false;

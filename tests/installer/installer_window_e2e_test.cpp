@@ -907,9 +907,8 @@ TEST_F(InstallerWindowTest, ApplicationThatComesBackIsEndedAgainAfterTheWait) {
   ASSERT_TRUE(::CopyFileW((SamplePackage() + L"install-folder\\Orvanta.exe").c_str(), main_program.c_str(), FALSE));
   ASSERT_TRUE(StartProgram(main_program));
   ASSERT_TRUE(WaitFor([&] { return !windowtest::ProcessesRunning(main_program).empty(); }, 20000));
-  std::atomic<bool> stop{false};
   std::atomic<bool> restarted{false};
-  std::thread watcher([&] {
+  testsupport::StoppableThread watcher([&](const std::atomic<bool>& stop) {
     while (!stop) {
       if (windowtest::ProcessesRunning(main_program).empty()) {
         restarted = StartProgram(main_program);
@@ -918,14 +917,6 @@ TEST_F(InstallerWindowTest, ApplicationThatComesBackIsEndedAgainAfterTheWait) {
       ::Sleep(20);
     }
   });
-  struct StopWatcher {
-    std::atomic<bool>& stop;
-    std::thread& watcher;
-    ~StopWatcher() {
-      stop = true;
-      if (watcher.joinable()) watcher.join();
-    }
-  } stop_watcher{stop, watcher};
 
   Installer installer(SampleSetup());
   HWND window = Open(installer);
@@ -934,8 +925,7 @@ TEST_F(InstallerWindowTest, ApplicationThatComesBackIsEndedAgainAfterTheWait) {
   ASSERT_TRUE(Click(window, Main(kInstallButton)));
   AnswerBox(installer, true, kBoxYes, "installer_question_comes_back_100");
   ASSERT_TRUE(WaitForPage(installer, Page::kFinished, "installer_finished_comes_back_100"));
-  stop = true;
-  watcher.join();
+  watcher.Stop();
   EXPECT_TRUE(restarted) << "the application was not ended";
   EXPECT_TRUE(windowtest::ProcessesRunning(main_program).empty()) << "the application that came back still runs";
   EXPECT_EQ(ReadFileBytes(main_program), ReadFileBytes(SamplePackage() + L"install-folder\\Orvanta.exe"));

@@ -3,8 +3,10 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testsupport {
@@ -19,6 +21,26 @@ bool FolderExists(const std::wstring& path);
 std::wstring ProgramFolder();
 
 // A fresh, empty folder below %TEMP% that is removed with its content at destruction.
+// Runs `body(stop)` on a thread of its own. Stop sets `stop` and waits for
+// the thread; so does the destructor, so that a failed assertion cannot
+// leave the thread running.
+class StoppableThread {
+ public:
+  template <class Body>
+  explicit StoppableThread(Body body) : thread_([this, body] { body(stop_); }) {}
+  ~StoppableThread() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  StoppableThread(const StoppableThread&) = delete;
+  StoppableThread& operator=(const StoppableThread&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 class TempFolder {
  public:
   explicit TempFolder(const std::wstring& hint = L"orvtest");

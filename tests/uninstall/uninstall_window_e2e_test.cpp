@@ -395,22 +395,13 @@ TEST_F(UninstallWindowE2E, ApplicationThatComesBackIsEndedAgainAfterTheWait) {
   RunningProgram first(program, L"/sleep:120000", folder_);
   ASSERT_TRUE(first.Started());
   std::unique_ptr<RunningProgram> again;
-  std::atomic<bool> stop{false};
-  std::thread watcher([&] {
+  testsupport::StoppableThread watcher([&](const std::atomic<bool>& stop) {
     while (!stop) {
       if (first.WaitForExit(50) == -1) continue;
       again = std::make_unique<RunningProgram>(program, L"/sleep:120000", folder_);
       return;
     }
   });
-  struct StopWatcher {
-    std::atomic<bool>& stop;
-    std::thread& watcher;
-    ~StopWatcher() {
-      stop = true;
-      if (watcher.joinable()) watcher.join();
-    }
-  } stopWatcher{stop, watcher};
 
   ScreenDpi screen(96);
   RunningProgram uninstaller(folder_ + L"Uninstall.exe", L"", folder_);
@@ -420,8 +411,7 @@ TEST_F(UninstallWindowE2E, ApplicationThatComesBackIsEndedAgainAfterTheWait) {
   ASSERT_NE(nullptr, question);
   Click(question, OnMessageBox(265 + 26, 127 + 14), 100);
   EXPECT_EQ("", WaitForPicture("uninstall_finished_comes_back_100", window, 100, kFinishedPage, 90000));
-  stop = true;
-  watcher.join();
+  watcher.Stop();
   ASSERT_TRUE(again) << "the application was not ended";
   EXPECT_FALSE(again->Running()) << "the application that came back still runs";
   const std::string added = testsupport::ReadFileBytes(log).substr(logStart);
