@@ -207,7 +207,13 @@ int CInstall::StartInstall(int wait) {
     install_thread_ = handle;
     return 1;
   }
-  if (::WaitForSingleObject(handle, wait_limit_ms_) == WAIT_TIMEOUT) ::TerminateThread(handle, 1);
+  if (::WaitForSingleObject(handle, wait_limit_ms_) == WAIT_TIMEOUT) {
+    // A thread ended by force may have held a lock of the handle table (under
+    // Wine closing a handle then waits for it forever). Its handle stays
+    // open: the caller ends the process without another call.
+    ::TerminateThread(handle, 1);
+    return 1;
+  }
   ::CloseHandle(handle);
   return 1;
 }
