@@ -231,6 +231,13 @@ unsigned ProcessorCount() {
   return info.dwNumberOfProcessors ? info.dwNumberOfProcessors : 1;
 }
 
+// The most memory one decoder of `jobs` holds.
+uint64_t LargestDecoderMemory(const std::vector<DecodeJob>& jobs) {
+  uint64_t memory = 0;
+  for (const DecodeJob& job : jobs) memory = std::max(memory, job.memory);
+  return memory;
+}
+
 }  // namespace
 
 bool IsSafeItemPath(const std::wstring& itemPath) {
@@ -401,14 +408,9 @@ HRESULT C7zDecompressImpl::OpenAndExtract(const StreamSource& source) {
       if (!m_writer.started()) {
         // Decoded data waits in memory: the decoders' dictionaries count
         // against the same budget.
-        auto largest = [&jobs] {
-          uint64_t memory = 0;
-          for (const DecodeJob& job : jobs) memory = std::max(memory, job.memory);
-          return memory;
-        };
-        const unsigned fitting = DecodersWithinBudget(wanted, largest(), m_writer.memoryBudget());
+        const unsigned fitting = DecodersWithinBudget(wanted, LargestDecoderMemory(jobs), m_writer.memoryBudget());
         if (fitting < wanted) jobs = PlanDecodeJobs(placements, wanted = fitting);
-        m_writer.ReserveForDecoders(wanted * largest());
+        m_writer.ReserveForDecoders(wanted * LargestDecoderMemory(jobs));
       }
       m_decoderCount = static_cast<unsigned>(std::min<size_t>(wanted, jobs.size()));
     }

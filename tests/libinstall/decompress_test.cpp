@@ -481,8 +481,6 @@ TEST_F(DecompressTest, ParentItemsCanBeStagedInAFolderOfTheirOwn) {
   }
 }
 
-}  // namespace
-
 // The fixture's blocks hold 7.4, 3 and 1.5 MB and decode with 13 MB of
 // dictionaries, of which a decoder touches as much as its block fills: with
 // 16 MiB two decoders would leave too little for the data.
@@ -509,3 +507,5 @@ TEST_F(DecompressTest, DecoderDictionariesCountAgainstTheMemoryBudget) {
     ExpectPackageWritten();
   }
 }
+
+}  // namespace

@@ -20,7 +20,6 @@ bool FolderExists(const std::wstring& path);
 // Folder of the running test program, ending in a backslash.
 std::wstring ProgramFolder();
 
-// A fresh, empty folder below %TEMP% that is removed with its content at destruction.
 // Runs `body(stop)` on a thread of its own. Stop sets `stop` and waits for
 // the thread; so does the destructor, so that a failed assertion cannot
 // leave the thread running.
@@ -41,6 +40,7 @@ class StoppableThread {
   std::thread thread_;
 };
 
+// A fresh, empty folder below %TEMP% that is removed with its content at destruction.
 class TempFolder {
  public:
   explicit TempFolder(const std::wstring& hint = L"orvtest");
