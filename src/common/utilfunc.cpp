@@ -13,51 +13,12 @@
 namespace UtilFunc {
 namespace {
 
-constexpr int kMoveAttempts = 5;
-constexpr DWORD kMoveRetryDelayMs = 1000;
-constexpr int kCopyAttempts = 5;
-constexpr DWORD kCopyRetryDelayMs = 500;
 constexpr DWORD kImagePathChars = 1024;
 constexpr DWORD kInitialProcessSlots = 1024;
-
-// A directory listing; closed before the listed folder is removed.
-class FolderListing {
- public:
-  explicit FolderListing(const std::wstring& folderWithBackslash) {
-    find_ = ::FindFirstFileW((folderWithBackslash + L"*").c_str(), &entry_);
-  }
-  ~FolderListing() { Close(); }
-  FolderListing(const FolderListing&) = delete;
-  FolderListing& operator=(const FolderListing&) = delete;
-
-  bool started() const { return find_ != INVALID_HANDLE_VALUE; }
-  const WIN32_FIND_DATAW& entry() const { return entry_; }
-  bool Next() { return ::FindNextFileW(find_, &entry_) != FALSE; }
-  void Close() {
-    if (find_ != INVALID_HANDLE_VALUE) ::FindClose(find_);
-    find_ = INVALID_HANDLE_VALUE;
-  }
-  bool IsDotEntry() const {
-    return std::wcscmp(entry_.cFileName, L".") == 0 || std::wcscmp(entry_.cFileName, L"..") == 0;
-  }
-  bool IsFolder() const { return (entry_.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
-  // A junction, symbolic link or other reparse point: its target belongs to someone else.
-  bool IsLink() const { return (entry_.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
-
- private:
-  WIN32_FIND_DATAW entry_ = {};
-  HANDLE find_ = INVALID_HANDLE_VALUE;
-};
 
 bool EqualIgnoringCase(const std::wstring& a, const std::wstring& b) {
   return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
                                 TRUE) == CSTR_EQUAL;
-}
-
-// An empty path would list the current drive's root, as would a root itself:
-// the tree operations refuse both.
-bool IsDriveWide(const std::wstring& folderWithBackslash) {
-  return folderWithBackslash.size() <= 1 || ::PathIsRootW(folderWithBackslash.c_str());
 }
 
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -103,24 +64,6 @@ bool ScanProcesses(ScanLog log, Visit visit) {
     }
     const std::wstring image = MainImagePath(process.get());
     if (!image.empty() && visit(process.get(), image)) return true;
-  }
-  return false;
-}
-
-// Moves one file, retrying, then copies it over the destination, retrying.
-bool MoveOrCopyFile(const std::wstring& from, const std::wstring& to) {
-  for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
-    if (::MoveFileW(from.c_str(), to.c_str())) return true;
-    const DWORD error = ::GetLastError();
-    ::Sleep(kMoveRetryDelayMs);
-    LOG_ERROR << "MoveFile失败,last error:" << error;
-  }
-  LOG_ERROR << "移动文件重试5次后仍失败，改用copyfile:" << from;
-  for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
-    if (::CopyFileW(from.c_str(), to.c_str(), FALSE)) return true;
-    const DWORD error = ::GetLastError();
-    ::Sleep(kCopyRetryDelayMs);
-    LOG_ERROR << "CopyFile失败,last error:" << error;
   }
   return false;
 }
@@ -234,92 +177,6 @@ int RemoveLink(const std::wstring& path) {
     LOG_ERROR << "删除链接失败:" << link << ",last error:" << ::GetLastError();
     return 0;
   }
-  return 1;
-}
-
-int DeleteFolder(const std::wstring& folder, int removeFolder) {
-  std::wstring root = folder;
-  AppendBackslash(root);
-  if (IsDriveWide(root)) {
-    LOG_ERROR << "拒绝删除整个磁盘:" << folder;
-    return 0;
-  }
-  if (IsLink(folder)) {
-    if (removeFolder) return RemoveLink(folder);
-    LOG_INFO << "目录是链接，不清空其指向的内容:" << folder;
-    return 0;
-  }
-  int result = 0;
-  FolderListing listing(root);
-  if (listing.started()) {
-    result = 1;
-    do {
-      if (listing.IsDotEntry()) continue;
-      const std::wstring child = root + listing.entry().cFileName;
-      if (listing.IsLink()) {
-        // Not part of the tree: the link goes, what it points to stays.
-        RemoveLink(child);
-      } else if (listing.IsFolder()) {
-        DeleteFolder(child, removeFolder);
-      } else {
-        ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(child);
-      }
-    } while (listing.Next());
-  }
-  listing.Close();
-  if (removeFolder) {
-    result = ::RemoveDirectoryW(root.c_str());
-    if (!result) LOG_ERROR << "RemoveDirectory失败,last error:" << ::GetLastError();
-  }
-  return result;
-}
-
-int MoveFolder(const std::wstring& source, const std::wstring& destination, int skipFailedFiles) {
-  std::wstring from = source;
-  std::wstring to = destination;
-  AppendBackslash(from);
-  AppendBackslash(to);
-  if (IsDriveWide(from) || destination.empty()) {
-    LOG_ERROR << "拒绝移动整个磁盘:" << source << "到" << destination;
-    return 0;
-  }
-  if (IsLink(source)) {
-    LOG_ERROR << "源目录是链接，不移动其指向的内容:" << source;
-    return 0;
-  }
-  // Whatever is moved into a link would land in the link's target.
-  if (IsLink(destination) && !RemoveLink(destination)) {
-    LOG_ERROR << "目标目录是链接，不移动:" << source << "到" << destination;
-    return 0;
-  }
-  if (!Exists(destination) && !::CreateDirectoryW(destination.c_str(), nullptr))
-    LOG_ERROR << "CreateDirectory失败,last error:" << ::GetLastError();
-
-  FolderListing listing(from);
-  if (!listing.started()) return 0;
-  do {
-    if (listing.IsDotEntry()) continue;
-    const std::wstring name = listing.entry().cFileName;
-    if (listing.IsLink()) {
-      // Its target is not part of the tree: neither the link nor what it
-      // points to moves, and the source folder stays with it.
-      LOG_INFO << "跳过链接，不移动:" << from + name;
-      continue;
-    }
-    // Anything placed at a link would land in the link's target.
-    const bool placeable = !IsLink(to + name) || RemoveLink(to + name);
-    if (listing.IsFolder()) {
-      if (placeable) MoveFolder(from + name, to + name, 0);
-    } else if (!placeable) {
-      if (!skipFailedFiles) return 0;
-    } else if (!MoveOrCopyFile(from + name, to + name) && !skipFailedFiles) {
-      LOG_ERROR << "copyfile重试5次后仍失败：" << from + name;
-      return 0;
-    }
-  } while (listing.Next());
-  listing.Close();
-  if (!::RemoveDirectoryW(from.c_str())) LOG_ERROR << "RemoveDirectory失败,last error:" << ::GetLastError();
   return 1;
 }
 

@@ -47,25 +47,6 @@ int PassesThroughLink(const std::wstring& base, const std::wstring& path);
 // logged. Non-zero when the link is gone.
 int RemoveLink(const std::wstring& path);
 
-// Deletes every file of the tree below `folder`. With a non-zero
-// `removeFolder` the folders are removed too and the result is that of the
-// top folder's removal; otherwise folders stay and the result says whether
-// the folder could be listed. Links are never followed: a link met inside
-// the tree is removed as a link; a link passed in is removed as a link when
-// `removeFolder` is set and left untouched (result 0) when it is not.
-int DeleteFolder(const std::wstring& folder, int removeFolder);
-
-// Moves the content of `source` into `destination` file by file (retrying,
-// then copying), recreating sub-folders, and removes the emptied source
-// folders. Returns 0 when a file could be neither moved nor copied and
-// `skipFailedFiles` is 0 (the move is abandoned there), else non-zero.
-// A link inside `source` stays where it is, its target untouched; a link in
-// `destination` where an entry is to go is removed first, and when it cannot
-// be, that entry is not placed (nothing is written through the link). A
-// `source` that is a link is not moved, nor is anything moved into a
-// `destination` that is a link and cannot be removed: the result is then 0.
-int MoveFolder(const std::wstring& source, const std::wstring& destination, int skipFailedFiles);
-
 void AppendBackslash(std::wstring& path);          // "" becomes "\"
 void RemoveTrailingBackslash(std::wstring& path);  // every trailing backslash
 void UpperDriveLetter(std::wstring& path);         // "c:\x" becomes "C:\x"

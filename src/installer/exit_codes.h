@@ -18,6 +18,7 @@ inline int SilentExitCode(bool started, InstallOutcome outcome) {
   switch (outcome) {
     case InstallOutcome::kFinished: return kExitInstalled;
     case InstallOutcome::kFailed: return kExitFailed;
+    case InstallOutcome::kStopped: return kExitTimedOut;
     case InstallOutcome::kPending: break;
   }
   return kExitTimedOut;

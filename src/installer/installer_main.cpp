@@ -10,6 +10,7 @@
 
 #include "common/dll_search.h"
 #include "common/logging.h"
+#include "common/scoped_handle.h"
 #include "common/utilfunc.h"
 #include "common/wait_limit.h"
 #include "installer/command_line.h"
@@ -17,6 +18,7 @@
 #include "installer/installer_constants.h"
 #include "installer/installmaindlg.h"
 #include "libinstall/install.h"
+#include "skin/msgbox.h"
 #include "skin/skin_tables.h"
 
 namespace {
@@ -62,8 +64,34 @@ std::wstring DefaultInstallFolder() {
   return folder + GetString(kAppDirNameId);
 }
 
+// One installer at a time on the machine: a second one would delete the
+// first one's extraction folder while it is being written.
+constexpr wchar_t kSingleSetupMutex[] = L"Global\\OrvantaSetupRunning";
+
+// Takes the machine-wide setup mutex within `wait_ms`. A mutex its last
+// owner left by being killed is taken as well: that run is over.
+bool TakeSetupMutex(ScopedHandle& mutex, DWORD wait_ms) {
+  *mutex.receive() = ::CreateMutexW(nullptr, FALSE, kSingleSetupMutex);
+  if (!mutex) {
+    LOG_ERROR << "创建安装互斥量失败,last error:" << ::GetLastError();
+    return true;  // without it, install all the same
+  }
+  DWORD waited = ::WaitForSingleObject(mutex.get(), 0);
+  if (waited == WAIT_TIMEOUT && wait_ms != 0) {
+    LOG_INFO << "另一个安装程序正在运行，等待其结束";
+    waited = ::WaitForSingleObject(mutex.get(), wait_ms);
+  }
+  return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+}
+
 int InstallSilent(const CCommandLine& command_line) {
-  IInstall* install = CreateInstall(WaitLimitMs(L"ORV_TEST_INSTALL_WAIT_MS", CInstall::kWaitLimitMs));
+  const DWORD wait_limit = WaitLimitMs(L"ORV_TEST_INSTALL_WAIT_MS", CInstall::kWaitLimitMs);
+  ScopedHandle mutex;
+  if (!TakeSetupMutex(mutex, wait_limit)) {
+    LOG_ERROR << "等待另一个安装程序超时";
+    return kExitTimedOut;
+  }
+  IInstall* install = CreateInstall(wait_limit);
   install->Init(nullptr, DecompressStart::kOnInstall);
 
   std::wstring folder = command_line.OptionValue(L"D");
@@ -72,10 +100,6 @@ int InstallSilent(const CCommandLine& command_line) {
   install->SetInstallPath(folder.c_str());
   const bool started = install->StartInstall(1) != 0;
   const int exit_code = SilentExitCode(started, install->GetOutcome());
-  // After the forced end of a stuck install thread, locks it held (the
-  // heap's, the log's) may never be released, and its decoders still run:
-  // nothing more may be called, the process ends at once.
-  if (exit_code == kExitTimedOut) ::TerminateProcess(::GetCurrentProcess(), kExitTimedOut);
   ::SHChangeNotify(SHCNE_ASSOCCHANGED, 0, nullptr, nullptr);
   // The driver is not released: the process ends right after this.
   return exit_code;
@@ -91,7 +115,15 @@ int RunWindowed() {
   Gdiplus::GdiplusStartup(&gdiplus_token, &gdiplus_input, nullptr);
   LoadSkinTable();
   LoadStyleTable();
-  {
+  ScopedHandle mutex;
+  if (!TakeSetupMutex(mutex, 0)) {
+    LOG_INFO << "另一个安装程序正在运行";
+    if (HWND first = ::FindWindowW(nullptr, GetString(L"apptitle").c_str())) {
+      ::ShowWindow(first, SW_RESTORE);
+      ::SetForegroundWindow(first);
+    }
+    ShowMsgBox(nullptr, MB_OK, GetString(L"msgboxtitle"), GetString(L"setuprunning"));
+  } else {
     CInstallMainDlg dialog;
     dialog.DoModal();
   }

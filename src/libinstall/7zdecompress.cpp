@@ -1,5 +1,7 @@
 #include "libinstall/7zdecompress.h"
 
+#include <cwchar>
+
 #include <ole2.h>  // COM and PROPVARIANT, left out by WIN32_LEAN_AND_MEAN
 
 #include <algorithm>
@@ -333,6 +335,9 @@ C7zDecompressImpl::C7zDecompressImpl()
         if (m_memoryMode) ReportProgress(k7zProgressWritten, position, item.path);
       }) {
   CrcGenerateTable();
+  wchar_t failAt[16] = {};
+  const DWORD length = ::GetEnvironmentVariableW(L"ORV_TEST_DECODER_FAIL_AT", failAt, 16);
+  if (length > 0 && length < 16) m_failAtStream = static_cast<UINT32>(std::wcstoul(failAt, nullptr, 10));
   m_pArchive = new NArchive::N7z::CHandler;
   m_pArchive->AddRef();
 }
@@ -433,8 +438,10 @@ HRESULT C7zDecompressImpl::OpenAndExtract(const StreamSource& source) {
     }
     results[0] = RunDecoder(m_pArchive, jobs, &nextJob);
     for (std::thread& thread : extra) thread.join();
+    // The first real cause: a decoder that stopped because another failed
+    // answers E_ABORT, which says nothing.
     for (HRESULT result : results)
-      if (result != S_OK && hr == S_OK) hr = result;
+      if (result != S_OK && (hr == S_OK || (hr == E_ABORT && result != E_ABORT))) hr = result;
   }
   // The handler keeps the stream (and with it the caller's buffer) until closed.
   m_pArchive->Close();
@@ -531,6 +538,10 @@ HRESULT C7zDecompressImpl::DecompressToMemory(const void* data, uint64_t size) {
 
 HRESULT C7zDecompressImpl::GetItemStream(UINT32 index, ISequentialOutStream** outStream, INT32) {
   if (ShouldStop()) return E_ABORT;
+  if (m_failAtStream != 0 && ++m_openedStreams == m_failAtStream) {
+    LOG_ERROR << "测试：解压失败于条目" << index;
+    return E_FAIL;
+  }
   if (!m_pItems || index >= m_pItems->size()) return E_FAIL;
   const ArchiveItem& item = (*m_pItems)[index];
   if (m_memoryMode) ReportProgress(k7zProgressDecompressing, 0, item.path);

@@ -167,6 +167,8 @@ class C7zDecompressImpl : public I7zDecompress, public I7zDecompressCallBack {
   void SetMemoryBudget(uint64_t bytes) { m_writer.SetMemoryBudget(bytes); }
 
   UINT32 itemCount() const { return m_itemCount; }
+  // The items of the last extraction (null before the first).
+  const std::vector<ArchiveItem>* items() const { return m_pItems; }
   // Solid blocks of the last opened archive, and decoders used for it.
   UINT32 blockCount() const { return m_blockCount; }
   unsigned decoderCount() const { return m_decoderCount; }
@@ -212,4 +214,8 @@ class C7zDecompressImpl : public I7zDecompress, public I7zDecompressCallBack {
   // S_OK while every in-memory decompression so far completed intact.
   HRESULT m_memoryResult = S_OK;
   CItemWriter m_writer;
+  // Test hook ORV_TEST_DECODER_FAIL_AT=N: the N-th output stream asked for
+  // fails with E_FAIL, as a decoder failing part-way would.
+  UINT32 m_failAtStream = 0;
+  std::atomic<UINT32> m_openedStreams{0};
 };

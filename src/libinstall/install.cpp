@@ -6,6 +6,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
+#include <algorithm>
 #include <memory>
 #include <sstream>
 #include <vector>
@@ -13,6 +14,9 @@
 #include "common/logging.h"
 #include "common/scoped_handle.h"
 #include "common/utilfunc.h"
+#include "common/tree_walker.h"
+#include "common/version_rule.h"
+#include "libinstall/install_switch.h"
 #include "libinstall/versionfolder.h"
 
 namespace {
@@ -42,51 +46,6 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
   }
   ::CloseHandle(file);
   return ok;
-}
-
-// Sub-folders of `folder` (which ends in a backslash), without "." and "..".
-std::vector<std::wstring> SubFolderNames(const std::wstring& folder) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW entry = {};
-  HANDLE find = ::FindFirstFileW((folder + L"*").c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = entry.cFileName;
-    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L"..")
-      names.push_back(name);
-  } while (::FindNextFileW(find, &entry));
-  ::FindClose(find);
-  return names;
-}
-
-// Moves the staged install-folder items of `staged` (ending in a backslash)
-// over their places below `target`, replacing what is there. A target that is
-// in use or read-only keeps its old file, as the write-out keeps such files.
-void PlaceStagedItems(const std::wstring& staged, const std::wstring& target) {
-  WIN32_FIND_DATAW entry = {};
-  HANDLE find = ::FindFirstFileW((staged + L"*").c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::wstring name = entry.cFileName;
-    if (name == L"." || name == L"..") continue;
-    const std::wstring from = staged + name;
-    const std::wstring to = target + name;
-    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      if (!::CreateDirectoryW(to.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
-        LOG_ERROR << "创建文件夹失败：" << to << "，错误码：" << ::GetLastError();
-      PlaceStagedItems(from + L"\\", to + L"\\");
-      continue;
-    }
-    const DWORD attributes = ::GetFileAttributesW(to.c_str());
-    const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-    if (!readOnly && ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) continue;
-    const DWORD error = readOnly ? ERROR_ACCESS_DENIED : ::GetLastError();
-    if (IsKeptTarget(error, to))
-      LOG_ERROR << "目标文件正在使用或只读，保留原文件：" << to << "，错误码：" << error;
-    else
-      LOG_ERROR << "移动文件失败:" << from << "到" << to << "，错误码：" << error;
-  } while (::FindNextFileW(find, &entry));
-  ::FindClose(find);
 }
 
 // COM in a single-threaded apartment for the lifetime of the install thread
@@ -123,14 +82,7 @@ std::wstring ReadVersionString(const std::string& xml) {
   return {};
 }
 
-bool IsUsableVersion(const std::wstring& version) {
-  // Windows drops trailing dots and blanks from a name, so ".. " would name
-  // the parent folder and "..." the install folder itself.
-  if (version.empty() || version.back() == L'.' || version.back() == L' ') return false;
-  for (wchar_t c : version)
-    if (c < 0x20 || c == L'\\' || c == L'/' || c == L':') return false;
-  return true;
-}
+bool IsUsableVersion(const std::wstring& version) { return CheckVersion(version.c_str()) == VersionProblem::kNone; }
 
 IInstall* CreateInstall() { return new CInstall(); }
 
@@ -169,7 +121,8 @@ void CInstall::WaitForThreads() {
 
 int CInstall::Init(IInstallCallBack* callback, DecompressStart start) {
   callback_ = callback;
-  package_.m_pDecompress = new C7zDecompressImpl();
+  decompress_ = new C7zDecompressImpl();
+  package_.m_pDecompress = decompress_;
   package_.m_pDecompress->SetProgressCallBack(&package_);
   package_.m_pProgress = this;
   if (start == DecompressStart::kInBackground) {
@@ -208,11 +161,14 @@ int CInstall::StartInstall(int wait) {
     return 1;
   }
   if (::WaitForSingleObject(handle, wait_limit_ms_) == WAIT_TIMEOUT) {
-    // A thread ended by force may have held a lock of the handle table (under
-    // Wine closing a handle then waits for it forever). Its handle stays
-    // open: the caller ends the process without another call.
-    ::TerminateThread(handle, 1);
-    return 1;
+    // No thread is ended by force: one ended half-way through the switch
+    // would leave a mixed installation. Decoding and writing stop at once;
+    // before the switch the thread then removes what it wrote, in it it
+    // finishes or undoes the switch.
+    LOG_ERROR << "安装超时，停止安装";
+    stop_requested_ = true;
+    if (decompress_) decompress_->Cancel();
+    ::WaitForSingleObject(handle, INFINITE);
   }
   ::CloseHandle(handle);
   return 1;
@@ -227,6 +183,7 @@ void CInstall::OnExtractProgress(int kind, int total, int index) {
 }
 
 void CInstall::OnExtractTotalSize(UINT32 size) {
+  package_size_ = size;
   if (callback_) callback_->OnPackageSize(size);
 }
 
@@ -235,7 +192,7 @@ void CInstall::Report(int stage) {
 }
 
 int CInstall::Fail() {
-  outcome_ = InstallOutcome::kFailed;
+  outcome_ = stop_requested_ ? InstallOutcome::kStopped : InstallOutcome::kFailed;
   Report(kStageFailed);
   return -1;
 }
@@ -244,76 +201,61 @@ int CInstall::DoStartInstall() {
   ComApartment com;
   installing_ = true;
 
+  // A switch a killed run left half-way is undone or finished first.
+  if (!FinishInterruptedSwitch(install_folder_)) return Fail();
   std::wstring extraction_folder = install_folder_ + kExtractionFolderName;
   UtilFunc::AppendBackslash(extraction_folder);
   if (!RemoveLeftoverExtraction(extraction_folder)) return Fail();
   LOG_INFO << "开始释放文件:" << extraction_folder;
-  if (!WritePackage(extraction_folder)) return FailBeforeSwitch(extraction_folder);
+  if (!WritePackage(extraction_folder) || !VerifyWrittenItems(extraction_folder))
+    return FailBeforeSwitch(extraction_folder);
 
   std::string static_config;
   std::wstring version;
   if (ReadWholeFile(extraction_folder + kStaticConfigPath, static_config))
     version = ReadVersionString(static_config);
-  // The version names a folder below the install folder that is emptied
-  // below: it must not lead anywhere else.
+  // The version names a folder below the install folder that the switch
+  // replaces: it must not lead anywhere else nor name one of ours.
   if (!IsUsableVersion(version)) {
     LOG_ERROR << "获取版本失败";
     return FailBeforeSwitch(extraction_folder);
   }
-
-  // A file where the version folder belongs would make the move fail after
-  // the previous installation is gone: fail while it is still there.
-  std::wstring version_entry = install_folder_ + version;
-  const DWORD version_attributes = ::GetFileAttributesW(version_entry.c_str());
-  if (version_attributes != INVALID_FILE_ATTRIBUTES && !(version_attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    LOG_ERROR << "拷贝到版本目录失败";
-    return FailBeforeSwitch(extraction_folder);
-  }
-
-  // The package is complete and intact: from here on it replaces the
-  // previous installation.
-  RemoveOldVersionFolders();
-  const std::wstring staged = extraction_folder + kStagedItemsFolderName + L"\\";
-  PlaceStagedItems(staged, install_folder_);
-  if (PathExists(staged)) UtilFunc::DeleteFolder(staged, 1);
-
-  std::wstring version_folder = version_entry;
-  UtilFunc::AppendBackslash(version_folder);
+  const std::wstring version_folder = install_folder_ + version + L"\\";
   std::wstring install_dir = install_folder_;
   UtilFunc::RemoveTrailingBackslash(install_dir);
   SetupVariables::Set(SetupVariables::kInstDir, install_dir);
   SetupVariables::Set(SetupVariables::kVersion, version);
 
-  // A link where the version folder belongs is removed, never written
-  // through; a real folder that survived the clean-up (its name does not
-  // match the pattern, or files in it could not be deleted) is emptied, and
-  // the move then skips files it cannot place.
-  bool overwrite = false;
-  if (UtilFunc::IsLink(version_folder)) {
-    LOG_INFO << "版本目录是链接，删除链接:" << version_folder;
-    UtilFunc::RemoveLink(version_folder);
-  } else if (PathExists(version_folder)) {
-    LOG_INFO << "覆盖安装,删除老文件";
-    overwrite = true;
-    UtilFunc::DeleteFolder(version_folder, 0);
+  // Everything that can fail is done or checked while the earlier
+  // installation is untouched: the library's copy, the rule file, and
+  // whether each entry the new version replaces can be moved aside.
+  if (!CopyQuorixLibrary(extraction_folder)) return FailBeforeSwitch(extraction_folder);
+  if (!skip_setup_config_ && !strategy_.LoadStrategyCfg(extraction_folder + kSetupFileName)) {
+    LOG_ERROR << "读取安装配置失败";
+    return FailBeforeSwitch(extraction_folder);
   }
+  std::vector<std::wstring> staged;
+  std::vector<std::wstring> replaced;
+  if (!ListStagedItems(extraction_folder, &staged) || !CollectReplacedItems(version, staged, &replaced)) {
+    LOG_ERROR << "拷贝到版本目录失败";
+    return FailBeforeSwitch(extraction_folder);
+  }
+  if (stop_requested_) return FailBeforeSwitch(extraction_folder);
 
   LOG_INFO << "移动目录:" << extraction_folder << "到" << version_folder;
-  const bool renamed = !overwrite && RenameToFreshFolder(extraction_folder, version_folder);
-  if (!renamed && !UtilFunc::MoveFolder(extraction_folder, version_folder, overwrite ? 1 : 0)) {
+  const std::vector<SwitchStep> steps =
+      PlanSwitch(replaced, staged, kExtractionFolderName, kStagedItemsFolderName, version);
+  if (!RunSwitch(install_folder_, steps)) {
     LOG_ERROR << "拷贝到版本目录失败";
-    return Fail();
+    return FailBeforeSwitch(extraction_folder);
   }
-
-  ::CopyFileW((version_folder + kQuorixDll).c_str(), (version_folder + kQuorixCopy).c_str(), FALSE);
 
   if (!skip_setup_config_) {
     LOG_INFO << "开始执行安装配置";
     Report(kStageSetupConfig);
-    RunSetupStrategy(version_folder);
+    LOG_INFO << "运行安装配置";
+    strategy_.Install();
   }
-
-  if (PathExists(extraction_folder)) UtilFunc::DeleteFolder(extraction_folder, 1);
 
   LOG_INFO << "安装完成，通知界面";
   outcome_ = InstallOutcome::kFinished;
@@ -321,49 +263,128 @@ int CInstall::DoStartInstall() {
   return 0;
 }
 
-bool CInstall::RenameToFreshFolder(const std::wstring& extraction_folder, const std::wstring& version_folder) {
-  std::wstring from = extraction_folder;
-  std::wstring to = version_folder;
-  UtilFunc::RemoveTrailingBackslash(from);
-  UtilFunc::RemoveTrailingBackslash(to);
-  // One rename instead of one move per file. It fails when something took
-  // the version folder's place or a file inside is held open (a scanner
-  // reading a new file): the file-by-file move then takes over.
-  if (::MoveFileExW(from.c_str(), to.c_str(), 0)) return true;
-  LOG_INFO << "释放目录不能整体改名，逐个移动文件，错误码：" << ::GetLastError();
+bool CInstall::VerifyWrittenItems(const std::wstring& extraction_folder) const {
+  const std::vector<ArchiveItem>* items = decompress_ ? decompress_->items() : nullptr;
+  if (!items || items->empty()) {
+    LOG_ERROR << "释放文件失败,安装包没有条目";
+    return false;
+  }
+  const std::wstring parent_prefix = L"..\\";
+  for (const ArchiveItem& item : *items) {
+    // The writer refused an unsafe path, with an ERROR record.
+    if (!item.safe) continue;
+    const bool staged = item.path.compare(0, parent_prefix.size(), parent_prefix) == 0;
+    const std::wstring path = staged ? extraction_folder + kStagedItemsFolderName + L"\\" +
+                                           item.path.substr(parent_prefix.size())
+                                     : extraction_folder + item.path;
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    const bool present = ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+    const bool folder = present && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    if (!present || folder != item.isFolder || (!folder && size != item.size)) {
+      LOG_ERROR << "释放文件不完整:" << path;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CInstall::CopyQuorixLibrary(const std::wstring& extraction_folder) {
+  const std::wstring library = extraction_folder + kQuorixDll;
+  if (!PathExists(library)) return true;
+  const std::wstring copy = extraction_folder + kQuorixCopy;
+  ScopedHandle written;
+  if (::CopyFileW(library.c_str(), copy.c_str(), FALSE))
+    *written.receive() = ::CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (written && ::FlushFileBuffers(written.get())) return true;
+  LOG_ERROR << "复制文件失败:" << library << "到" << copy << ",错误码:" << ::GetLastError();
   return false;
+}
+
+bool CInstall::ListStagedItems(const std::wstring& extraction_folder, std::vector<std::wstring>* names) {
+  const std::wstring staged = extraction_folder + kStagedItemsFolderName;
+  tree::Folder folder;
+  const DWORD error = tree::Folder::Open(staged, &folder);
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+  if (error || !folder.List(names)) {
+    LOG_ERROR << "打开目录失败:" << staged << ",错误码:" << (error ? error : ::GetLastError());
+    return false;
+  }
+  return true;
+}
+
+// True when the install folder holds an installation of this application:
+// only then are "new" and other version folders in it ours to replace.
+bool CInstall::HoldsInstallation() const {
+  if (tree::IsProtectedFolder(install_folder_)) return false;
+  wchar_t version[64] = {};
+  ::GetPrivateProfileStringW(L"Common", L"Version", L"", version, 64, (install_folder_ + L"Orvanta.ini").c_str());
+  return version[0] != L'\0';
+}
+
+bool CInstall::CollectReplacedItems(const std::wstring& version, const std::vector<std::wstring>& staged,
+                                    std::vector<std::wstring>* replaced) {
+  tree::Folder install;
+  std::vector<std::wstring> names;
+  if (const DWORD error = tree::Folder::OpenFollowingLinks(install_folder_, &install); error || !install.List(&names)) {
+    LOG_ERROR << "打开安装目录失败:" << install_folder_ << ",错误码:" << (error ? error : ::GetLastError());
+    return false;
+  }
+  const bool installation = HoldsInstallation();
+  const auto same = [](const std::wstring& a, const std::wstring& b) {
+    return ::CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+  };
+  for (const std::wstring& name : names) {
+    const bool is_version = same(name, version);
+    const bool is_staged = std::any_of(staged.begin(), staged.end(), [&](const std::wstring& s) { return same(s, name); });
+    const bool is_old = IsVersionFolderName(name) || same(name, kNewEntry);
+    if (!is_version && !is_staged && !is_old) continue;
+    const tree::EntryKind kind = install.Inspect(name);
+    if (!is_version && !is_staged) {
+      if (kind != tree::EntryKind::kFolder && kind != tree::EntryKind::kLink) continue;
+      if (!installation) {
+        LOG_INFO << "安装目录中没有已安装的程序，保留:" << install_folder_ + name;
+        continue;
+      }
+    }
+    switch (kind) {
+      case tree::EntryKind::kMissing:
+        continue;
+      case tree::EntryKind::kFolder:
+        if (is_version) LOG_INFO << "覆盖安装,删除老文件";
+        break;
+      case tree::EntryKind::kLink:
+        LOG_INFO << "链接将被移走，不写入其指向的内容:" << install_folder_ + name;
+        break;
+      case tree::EntryKind::kFile:
+        if (!is_version) break;
+        LOG_ERROR << "版本目录的位置是文件:" << install_folder_ + name;
+        return false;
+      case tree::EntryKind::kUnreachableLink:
+        LOG_ERROR << "无法只移走链接本身，不安装:" << install_folder_ + name;
+        return false;
+      case tree::EntryKind::kUnreadable:
+        LOG_ERROR << "无法移走旧文件:" << install_folder_ + name << ",错误码:" << ::GetLastError();
+        return false;
+    }
+    replaced->push_back(name);
+  }
+  return true;
 }
 
 bool CInstall::RemoveLeftoverExtraction(const std::wstring& extraction_folder) {
   std::wstring path = extraction_folder;
   UtilFunc::RemoveTrailingBackslash(path);
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-  LOG_INFO << "删除残留的释放目录:" << path;
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-    UtilFunc::DeleteFolder(path, 1);
-  else
-    UtilFunc::DeleteFileW(path);
   if (!PathExists(path)) return true;
+  LOG_INFO << "删除残留的释放目录:" << path;
+  if (tree::DeleteTree(path).ok() && !PathExists(path)) return true;
   LOG_ERROR << "删除残留的释放目录失败:" << path;
   return false;
 }
 
 int CInstall::FailBeforeSwitch(const std::wstring& extraction_folder) {
-  if (PathExists(extraction_folder)) UtilFunc::DeleteFolder(extraction_folder, 1);
+  if (PathExists(extraction_folder)) tree::DeleteTree(extraction_folder);
   return Fail();
-}
-
-// Removes "new" and every folder named like an application version: older
-// versions and the same version installed before.
-void CInstall::RemoveOldVersionFolders() {
-  const std::wstring new_entry = install_folder_ + kNewEntry;
-  if (PathExists(new_entry)) UtilFunc::DeleteFolder(new_entry, 1);
-
-  std::vector<std::wstring> version_folders;
-  for (const std::wstring& name : SubFolderNames(install_folder_))
-    if (IsVersionFolderName(name)) version_folders.push_back(install_folder_ + name);
-  for (const std::wstring& folder : version_folders) UtilFunc::DeleteFolder(folder, 1);
 }
 
 bool CInstall::WritePackage(const std::wstring& extraction_folder) {
@@ -381,26 +402,35 @@ bool CInstall::WritePackage(const std::wstring& extraction_folder) {
       if (::WaitForSingleObject(package_.m_hThread, INFINITE) == WAIT_OBJECT_0)
         result = decompress->WriteToFolder(extraction_folder);
     } else if (decompress && package_.OpenPackage() && package_.m_pView) {
+      if (!HasRoomForPackage()) return false;
       const BYTE* archive = package_.m_pView + package_.m_archiveOffset;
       result = decompress->DecompressToFolder(archive, package_.m_fileSize - package_.m_archiveOffset,
                                               extraction_folder);
     }
   }
-  // A missing package writes nothing (E_FAIL) and fails at the version check.
-  if (result == k7zPackageDamaged) {
+  // Only S_OK from every decoder and the writer counts as written.
+  if (result == S_OK) return true;
+  if (result == k7zPackageDamaged)
     LOG_ERROR << "安装包数据损坏，释放文件失败";
-    return false;
-  }
-  if (FAILED(result) && HRESULT_FACILITY(result) == FACILITY_WIN32) {
+  else if (HRESULT_FACILITY(result) == FACILITY_WIN32)
     LOG_ERROR << "释放文件失败,last error:" << HRESULT_CODE(result);
-    return false;
-  }
-  return true;
+  else
+    LOG_ERROR << "释放文件失败,错误码:" << static_cast<long>(result);
+  return false;
 }
 
-int CInstall::RunSetupStrategy(const std::wstring& version_folder) {
-  if (!strategy_.LoadStrategyCfg(version_folder + kSetupFileName)) return 0;
-  LOG_INFO << "运行安装配置";
-  strategy_.Install();
-  return 1;
+bool CInstall::HasRoomForPackage() const {
+  // The install folder itself may not exist yet: the nearest folder above
+  // it that does lies on the same volume.
+  ULARGE_INTEGER available = {};
+  std::wstring folder = install_folder_;
+  while (!::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) {
+    UtilFunc::RemoveTrailingBackslash(folder);
+    const size_t slash = folder.find_last_of(L'\\');
+    if (slash == std::wstring::npos) return true;
+    folder.resize(slash + 1);
+  }
+  if (available.QuadPart >= package_size_) return true;
+  LOG_ERROR << "磁盘空间不足,需要:" << package_size_ << ",可用:" << available.QuadPart;
+  return false;
 }

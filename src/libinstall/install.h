@@ -13,18 +13,20 @@
 //   <folder>\Orvanta.exe ...           package items whose path begins with "..\"
 //   <folder>\<version>\...             every other item, plus "Quorix.zk"
 //
-// An update never costs the working installation: the whole package is first
-// decoded, checked and written into the extraction folder "{VersionNameFolder}"
-// (the install-folder items into its sub-folder "{InstallFolderItems}"), and
-// only then are the old version folders removed and the new files moved into
-// place. Any failure before that removes the extraction folder and leaves the
-// previous installation as it was; a leftover extraction folder of a killed
-// run is removed before the next one writes.
+// An update is one transaction (see install_switch.h): the whole package is
+// first decoded, checked and written into the extraction folder
+// "{VersionNameFolder}" (the install-folder items into its sub-folder
+// "{InstallFolderItems}") and flushed; everything that can still fail is
+// checked; only then does a journaled switch of renames put the new version
+// in place of the old one, undone in reverse at any failure. A run killed
+// before the switch leaves the extraction folder, one killed in it the
+// journal: the next run removes the one and finishes the other first.
 
 #include <windows.h>
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "libinstall/installstrategy.h"
 #include "libinstall/packageextract.h"
@@ -50,7 +52,8 @@ class IInstallCallBack {
 };
 
 // How an installation ended; kPending until stage 3 or 4 was reached.
-enum class InstallOutcome { kPending, kFinished, kFailed };
+// kStopped: the silent time limit stopped it before the switch.
+enum class InstallOutcome { kPending, kFinished, kFailed, kStopped };
 
 // When the package is decoded: in the background from Init on, into memory
 // within a budget (the window: decoding overlaps the user's first page), or
@@ -67,8 +70,9 @@ class IInstall {
   // Non-zero: leave out the setup rules.
   virtual void SetSkipSetupConfig(int flag) = 0;
   // Starts the install thread; with a non-zero `wait` waits for it for at
-  // most ten minutes and then ends it forcibly. 1 when the thread was
-  // started, 0 when it could not be.
+  // most ten minutes, then stops its decoding and writing and waits until it
+  // has cleaned up or finished its switch. 1 when the thread was started, 0
+  // when it could not be.
   virtual int StartInstall(int wait) = 0;
   virtual InstallOutcome GetOutcome() const = 0;
   virtual ~IInstall() = default;
@@ -92,9 +96,8 @@ inline constexpr wchar_t kStagedItemsFolderName[] = L"{InstallFolderItems}";
 // comes first.
 std::wstring ReadVersionString(const std::string& xml);
 
-// A version string that can only name a folder directly below the install
-// folder: not empty, no path separator, drive colon or control character, and
-// no trailing dot or blank (Windows would drop them: ".. " is the parent).
+// A version string that names exactly one folder directly below the install
+// folder and none of the installer's own (see common/version_rule.h).
 bool IsUsableVersion(const std::wstring& version);
 
 class CInstall : public IInstall, public IPackageExtractProgressCallBack {
@@ -121,19 +124,26 @@ class CInstall : public IInstall, public IPackageExtractProgressCallBack {
  private:
   // The install thread's body: 0 on success, -1 on failure.
   int DoStartInstall();
-  void RemoveOldVersionFolders();
   // Removes what a killed run left of the extraction folder; false (logged)
   // when it cannot be removed.
   bool RemoveLeftoverExtraction(const std::wstring& extraction_folder);
-  // Renames the extraction folder to the version folder, which must not exist.
-  static bool RenameToFreshFolder(const std::wstring& extraction_folder, const std::wstring& version_folder);
   // Writes the package below the extraction folder; false after an ERROR
-  // record when the package is damaged or could not be written out.
+  // record unless every decoder and the writer answered S_OK.
   bool WritePackage(const std::wstring& extraction_folder);
+  // The silent path's free-space check before writing; false after an ERROR record.
+  bool HasRoomForPackage() const;
+  // Every item of the package is in the extraction folder with its size.
+  bool VerifyWrittenItems(const std::wstring& extraction_folder) const;
+  // "Quorix.zk", the library's copy, written and flushed like the package.
+  bool CopyQuorixLibrary(const std::wstring& extraction_folder);
+  static bool ListStagedItems(const std::wstring& extraction_folder, std::vector<std::wstring>* names);
+  bool HoldsInstallation() const;
+  // The install folder's entries that the new version replaces; false
+  // (logged) when one of them cannot be moved aside.
+  bool CollectReplacedItems(const std::wstring& version, const std::vector<std::wstring>& staged,
+                            std::vector<std::wstring>* replaced);
   // A failure before anything of the previous installation was touched.
   int FailBeforeSwitch(const std::wstring& extraction_folder);
-  // 1 when the rule file was loaded and its rules were carried out.
-  int RunSetupStrategy(const std::wstring& version_folder);
   void Report(int stage);
   int Fail();
   void WaitForThreads();
@@ -142,6 +152,8 @@ class CInstall : public IInstall, public IPackageExtractProgressCallBack {
   IInstallCallBack* callback_ = nullptr;
   std::wstring install_folder_;
   CPackageExtract package_;
+  C7zDecompressImpl* decompress_ = nullptr;  // owned by package_
+  UINT32 package_size_ = 0;                  // unpacked bytes, from the payload
   CInstallStrategy strategy_;
   DWORD wait_limit_ms_;
   std::atomic<InstallOutcome> outcome_{InstallOutcome::kPending};
@@ -149,4 +161,5 @@ class CInstall : public IInstall, public IPackageExtractProgressCallBack {
   // Set by the install thread: from then on the written items measure the
   // progress, and reports of items starting to decode are dropped.
   std::atomic<bool> installing_{false};
+  std::atomic<bool> stop_requested_{false};  // the silent time limit ran out
 };

@@ -245,6 +245,12 @@ void CItemWriter::Write(Record& record) {
   }
   record.data.reset();
   if (!record.last) return;
+  // On the disk before the switch renames anything of the earlier version.
+  if (open->file != INVALID_HANDLE_VALUE && !::FlushFileBuffers(open->file)) {
+    const DWORD error = ::GetLastError();
+    LOG_ERROR << "写出文件失败：" << open->target << "，错误码：" << error;
+    Fail(HRESULT_FROM_WIN32(error));
+  }
   CloseFile(open->file);
   const ArchiveItem* item = record.item;
   open_.erase(open);

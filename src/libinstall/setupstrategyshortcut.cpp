@@ -1,6 +1,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include "common/tree_walker.h"
 #include "common/utilfunc.h"
 #include "libinstall/setupitem.h"
 #include "libinstall/setupstrategies.h"
@@ -139,7 +140,7 @@ void CSetupStrategyForStartMenu::UnInstall() {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) continue;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-      UtilFunc::DeleteFolder(path, 1);
+      tree::DeleteTree(path);
     else
       ::DeleteFileW(path.c_str());
   }

@@ -23,16 +23,6 @@ std::wstring Upper(std::wstring text) {
   return text;
 }
 
-// root\a.txt, root\ro.txt (read-only, hidden), root\sub\deeper\c.txt, root\empty.
-void MakeTree(const std::wstring& root) {
-  for (const wchar_t* folder : {L"", L"\\sub", L"\\sub\\deeper", L"\\empty"})
-    ::CreateDirectoryW((root + folder).c_str(), nullptr);
-  WriteFileBytes(root + L"\\a.txt", "a");
-  WriteFileBytes(root + L"\\ro.txt", "ro");
-  ::SetFileAttributesW((root + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-  WriteFileBytes(root + L"\\sub\\deeper\\c.txt", "c");
-}
-
 TEST(UtilFuncPathTest, BackslashesDriveLettersAndFileNames) {
   std::wstring path;
   UtilFunc::AppendBackslash(path);
@@ -117,27 +107,6 @@ TEST(WaitLimitTest, ADecimalNumberOfMillisecondsReplacesTheLimit) {
   EXPECT_EQ(WaitLimitMs(L"ORV_TEST_SOME_WAIT_MS", 600000), 600000u);
 }
 
-TEST(UtilFuncDeleteFolderTest, KeepsTheFoldersUnlessAskedToRemoveThem) {
-  TempFolder dir;
-  const std::wstring root = dir.path() + L"tree";
-  MakeTree(root);
-  EXPECT_EQ(UtilFunc::DeleteFolder(root, 0), 1);
-  for (const wchar_t* folder : {L"", L"\\sub\\deeper", L"\\empty"}) EXPECT_TRUE(FolderExists(root + folder)) << folder;
-  for (const wchar_t* file : {L"\\a.txt", L"\\ro.txt", L"\\sub\\deeper\\c.txt"})
-    EXPECT_FALSE(FileExists(root + file)) << file;
-
-  MakeTree(root);
-  EXPECT_EQ(UtilFunc::DeleteFolder(root + L"\\", 1), 1);
-  EXPECT_FALSE(FolderExists(root));
-
-  ::RemoveDirectoryW((root + L"\\").c_str());
-  const std::string error = "ERROR RemoveDirectory失败,last error:" + std::to_string(::GetLastError());
-  LogTail log;
-  EXPECT_EQ(UtilFunc::DeleteFolder(root, 1), 0);
-  EXPECT_EQ(UtilFunc::DeleteFolder(root, 0), 0);
-  EXPECT_TRUE(log.HasInOrder({error})) << log.Added();
-}
-
 // Folder links (host symbolic links, which the system reports as reparse
 // points) are never followed: what they point to keeps every file, and a
 // link is either removed as a link or left as it is where the system can
@@ -178,111 +147,19 @@ class UtilFuncLinkTest : public testing::Test {
   TempFolder dir_{L"orvlink"};
 };
 
-TEST_F(UtilFuncLinkTest, ALinkPassedInIsNeverEmptiedAndOnlyRemovedAsALink) {
+TEST_F(UtilFuncLinkTest, ALinkIsOnlyEverRemovedAsALink) {
   const std::wstring link = dir_.path() + L"link";
-  const std::wstring emptyLink = dir_.path() + L"emptylink";
   Plant(link, Target());
-  Plant(emptyLink, dir_.path() + L"empty");
-
-  LogTail kept;
-  EXPECT_EQ(UtilFunc::DeleteFolder(link + L"\\", 0), 0);
-  EXPECT_TRUE(testsupport::IsLinkTo(link, Target()));
-  EXPECT_TRUE(kept.HasInOrder({"INFO  目录是链接，不清空其指向的内容:" + Ansi(link + L"\\")})) << kept.Added();
-  ExpectTargetUntouched();
-
-  // Removing a link to an empty folder must not remove that folder instead.
-  for (const std::wstring& path : {link, emptyLink}) {
-    LogTail log;
-    const std::wstring target = path == link ? Target() : dir_.path() + L"empty";
-    ExpectRemovedOrKept(UtilFunc::DeleteFolder(path, 1), path, target, log);
-    ExpectTargetUntouched();
-  }
   LogTail direct;
   ExpectRemovedOrKept(UtilFunc::RemoveLink(link + L"\\"), link, Target(), direct);
+  ExpectTargetUntouched();
   EXPECT_TRUE(UtilFunc::IsLink(link + L"\\") || !FolderExists(link));
   EXPECT_FALSE(UtilFunc::IsLink(Target()));
   EXPECT_FALSE(UtilFunc::IsLink(dir_.path() + L"missing"));
 }
 
-TEST_F(UtilFuncLinkTest, LinksInsideATreeAreNotEntered) {
-  const std::wstring root = dir_.path() + L"tree";
-  MakeTree(root);
-  Plant(root + L"\\link", Target());
-  Plant(root + L"\\sub\\deeper\\link", Target());
-
-  EXPECT_EQ(UtilFunc::DeleteFolder(root, 0), 1);
-  ExpectTargetUntouched();
-  EXPECT_FALSE(FileExists(root + L"\\a.txt") || FileExists(root + L"\\sub\\deeper\\c.txt"));
-  EXPECT_TRUE(FolderExists(root + L"\\sub\\deeper"));
-
-  LogTail log;
-  const int removed = UtilFunc::DeleteFolder(root, 1);
-  ExpectTargetUntouched();
-  EXPECT_FALSE(FolderExists(root + L"\\empty"));
-  if (removed) {
-    EXPECT_FALSE(FolderExists(root));
-  } else {
-    // Only the folders that still hold their link are left.
-    EXPECT_TRUE(testsupport::IsLinkTo(root + L"\\link", Target()));
-    EXPECT_TRUE(testsupport::IsLinkTo(root + L"\\sub\\deeper\\link", Target()));
-    EXPECT_EQ(log.Count("无法只删除链接本身，保留链接:"), 2u) << log.Added();
-  }
-}
-
-TEST_F(UtilFuncLinkTest, MovingATreeMovesNothingOutOfOrIntoALinksTarget) {
-  const std::wstring source = dir_.path() + L"source";
-  const std::wstring destination = dir_.path() + L"destination";
-  for (const std::wstring& folder : {source, source + L"\\lib", destination})
-    ::CreateDirectoryW(folder.c_str(), nullptr);
-  WriteFileBytes(source + L"\\a.txt", "a");
-  WriteFileBytes(source + L"\\lib\\b.txt", "b");
-  Plant(source + L"\\linked", Target());
-  // The destination's "lib" leads elsewhere: nothing may be written there.
-  Plant(destination + L"\\lib", dir_.path() + L"empty");
-
-  EXPECT_EQ(UtilFunc::MoveFolder(source + L"\\linked", destination + L"\\linked", 1), 0);
-  EXPECT_EQ(UtilFunc::MoveFolder(source, destination, 1), 1);
-  ExpectTargetUntouched();
-  EXPECT_FALSE(FileExists(dir_.path() + L"empty\\b.txt"));
-  EXPECT_EQ(ReadFileBytes(destination + L"\\a.txt"), "a");
-  EXPECT_FALSE(FolderExists(destination + L"\\linked"));
-  EXPECT_TRUE(testsupport::IsLinkTo(source + L"\\linked", Target()));
-  if (testsupport::IsLinkTo(destination + L"\\lib", dir_.path() + L"empty"))
-    EXPECT_EQ(ReadFileBytes(source + L"\\lib\\b.txt"), "b");
-  else
-    EXPECT_EQ(ReadFileBytes(destination + L"\\lib\\b.txt"), "b");
-}
-
-// The version folder of an overwrite, say, planted as a link: nothing is
-// moved into what it points to; the link goes and the move takes place, or
-// the link stays and the move is refused with the source left whole.
-TEST_F(UtilFuncLinkTest, MovingIntoALinkNeverFillsItsTarget) {
-  const std::wstring source = dir_.path() + L"source";
-  const std::wstring destination = dir_.path() + L"destination";
-  ::CreateDirectoryW(source.c_str(), nullptr);
-  WriteFileBytes(source + L"\\a.txt", "a");
-  Plant(destination, dir_.path() + L"empty");
-
-  LogTail log;
-  const int moved = UtilFunc::MoveFolder(source, destination + L"\\", 1);
-  ExpectTargetUntouched();
-  EXPECT_FALSE(FileExists(dir_.path() + L"empty\\a.txt"));
-  if (moved) {
-    EXPECT_FALSE(UtilFunc::IsLink(destination));
-    EXPECT_EQ(ReadFileBytes(destination + L"\\a.txt"), "a");
-  } else {
-    EXPECT_TRUE(testsupport::IsLinkTo(destination, dir_.path() + L"empty"));
-    EXPECT_EQ(ReadFileBytes(source + L"\\a.txt"), "a");
-    EXPECT_TRUE(log.HasInOrder({"ERROR 目标目录是链接，不移动:" + Ansi(source) + "到" + Ansi(destination + L"\\")}))
-        << log.Added();
-  }
-}
-
-// An empty path stands for the current drive's root: neither it nor a drive
-// root is ever emptied or moved, and an empty file name touches no ".tmp".
-TEST(UtilFuncDeleteFolderTest, RefusesEmptyPathsAndDriveRoots) {
-  const std::wstring canary = L"C:\\orv-canary-" + std::to_wstring(::GetCurrentProcessId()) + L".txt";
-  ASSERT_TRUE(WriteFileBytes(canary, "canary"));
+// An empty file name touches no ".tmp" in the current folder.
+TEST(UtilFuncDeleteFileTest, RefusesAnEmptyPath) {
   TempFolder dir;
   wchar_t previous[MAX_PATH] = {};
   ::GetCurrentDirectoryW(MAX_PATH, previous);
@@ -290,59 +167,7 @@ TEST(UtilFuncDeleteFolderTest, RefusesEmptyPathsAndDriveRoots) {
   ASSERT_TRUE(WriteFileBytes(dir.path() + L".tmp", "side"));
   EXPECT_EQ(UtilFunc::DeleteFileW(L""), 0);
   EXPECT_TRUE(FileExists(dir.path() + L".tmp"));
-  EXPECT_EQ(UtilFunc::DeleteFolder(L"", 0), 0);
-  EXPECT_EQ(UtilFunc::DeleteFolder(L"C:\\", 1), 0);
-  EXPECT_EQ(UtilFunc::MoveFolder(L"", dir.path() + L"dest", 1), 0);
-  EXPECT_EQ(UtilFunc::MoveFolder(L"C:", dir.path() + L"dest", 1), 0);
   ::SetCurrentDirectoryW(previous);
-  EXPECT_EQ(ReadFileBytes(canary), "canary");
-  ::DeleteFileW(canary.c_str());
-}
-
-TEST(UtilFuncMoveFolderTest, MovesTheTreeIntoAMissingDestination) {
-  TempFolder dir;
-  const std::wstring source = dir.path() + L"source";
-  const std::wstring destination = dir.path() + L"destination";
-  MakeTree(source);
-  EXPECT_EQ(UtilFunc::MoveFolder(source, destination, 0), 1);
-  EXPECT_EQ(ReadFileBytes(destination + L"\\ro.txt"), "ro");
-  EXPECT_EQ(ReadFileBytes(destination + L"\\sub\\deeper\\c.txt"), "c");
-  EXPECT_TRUE(FolderExists(destination + L"\\empty"));
-  EXPECT_FALSE(FolderExists(source));
-}
-
-// The only test that waits for the retries (1 s per move, 0.5 s per copy).
-TEST(UtilFuncMoveFolderSlowTest, LockedFilesAreSkippedOrAbandonTheMoveAndExistingOnesAreOverwritten) {
-  TempFolder dir;
-  const std::wstring source = dir.path() + L"source";
-  const std::wstring destination = dir.path() + L"destination";
-  for (const std::wstring& folder : {source, source + L"\\sub", destination})
-    ::CreateDirectoryW(folder.c_str(), nullptr);
-  WriteFileBytes(source + L"\\sub\\b.txt", "b");
-  WriteFileBytes(source + L"\\same.txt", "new");
-  WriteFileBytes(destination + L"\\same.txt", "old");
-  const std::wstring locked = source + L"\\locked.bin";
-  ASSERT_TRUE(WriteFileBytes(locked, "locked"));
-  probe::Lock lock(locked);
-  ASSERT_TRUE(lock.held());
-  LogTail log;
-  EXPECT_EQ(UtilFunc::MoveFolder(source, destination, 1), 1);
-  EXPECT_EQ(ReadFileBytes(destination + L"\\sub\\b.txt"), "b");
-  EXPECT_EQ(ReadFileBytes(destination + L"\\same.txt"), "new");
-  // Copied and skipped files stay behind, and so does their folder.
-  EXPECT_TRUE(FileExists(source + L"\\same.txt") && FileExists(locked));
-  EXPECT_FALSE(FolderExists(source + L"\\sub"));
-  EXPECT_EQ(log.Count("copyfile重试5次后仍失败"), 0u);
-  EXPECT_TRUE(log.HasInOrder({"ERROR RemoveDirectory失败,last error:145"})) << log.Added();
-
-  LogTail abandon;
-  EXPECT_EQ(UtilFunc::MoveFolder(source, destination, 0), 0);
-  EXPECT_TRUE(FileExists(locked));
-  const std::string move = "ERROR MoveFile失败,last error:32";
-  const std::string copy = "ERROR CopyFile失败,last error:32";
-  EXPECT_TRUE(abandon.HasInOrder({move, move, move, move, move, "ERROR 移动文件重试5次后仍失败，改用copyfile:" + Ansi(locked),
-                                  copy, copy, copy, copy, copy, "ERROR copyfile重试5次后仍失败：" + Ansi(locked)}))
-      << abandon.Added();
 }
 
 TEST(UtilFuncProcessTest, RunProcessQuotesThePathAndReportsTheExitCodeOfEndedProcesses) {

@@ -556,7 +556,7 @@ TEST_F(MadeInstallerTest, TimeStampNotPointingAtThePayloadFails) {
     const std::wstring folder = L"C:\\My Apps\\Orvanta\\";
     LogWatch log;
     EXPECT_EQ(RunSetup(MakeSetup(setup), L"/S /D=\"C:\\My Apps\\Orvanta\""), kExitFailed);
-    EXPECT_TRUE(log.Contains("ERROR", "获取版本失败"));
+    EXPECT_TRUE(log.Contains("ERROR", "释放文件失败"));
     EXPECT_FALSE(FolderExists(folder + kExtractionFolder));
     EXPECT_FALSE(FileExists(folder + L"App.txt"));
     RemoveApplication();

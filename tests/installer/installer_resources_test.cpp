@@ -60,6 +60,7 @@ TEST(InstallerResourcesTest, StringTableHoldsTheShippedTexts) {
       {L"invalidpath", L"\u60a8\u8f93\u5165\u7684\u8def\u5f84\u65e0\u6548\uff0c\u8bf7\u8f93\u5165\u6709\u6548\u7684\u5b89\u88c5\u8def\u5f84\uff01"},
       {L"invalidagreementlicense", L"\u60a8\u9700\u8981\u5148\u540c\u610fKestrelon\u8f6f\u4ef6\u8bb8\u53ef\u534f\u8bae"},
       {L"alreadyrunnotify", L"\u60a8\u6709Orvanta\u8d26\u53f7\u5728\u8fd0\u884c\uff0c\u662f\u5426\u9000\u51fa\u7ee7\u7eed\u5b89\u88c5\uff1f"},
+      {L"setuprunning", L"Orvanta\u5b89\u88c5\u7a0b\u5e8f\u5df2\u5728\u8fd0\u884c\u3002"},
       {L"minibtn", L"\u6700\u5c0f\u5316"},
       {L"closebtn", L"\u5173\u95ed"},
       {L"agreementlicense", L"\u540c\u610fKestrelon\u8f6f\u4ef6\u8bb8\u53ef\u534f\u8bae"},

@@ -159,6 +159,13 @@ void RemoveFilesAndFolders(const std::wstring& folder) {
 void RemoveTree(const std::wstring& path) {
   std::wstring folder = path;
   if (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+  // The host's rm never follows a link, whichever kind it is; a link to a
+  // file shows no reparse attribute under Wine.
+  const std::string unix_name = UnixName(folder);
+  if (!unix_name.empty() &&
+      RunHostCommand("Z:\\bin\\rm -rf \"" + unix_name + "\"",
+                     [&] { return ::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES; }))
+    return;
   if (IsReparsePoint(folder)) {
     RemoveHostLink(folder);
     return;
@@ -172,14 +179,17 @@ bool PlantLink(const std::wstring& link, const std::wstring& target) {
   const std::string unix_target = UnixName(target);
   if (unix_link.empty() || unix_target.empty()) return false;
   return RunHostCommand("Z:\\bin\\ln -s \"" + unix_target + "\" \"" + unix_link + "\"",
-                        [&] { return IsReparsePoint(link); });
+                        [&] { return IsLinkTo(link, target); });
 }
 
+// Under Wine a host link to a file shows no reparse attribute: what gives any
+// link away is that its name reaches the target's path.
 bool IsLinkTo(const std::wstring& link, const std::wstring& target) {
-  if (!IsReparsePoint(link)) return false;
   const std::wstring reached = FinalPath(link);
-  return !reached.empty() &&
-         ::CompareStringOrdinal(reached.c_str(), -1, FinalPath(target).c_str(), -1, TRUE) == CSTR_EQUAL;
+  const auto same = [](const std::wstring& a, const std::wstring& b) {
+    return ::CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+  };
+  return !reached.empty() && !same(link, target) && same(reached, FinalPath(target));
 }
 
 bool RemoveHostLink(const std::wstring& link) {

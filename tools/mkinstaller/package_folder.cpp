@@ -1,5 +1,7 @@
 #include "package_folder.h"
 
+#include "version_rule.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -165,10 +167,18 @@ std::string VersionProblem(const std::string& version) {
     return "the version is longer than " + std::to_string(kMaxVersionLength) +
            " characters; the uninstaller cannot read it back";
   }
-  if (version == kExtractionFolder || Lower(version) == "new") {
-    return "the version names a folder the installer deletes";
+  switch (CheckVersion(std::string_view(version))) {
+    case VersionProblem::kNone:
+      return std::string();
+    case VersionProblem::kReservedName:
+      return "the version names a folder the installer deletes";
+    case VersionProblem::kDeviceName:
+      return "the version is a device name";
+    case VersionProblem::kDotDot:
+      return "the version holds \"..\"";
+    default:
+      return "the version cannot name a folder";
   }
-  return std::string();
 }
 
 std::optional<std::string> IniValue(const std::string& raw, const std::string& section,

@@ -1,0 +1,187 @@
+#include "common/tree_walker.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "log_tail.h"
+#include "probe_client.h"
+
+namespace {
+
+using testsupport::FileExists;
+using testsupport::FolderExists;
+using testsupport::ReadFileBytes;
+using testsupport::TempFolder;
+using testsupport::WriteFileBytes;
+
+// root\a.txt, root\ro.txt (read-only, hidden), root\sub\deeper\c.txt, root\empty.
+void MakeTree(const std::wstring& root) {
+  for (const wchar_t* folder : {L"", L"\\sub", L"\\sub\\deeper", L"\\empty"})
+    ::CreateDirectoryW((root + folder).c_str(), nullptr);
+  WriteFileBytes(root + L"\\a.txt", "a");
+  WriteFileBytes(root + L"\\ro.txt", "ro");
+  ::SetFileAttributesW((root + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+  WriteFileBytes(root + L"\\sub\\deeper\\c.txt", "c");
+}
+
+// A victim outside every tree deleted here: a folder with files and a file.
+class TreeWalkerTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ::CreateDirectoryW(Victim().c_str(), nullptr);
+    ::CreateDirectoryW((Victim() + L"\\sub").c_str(), nullptr);
+    WriteFileBytes(Victim() + L"\\keep.txt", "keep");
+    WriteFileBytes(Victim() + L"\\sub\\c.txt", "victim's c");
+    WriteFileBytes(VictimFile(), "victim file");
+  }
+  std::wstring Victim() const { return dir_.path() + L"victim"; }
+  std::wstring VictimFile() const { return dir_.path() + L"victim.txt"; }
+  std::wstring Root() const { return dir_.path() + L"tree"; }
+  void ExpectVictimUntouched() const {
+    EXPECT_EQ(ReadFileBytes(Victim() + L"\\keep.txt"), "keep");
+    EXPECT_EQ(ReadFileBytes(Victim() + L"\\sub\\c.txt"), "victim's c");
+    EXPECT_EQ(ReadFileBytes(VictimFile()), "victim file");
+  }
+  TempFolder dir_{L"orvwalk"};
+};
+
+TEST_F(TreeWalkerTest, DeletesATreeWithReadOnlyFilesAndReportsEachFile) {
+  MakeTree(Root());
+  std::vector<std::wstring> deleted;
+  tree::DeleteOptions options;
+  options.onFileDeleted = [&](const std::wstring& path) { deleted.push_back(path); };
+  const tree::Outcome outcome = tree::DeleteTree(Root() + L"\\", options);
+  EXPECT_TRUE(outcome.ok());
+  EXPECT_FALSE(FolderExists(Root()));
+  EXPECT_EQ(deleted.size(), 3u);
+  EXPECT_TRUE(tree::DeleteTree(Root()).ok()) << "a missing tree is no failure";
+
+  MakeTree(Root());
+  options.keepTop = true;
+  options.keep = [&](const std::wstring& path) { return path == Root() + L"\\sub\\deeper\\c.txt"; };
+  EXPECT_TRUE(tree::DeleteTree(Root(), options).ok());
+  EXPECT_EQ(ReadFileBytes(Root() + L"\\sub\\deeper\\c.txt"), "c");
+  EXPECT_FALSE(FileExists(Root() + L"\\a.txt") || FileExists(Root() + L"\\ro.txt") || FolderExists(Root() + L"\\empty"));
+}
+
+// Links met anywhere in a tree, to a folder or to a file: what they point at
+// keeps every byte. A link is either gone or, where the system reaches it only
+// through its target, still the same link and logged.
+TEST_F(TreeWalkerTest, LinksAtEveryLevelAreNeverFollowed) {
+  struct Case {
+    const wchar_t* link;  // below the tree; "" is the tree itself
+    bool toFile;
+  };
+  const Case cases[] = {{L"", false}, {L"", true}, {L"\\l", false}, {L"\\l.txt", true},
+                        {L"\\sub\\deeper\\l", false}, {L"\\sub\\deeper\\l.txt", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "link at tree" << c.link << (c.toFile ? " (file)" : " (folder)"));
+    const std::wstring link = Root() + c.link;
+    const std::wstring target = c.toFile ? VictimFile() : Victim();
+    if (*c.link) MakeTree(Root());
+    ASSERT_TRUE(testsupport::PlantLink(link, target));
+    LogTail log;
+    const tree::Outcome outcome = tree::DeleteTree(Root());
+    ExpectVictimUntouched();
+    EXPECT_EQ(outcome.failed, 0u) << log.Added();
+    if (outcome.linksLeft) {
+      EXPECT_TRUE(testsupport::IsLinkTo(link, target));
+      EXPECT_EQ(log.Count("无法只删除链接本身，保留链接:"), 1u) << log.Added();
+      EXPECT_FALSE(FileExists(Root() + L"\\a.txt"));
+    } else {
+      EXPECT_FALSE(FileExists(Root()));
+    }
+    testsupport::RemoveTree(Root());
+  }
+}
+
+// A folder swapped for a link to a victim after the walker checked it: the
+// walker goes on in what it holds, never in the victim.
+TEST_F(TreeWalkerTest, AFolderSwappedForALinkAfterItsCheckChangesNothingOutside) {
+  MakeTree(Root());
+  WriteFileBytes(Root() + L"\\sub\\c.txt", "tree's c");
+  const std::wstring paused = Root() + L"\\sub";
+  const std::wstring go = dir_.path() + L"go";
+  ::SetEnvironmentVariableW(L"ORV_TEST_WALKER_PAUSE", paused.c_str());
+  ::SetEnvironmentVariableW(L"ORV_TEST_WALKER_CONTINUE", go.c_str());
+  LogTail log;
+  std::thread walk([&] { tree::DeleteTree(Root()); });
+  for (int i = 0; i < 300 && !log.Count("测试：删除暂停于:"); ++i) ::Sleep(100);
+  EXPECT_EQ(log.Count("测试：删除暂停于:"), 1u) << log.Added();
+  EXPECT_TRUE(::MoveFileW(paused.c_str(), (Root() + L"-moved").c_str()));
+  EXPECT_TRUE(testsupport::PlantLink(paused, Victim()));
+  WriteFileBytes(go, "");
+  walk.join();
+  ::SetEnvironmentVariableW(L"ORV_TEST_WALKER_PAUSE", nullptr);
+  ExpectVictimUntouched();
+  testsupport::RemoveHostLink(paused);
+  testsupport::RemoveTree(Root() + L"-moved");
+}
+
+// A file that cannot be deleted deep in a tree fails the whole call, and
+// leaves the folders above it; all else goes.
+TEST_F(TreeWalkerTest, ANestedFailureFailsTheCall) {
+  MakeTree(Root());
+  const std::wstring locked = Root() + L"\\sub\\deeper\\c.txt";
+  probe::Lock lock(locked);
+  ASSERT_TRUE(lock.held());
+  LogTail log;
+  const tree::Outcome outcome = tree::DeleteTree(Root());
+  EXPECT_FALSE(outcome.ok());
+  EXPECT_EQ(outcome.failed + outcome.scheduled, 1u) << log.Added();
+  EXPECT_TRUE(FolderExists(Root() + L"\\sub\\deeper"));
+  EXPECT_FALSE(FileExists(Root() + L"\\a.txt") || FileExists(Root() + L"\\ro.txt"));
+}
+
+TEST_F(TreeWalkerTest, RefusesDriveRootsAndTheSystemsFolders) {
+  wchar_t windows[MAX_PATH] = {}, system[MAX_PATH] = {}, profile[MAX_PATH] = {};
+  ::GetWindowsDirectoryW(windows, MAX_PATH);
+  ::GetSystemDirectoryW(system, MAX_PATH);
+  ::GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH);
+  std::wstring profiles = profile;
+  profiles.resize(profiles.find_last_of(L'\\'));
+  for (const std::wstring& path : {std::wstring(), std::wstring(L"C:"), std::wstring(L"C:\\"), std::wstring(windows),
+                                   std::wstring(windows) + L"\\", std::wstring(system), std::wstring(profile), profiles,
+                                   std::wstring(L"C:\\Program Files")}) {
+    LogTail log;
+    EXPECT_TRUE(tree::DeleteTree(path).refused) << testing::PrintToString(path);
+    EXPECT_EQ(log.Count("ERROR 拒绝删除整个磁盘或系统目录:"), 1u);
+  }
+  EXPECT_TRUE(FolderExists(std::wstring(system)));
+  EXPECT_FALSE(tree::IsProtectedFolder(dir_.path()));
+}
+
+TEST_F(TreeWalkerTest, RenamesOnlyWhatIsNoLinkReachedThroughItsTarget) {
+  MakeTree(Root());
+  tree::Folder parent;
+  ASSERT_EQ(tree::Folder::Open(dir_.path(), &parent), 0u);
+  EXPECT_EQ(tree::Folder::Open(Root() + L"\\a.txt", &parent), static_cast<DWORD>(ERROR_DIRECTORY));
+  ASSERT_EQ(tree::Folder::Open(dir_.path(), &parent), 0u);
+  EXPECT_EQ(parent.Inspect(L"tree"), tree::EntryKind::kFolder);
+  EXPECT_EQ(parent.Inspect(L"victim.txt"), tree::EntryKind::kFile);
+  EXPECT_EQ(parent.Inspect(L"missing"), tree::EntryKind::kMissing);
+  EXPECT_EQ(parent.RenameChild(L"tree", parent, L"renamed"), 0u);
+  EXPECT_EQ(ReadFileBytes(dir_.path() + L"renamed\\sub\\deeper\\c.txt"), "c");
+  EXPECT_NE(parent.RenameChild(L"renamed", parent, L"victim"), 0u) << "the destination exists";
+
+  ASSERT_TRUE(testsupport::PlantLink(dir_.path() + L"flink", VictimFile()));
+  ASSERT_TRUE(testsupport::PlantLink(dir_.path() + L"dlink", Victim()));
+  for (const wchar_t* link : {L"flink", L"dlink"}) {
+    const tree::EntryKind kind = parent.Inspect(link);
+    ASSERT_TRUE(kind == tree::EntryKind::kLink || kind == tree::EntryKind::kUnreachableLink);
+    tree::Folder through;
+    EXPECT_EQ(parent.OpenChild(link, &through), static_cast<DWORD>(ERROR_REPARSE_TAG_MISMATCH));
+    const DWORD renamed = parent.RenameChild(link, parent, std::wstring(link) + L"-aside");
+    EXPECT_EQ(renamed == 0, kind == tree::EntryKind::kLink);
+  }
+  ExpectVictimUntouched();
+  tree::Folder created;
+  EXPECT_EQ(parent.CreateChild(L"dlink", &created), static_cast<DWORD>(ERROR_REPARSE_TAG_MISMATCH));
+  EXPECT_EQ(parent.CreateChild(L"fresh", &created), 0u);
+  EXPECT_TRUE(FolderExists(dir_.path() + L"fresh"));
+  testsupport::RemoveHostLink(dir_.path() + L"flink");
+  testsupport::RemoveHostLink(dir_.path() + L"dlink");
+}
+
+}  // namespace
