@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A silent installation onto a volume that runs out of space fails: exit
-# code 1, an ERROR record for the write-out, no version folder, and no
+# code 1, an ERROR record of the free-space check before anything is written, no version folder, and no
 # "finished" record. Then the same over an installed older version (the
 # installer given second): that installation stays as it was. The volume is
 # a small tmpfs; without the right to mount one the test is skipped (exit 77).
@@ -36,7 +36,7 @@ install() {
 expect_write_out_failure() {
   echo "$records"
   [ "$code" -eq 1 ] || { echo "$1: exit code $code, expected 1"; fail=1; }
-  grep -q 'ERROR 释放文件失败,last error:112' <<<"$records" || { echo "$1: no write-out ERROR record"; fail=1; }
+  grep -q 'ERROR 磁盘空间不足,需要:' <<<"$records" || { echo "$1: no free-space ERROR record"; fail=1; }
   if grep -q '安装完成' <<<"$records"; then echo "$1: reported as finished"; fail=1; fi
   [ ! -e "$volume/inst/{VersionNameFolder}" ] || { echo "$1: the extraction folder was left"; fail=1; }
 }

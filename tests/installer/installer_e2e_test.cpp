@@ -664,6 +664,143 @@ TEST_F(UpdateTest, CompleteUpdateReplacesThePreviousVersion) {
   EXPECT_EQ(ReadFileBytes(folder_ + L"Orvanta.exe"), version_a_[L"Orvanta.exe"]);
 }
 
+// The update's switch is failed, and killed, at each of its steps in turn. A
+// failure gives exit 1 and A byte for byte; a kill leaves the journal, and
+// the next run finishes the switch or undoes it and installs B complete.
+TEST_F(UpdateTest, EveryStepOfTheSwitchCanFailOrBeKilled) {
+  const std::wstring update = MakeSetup(Installer(L"version-b"));
+  for (int step = 1;; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    InstallVersionA();
+    ::SetEnvironmentVariableW(L"ORV_TEST_SWITCH_FAIL_AT", std::to_wstring(step).c_str());
+    const int failed = RunSetup(update, arguments_);
+    ::SetEnvironmentVariableW(L"ORV_TEST_SWITCH_FAIL_AT", nullptr);
+    ::SetEnvironmentVariableW(L"ORV_TEST_SWITCH_KILL_AT", std::to_wstring(step).c_str());
+    const int killed = RunSetup(update, arguments_);
+    ::SetEnvironmentVariableW(L"ORV_TEST_SWITCH_KILL_AT", nullptr);
+    if (failed == kExitInstalled && killed == kExitInstalled) {
+      EXPECT_GT(step, 5) << "the switch has more steps than that";
+      break;
+    }
+    if (failed == kExitFailed) {
+      // The kill came after A was checked intact again by the fail run.
+      EXPECT_EQ(killed, 99);
+    }
+    EXPECT_TRUE(FileExists(folder_ + L"{SetupJournal}"));
+    LogWatch log;
+    ASSERT_EQ(RunSetup(update, arguments_), kExitInstalled);
+    EXPECT_TRUE(log.Contains("INFO", "发现未完成的安装切换"));
+    EXPECT_TRUE(SameFiles(TestPackages() + L"version-b\\version-folder\\", folder_ + L"7.20.01N\\"));
+    EXPECT_TRUE(SameFiles(TestPackages() + L"version-b\\install-folder\\", folder_));
+    for (const wchar_t* gone : {kVersion, kExtractionFolder, L"{ReplacedItems}", L"{SetupJournal}"})
+      EXPECT_FALSE(FileExists(folder_ + gone)) << gone;
+    RemoveApplication();
+  }
+}
+
+TEST_F(UpdateTest, FailedStepsLeaveThePreviousInstallationByteForByte) {
+  const std::wstring update = MakeSetup(Installer(L"version-b"));
+  InstallVersionA();
+  for (int step = 1; step <= 12; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    ::SetEnvironmentVariableW(L"ORV_TEST_SWITCH_FAIL_AT", std::to_wstring(step).c_str());
+    LogWatch log;
+    const int code = RunSetup(update, arguments_);
+    ::SetEnvironmentVariableW(L"ORV_TEST_SWITCH_FAIL_AT", nullptr);
+    if (code == kExitInstalled) break;
+    EXPECT_EQ(code, kExitFailed);
+    EXPECT_TRUE(log.Contains("INFO", "撤销完成，保留原安装"));
+    ExpectVersionAIntact();
+  }
+}
+
+// What stops a switch before it begins, each over a working installation of
+// A: exit 1 and A as it was, and nothing written where a link points.
+TEST_F(UpdateTest, AnUpdateThatCannotSwitchChangesNothing) {
+  TempFolder victim(L"orvvictim");
+  ASSERT_TRUE(WriteFileBytes(victim.path() + L"p.dll", "victim"));
+  const struct {
+    const char* name;
+    const wchar_t* package;
+    const wchar_t* link;  // planted in the install folder, to the victim folder
+    const wchar_t* environment;
+    const char* error;
+  } cases[] = {
+      {"a link where B's version folder goes", L"version-b", L"7.20.01N", nullptr, "无法只移走链接本身"},
+      {"a link at a sub-folder of the install folder", L"version-p", L"plugins", nullptr, "无法只移走链接本身"},
+      {"a decoder that fails part-way", L"version-b", nullptr, L"ORV_TEST_DECODER_FAIL_AT=2", "释放文件失败"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    InstallVersionA();
+    if (c.link) ASSERT_TRUE(testsupport::PlantLink(folder_ + c.link, victim.path().substr(0, victim.path().size() - 1)));
+    const std::map<std::wstring, std::string> before = FolderContents(folder_);
+    std::wstring variable, value;
+    if (c.environment) {
+      const std::wstring text = c.environment;
+      variable = text.substr(0, text.find(L'='));
+      value = text.substr(text.find(L'=') + 1);
+      ::SetEnvironmentVariableW(variable.c_str(), value.c_str());
+    }
+    LogWatch log;
+    EXPECT_EQ(RunSetup(MakeSetup(Installer(c.package)), arguments_), kExitFailed);
+    if (c.environment) ::SetEnvironmentVariableW(variable.c_str(), nullptr);
+    EXPECT_TRUE(log.Contains("ERROR", c.error));
+    EXPECT_TRUE(FolderContents(folder_) == before);
+    EXPECT_EQ(ReadFileBytes(victim.path() + L"p.dll"), "victim");
+    EXPECT_EQ(EntryNames(victim.path()), std::set<std::wstring>{L"p.dll"});
+    if (c.link) testsupport::RemoveHostLink(folder_ + c.link);
+    ExpectVersionAIntact();
+    RemoveApplication();
+  }
+}
+
+// Switches that must go through: a read-only settings file of A's, A's
+// program running, and a second installer started half a second after the
+// first (it waits for it, then installs again).
+TEST_F(UpdateTest, ReadOnlyRunningOrConcurrentUpdatesInstallTheNewVersion) {
+  const std::wstring large = BuildFolder() + L"tests\\installer\\OrvantaSetup-large.exe";
+  const std::wstring large_package = BuildFolder() + L"tests\\installer\\window-packages\\large\\";
+  InstallVersionA();
+  ::SetFileAttributesW((folder_ + L"Orvanta.ini").c_str(), FILE_ATTRIBUTE_READONLY);
+  ASSERT_EQ(RunSetup(MakeSetup(Installer(L"version-b")), arguments_), kExitInstalled);
+  EXPECT_EQ(ReadFileBytes(folder_ + L"Orvanta.ini"), ReadFileBytes(TestPackages() + L"version-b\\install-folder\\Orvanta.ini"));
+  EXPECT_TRUE(SameFiles(TestPackages() + L"version-b\\version-folder\\", folder_ + L"7.20.01N\\"));
+  RemoveApplication();
+
+  InstallVersionA();
+  {
+    testsupport::RunningProgram running(folder_ + L"Orvanta.exe", L"/sleep:60000");
+    ASSERT_TRUE(running.Started());
+    testsupport::RunningProgram first(large, arguments_);
+    ASSERT_TRUE(first.Started());
+    ::Sleep(500);
+    LogWatch log;
+    EXPECT_EQ(RunSetup(large, arguments_), kExitInstalled);
+    EXPECT_TRUE(log.Contains("INFO", "另一个安装程序正在运行，等待其结束"));
+    EXPECT_EQ(first.WaitForExit(180000), kExitInstalled);
+  }
+  EXPECT_TRUE(SameFiles(large_package + L"version-folder\\", folder_ + kVersion + L"\\"));
+  EXPECT_TRUE(SameFiles(large_package + L"install-folder\\", folder_));
+  EXPECT_FALSE(FolderExists(folder_ + kExtractionFolder));
+}
+
+// A folder of the user's with a "new" and a version-named folder in it, and
+// no installation: the install leaves both alone.
+TEST_F(MadeInstallerTest, AFolderWithoutAnInstallationKeepsItsNewAndVersionFolders) {
+  const std::wstring folder = L"C:\\My Apps\\Data\\";
+  MakeFolder(folder + L"new");
+  MakeFolder(folder + L"7.01.01N");
+  MakeFile(folder + L"new\\mine.txt", "the user's");
+  MakeFile(folder + L"7.01.01N\\mine.txt", "the user's too");
+  LogWatch log;
+  ASSERT_EQ(RunSetup(MakeSetup(Installer(L"small")), L"/S /G /D=\"C:\\My Apps\\Data\""), kExitInstalled);
+  EXPECT_EQ(ReadFileBytes(folder + L"new\\mine.txt"), "the user's");
+  EXPECT_EQ(ReadFileBytes(folder + L"7.01.01N\\mine.txt"), "the user's too");
+  EXPECT_TRUE(log.Contains("INFO", "安装目录中没有已安装的程序，保留"));
+  EXPECT_TRUE(SameFiles(TestPackages() + L"small\\version-folder\\", folder + kVersion + L"\\"));
+}
+
 // The update is killed at a number of moments; a kill before the switch
 // leaves A as it was, and running the update again always gives B complete.
 // A "new" folder of A's marks the switch: it is the first thing it removes.
