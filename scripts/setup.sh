@@ -48,6 +48,11 @@ if ! locale -a 2>/dev/null | grep -qi '^zh_CN.utf8$'; then
   grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' >> /etc/locale.gen
   locale-gen >/dev/null
 fi
+# A Western European locale (ANSI code page 1252, OEM 850) for the tests of
+# names that the two code pages write differently.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE.utf8$'; then
+  localedef -i de_DE -f UTF-8 de_DE.UTF-8
+fi
 
 if [ $need_src -eq 1 ]; then
   echo "setup: fetching the 7-Zip archive source"

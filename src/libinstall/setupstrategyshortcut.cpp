@@ -1,6 +1,8 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include "common/link_guard.h"
+#include "common/logging.h"
 #include "common/tree_walker.h"
 #include "common/utilfunc.h"
 #include "libinstall/setupitem.h"
@@ -20,6 +22,7 @@ class ComPtr {
   T** receive() { return &p_; }
   void** receive_void() { return reinterpret_cast<void**>(&p_); }
   T* operator->() const { return p_; }
+  T* get() const { return p_; }
   explicit operator bool() const { return p_ != nullptr; }
 
  private:
@@ -62,6 +65,47 @@ bool StaysInsideFolder(const std::wstring& link) {
   return named && link.find(L':') == std::wstring::npos;
 }
 
+// Removes a shortcut file, or a link planted at its name as a link (never
+// what it points to); the system's own deletion for a shortcut, so a
+// read-only one stays. What cannot be told is left alone.
+void DeleteShortcutFile(const std::wstring& path) {
+  switch (InspectName(path)) {
+    case NameKind::kFile:
+      ::DeleteFileW(path.c_str());
+      break;
+    case NameKind::kLink:
+      UtilFunc::RemoveLink(path);
+      break;
+    default:
+      break;
+  }
+}
+
+// Writes the shortcut `link` as a new file at `linkPath`: through a handle
+// created afresh, so a link planted at that name is never written through.
+bool SaveShortcut(IShellLinkW* link, const std::wstring& linkPath) {
+  IStream* stream = nullptr;
+  if (FAILED(::CreateStreamOnHGlobal(nullptr, TRUE, &stream))) return false;
+  bool saved = false;
+  ComPtr<IPersistStream> persist;
+  HGLOBAL memory = nullptr;
+  if (SUCCEEDED(link->QueryInterface(IID_IPersistStream, persist.receive_void())) &&
+      SUCCEEDED(persist->Save(stream, TRUE)) && SUCCEEDED(::GetHGlobalFromStream(stream, &memory))) {
+    STATSTG stat = {};
+    const void* bytes = ::GlobalLock(memory);
+    if (bytes && SUCCEEDED(stream->Stat(&stat, STATFLAG_NONAME))) {
+      const ScopedHandle file = CreateFreshFile(linkPath);
+      const DWORD size = static_cast<DWORD>(stat.cbSize.QuadPart);
+      DWORD written = 0;
+      saved = file && ::WriteFile(file.get(), bytes, size, &written, nullptr) && written == size;
+    }
+    if (bytes) ::GlobalUnlock(memory);
+  }
+  stream->Release();
+  if (saved) ::SHChangeNotify(SHCNE_CREATE, SHCNF_PATHW, linkPath.c_str(), nullptr);
+  return saved;
+}
+
 }  // namespace
 
 int CreateShortcut(const std::wstring& target, const std::wstring& arguments, const std::wstring& linkPath,
@@ -81,9 +125,7 @@ int CreateShortcut(const std::wstring& target, const std::wstring& arguments, co
   if (!arguments.empty()) link->SetArguments(arguments.c_str());
   if (!iconPath.empty()) link->SetIconLocation(iconPath.c_str(), 0);
 
-  ComPtr<IPersistFile> file;
-  if (FAILED(link->QueryInterface(IID_IPersistFile, file.receive_void()))) return 0;
-  return SUCCEEDED(file->Save(linkPath.c_str(), TRUE)) ? 1 : 0;
+  return SaveShortcut(link.get(), linkPath) ? 1 : 0;
 }
 
 int CSetupStrategyForDesktopIcon::LoadCfg(const boost::property_tree::ptree& node) {
@@ -102,15 +144,22 @@ int CSetupStrategyForDesktopIcon::LoadCfg(const boost::property_tree::ptree& nod
 void CSetupStrategyForDesktopIcon::Install() {
   const std::wstring desktop = DesktopFolder();
   if (desktop.empty()) return;
-  for (const Item& item : items_) CreateShortcut(item.file, item.cmd, desktop + item.link, item.icon);
+  for (const Item& item : items_)
+    if (RealFoldersBelow(desktop, FolderOf(item.link))) CreateShortcut(item.file, item.cmd, desktop + item.link, item.icon);
 }
 
 void CSetupStrategyForDesktopIcon::UnInstall() {
   const std::wstring desktop = DesktopFolder();
   if (desktop.empty()) return;
   // The system's own deletion: a read-only shortcut is left in place.
-  for (const Item& item : items_)
-    if (StaysInsideFolder(item.link)) ::DeleteFileW((desktop + item.link).c_str());
+  for (const Item& item : items_) {
+    if (!StaysInsideFolder(item.link)) continue;
+    const std::wstring path = desktop + item.link;
+    if (UtilFunc::PassesThroughLink(desktop, path))
+      LOG_ERROR << "快捷方式路径经过链接，不删除:" << path;
+    else
+      DeleteShortcutFile(path);
+  }
 }
 
 int CSetupStrategyForStartMenu::LoadCfg(const boost::property_tree::ptree& node) {
@@ -128,7 +177,9 @@ int CSetupStrategyForStartMenu::LoadCfg(const boost::property_tree::ptree& node)
 void CSetupStrategyForStartMenu::Install() {
   const std::wstring programs = ProgramsFolder();
   if (programs.empty()) return;
-  for (const Item& item : items_) CreateShortcut(item.file, item.cmd, programs + item.link, std::wstring());
+  for (const Item& item : items_)
+    if (RealFoldersBelow(programs, FolderOf(item.link)))
+      CreateShortcut(item.file, item.cmd, programs + item.link, std::wstring());
 }
 
 void CSetupStrategyForStartMenu::UnInstall() {
@@ -136,12 +187,19 @@ void CSetupStrategyForStartMenu::UnInstall() {
   if (programs.empty()) return;
   for (const Item& item : items_) {
     if (!StaysInsideFolder(item.link)) continue;
-    const std::wstring path = programs + item.link;
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) continue;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-      tree::DeleteTree(path);
-    else
-      ::DeleteFileW(path.c_str());
+    std::wstring path = programs + item.link;
+    UtilFunc::RemoveTrailingBackslash(path);
+    if (UtilFunc::PassesThroughLink(programs, path)) {
+      LOG_ERROR << "快捷方式路径经过链接，不删除:" << path;
+      continue;
+    }
+    switch (InspectName(path)) {
+      case NameKind::kFolder:
+        tree::DeleteTree(path);
+        break;
+      default:
+        DeleteShortcutFile(path);
+        break;
+    }
   }
 }

@@ -4,25 +4,37 @@
 
 #include <boost/property_tree/ptree.hpp>
 
+#include <algorithm>
 #include <string_view>
 
 #include "common/logging.h"
+#include "common/version_rule.h"
 #include "libinstall/installstrategy.h"
 
 namespace uninstall {
 
 const char* VersionProblem(const std::wstring& version) {
-  if (version.size() > kMaxVersionLength) return "超过31个字符";
-  if (version.find_first_of(L"\\/") != std::wstring::npos) return "含有路径分隔符";
-  if (version.find(L':') != std::wstring::npos) return "含有盘符冒号";
-  if (version.find(L"..") != std::wstring::npos) return "含有..";
-  for (wchar_t c : version) {
-    if (c < 0x20 || std::wstring_view(L"<>\"|?*").find(c) != std::wstring_view::npos)
+  if (version.empty()) return nullptr;  // no version: nothing version-named is removed
+  switch (CheckVersion(version.c_str())) {
+    case VersionProblem::kNone:
+      return nullptr;
+    case VersionProblem::kEmpty:
+      return nullptr;
+    case VersionProblem::kTooLong:
+      return "超过31个字符";
+    case VersionProblem::kForbiddenCharacter:
       return "含有文件名中不允许的字符";
+    case VersionProblem::kDotDot:
+      return "含有..";
+    // The system drops trailing points and blanks from a name, so such a
+    // value would name another folder, "." the install folder itself.
+    case VersionProblem::kTrailingDotOrBlank:
+      return "以点或空格结尾";
+    case VersionProblem::kReservedName:
+      return "是安装程序自己的目录名";
+    case VersionProblem::kDeviceName:
+      return "是设备名";
   }
-  // The system drops trailing points and blanks from a name, so such a value
-  // would name another folder, "." the install folder itself.
-  if (!version.empty() && (version.back() == L'.' || version.back() == L' ')) return "以点或空格结尾";
   return nullptr;
 }
 
@@ -57,6 +69,55 @@ std::vector<std::wstring> ReadRemovalList(const std::wstring& ruleFile, std::wst
     // A missing rule file or node ends the list; what was read stays.
   }
   return paths;
+}
+
+namespace {
+
+bool StartsWithIgnoringCase(const std::wstring& text, const std::wstring& prefix) {
+  return text.size() >= prefix.size() &&
+         ::CompareStringOrdinal(text.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
+                                static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool HasDotDotStep(const std::wstring& path) {
+  const std::wstring marked = L"\\" + path + L"\\";
+  return marked.find(L"\\..\\") != std::wstring::npos;
+}
+
+}  // namespace
+
+std::optional<std::wstring> ResolveListedPath(const std::wstring& installFolder, const std::wstring& entry) {
+  std::wstring path = entry;
+  for (wchar_t& c : path)
+    if (c == L'/') c = L'\\';
+  const std::wstring folderItself = installFolder.substr(0, installFolder.size() - 1);
+  const bool inside = StartsWithIgnoringCase(path, installFolder) ||
+                      ::CompareStringOrdinal(path.c_str(), -1, folderItself.c_str(), -1, TRUE) == CSTR_EQUAL;
+  if (!inside) {
+    if (!HasDotDotStep(path)) return path;
+    LOG_ERROR << "删除路径含有..且不在安装目录内，不删除:" << entry;
+    return std::nullopt;
+  }
+  std::vector<std::wstring> steps;
+  size_t start = std::min(path.size(), installFolder.size());
+  while (start <= path.size()) {
+    size_t end = path.find(L'\\', start);
+    if (end == std::wstring::npos) end = path.size();
+    const std::wstring step = path.substr(start, end - start);
+    if (step == L"..") {
+      if (steps.empty()) {
+        LOG_ERROR << "删除路径经..离开安装目录，不删除:" << entry;
+        return std::nullopt;
+      }
+      steps.pop_back();
+    } else if (!step.empty() && step != L".") {
+      steps.push_back(step);
+    }
+    start = end + 1;
+  }
+  std::wstring resolved = folderItself;
+  for (const std::wstring& step : steps) resolved += L"\\" + step;
+  return resolved;
 }
 
 }  // namespace uninstall

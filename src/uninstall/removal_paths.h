@@ -3,6 +3,7 @@
 // the settings file names, which folders are version folders, and which paths
 // the rule file lists for removal.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,5 +35,13 @@ std::wstring ReadInstalledVersion(const std::wstring& settingsFile);
 // of setup.uninstall.uninstallflag into `flagFile`. Reading stops silently at
 // the first missing node; what was read before stays.
 std::vector<std::wstring> ReadRemovalList(const std::wstring& ruleFile, std::wstring* flagFile);
+
+// A removal-list entry as the driver removes it: "/" separates like "\", and
+// below `installFolder` (ending in a backslash) the "." and ".." steps and
+// empty steps are resolved, so that the keep set and the link checks see the
+// path the system will use. Nothing (and an ERROR record) for an entry whose
+// ".." steps lead out of the install folder, or that holds ".." and lies
+// outside it anyway. Other entries outside it are returned as written.
+std::optional<std::wstring> ResolveListedPath(const std::wstring& installFolder, const std::wstring& entry);
 
 }  // namespace uninstall

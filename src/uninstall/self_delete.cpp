@@ -1,59 +1,57 @@
 #include "uninstall/self_delete.h"
 
 #include <windows.h>
-#include <shellapi.h>
+#include <shlwapi.h>
 
+#include "common/link_guard.h"
 #include "common/logging.h"
 #include "common/utilfunc.h"
 
 namespace {
 
-// A double-quoted batch argument: inside quotes only "%" still has a meaning
-// ("%%" stands for one).
-std::wstring QuotedForBatch(const std::wstring& name) {
-  std::wstring quoted = L"\"";
-  for (const wchar_t c : name) {
-    quoted += c;
-    if (c == L'%') quoted += L'%';
-  }
-  return quoted + L"\"";
+std::wstring SystemFolder() {
+  wchar_t folder[MAX_PATH] = {};
+  const UINT length = ::GetSystemDirectoryW(folder, MAX_PATH);
+  return length > 0 && length < MAX_PATH ? std::wstring(folder, length) + L"\\" : std::wstring();
 }
 
-std::string ToAnsi(const std::wstring& text) {
-  const int size = ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-  std::string ansi(size > 0 ? size : 0, '\0');
-  if (size > 0)
-    ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), ansi.data(), size, nullptr,
-                          nullptr);
-  return ansi;
+// A UNC path, or a drive that maps a share.
+bool IsOnShare(const std::wstring& folder) {
+  if (::PathIsUNCW(folder.c_str())) return true;
+  wchar_t root[MAX_PATH] = {};
+  return ::GetVolumePathNameW(folder.c_str(), root, MAX_PATH) && ::GetDriveTypeW(root) == DRIVE_REMOTE;
 }
 
 }  // namespace
 
-std::string DeleteSelfBatchText(const std::wstring& programFileName, int tries) {
-  const std::wstring program = QuotedForBatch(programFileName);
-  // "ping" to the own machine answers about once a second: the pause, on
-  // every system, without a console to wait on.
-  const std::wstring text = L"@echo off\r\n"
-                            L"setlocal DisableDelayedExpansion\r\n"
-                            L"set tries=" + std::to_wstring(tries) + L"\r\n"
-                            L":Repeat\r\n"
-                            L"del " + program + L"\r\n"
-                            L"if not exist " + program + L" goto Done\r\n"
-                            L"set /a tries-=1\r\n"
-                            L"if %tries% LEQ 0 goto Done\r\n"
-                            L"ping -n 2 127.0.0.1 >nul\r\n"
-                            L"goto Repeat\r\n"
-                            L":Done\r\n"
-                            L"del " + kDeleteSelfBatchName;
-  return ToAnsi(text);
+std::string DeleteSelfBatchText(int tries) {
+  // The pause is a ping of the own machine, about one answer a second: it
+  // needs no console to wait on. The ping program is named in full, so that
+  // nothing is looked up in the batch's current folder.
+  return "@echo off\r\n"
+         "setlocal EnableDelayedExpansion\r\n"
+         "set tries=" + std::to_string(tries) + "\r\n"
+         ":Repeat\r\n"
+         "del \"!ORV_SELF!\"\r\n"
+         "if not exist \"!ORV_SELF!\" goto Done\r\n"
+         "set /a tries-=1\r\n"
+         "if !tries! LEQ 0 goto Done\r\n"
+         "\"!ORV_PING!\" -n 2 127.0.0.1 >nul\r\n"
+         "goto Repeat\r\n"
+         ":Done\r\n"
+         "del \"!ORV_BATCH!\"";
+}
+
+DeleteSelfPlan PlanDeleteSelf(const std::wstring& folder, const std::wstring& programFileName, bool folderIsShare,
+                              const std::wstring& systemFolder) {
+  if (folderIsShare) return {systemFolder, folder + programFileName, folder + kDeleteSelfBatchName};
+  return {folder, programFileName, kDeleteSelfBatchName};
 }
 
 bool WriteDeleteSelfBatch(const std::wstring& batchPath, const std::string& text) {
   bool complete = false;
   {
-    const ScopedHandle file(::CreateFileW(batchPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    const ScopedHandle file = CreateFreshFile(batchPath);
     if (!file) {
       LOG_ERROR << "创建bat文件失败";
       return false;
@@ -63,25 +61,47 @@ bool WriteDeleteSelfBatch(const std::wstring& batchPath, const std::string& text
                written == text.size();
   }
   if (complete) return true;
+  // The file was created new above: this name is ours to delete.
   ::DeleteFileW(batchPath.c_str());
   LOG_ERROR << "写入bat文件失败";
   return false;
 }
 
 ScopedHandle StartDeleteSelfBatch(const std::wstring& folder, const std::wstring& programFileName, int tries) {
-  const std::wstring batch = folder + kDeleteSelfBatchName;
-  if (!WriteDeleteSelfBatch(batch, DeleteSelfBatchText(programFileName, tries))) return ScopedHandle();
-  SHELLEXECUTEINFOW start = {};
-  start.cbSize = sizeof start;
-  start.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-  start.lpFile = batch.c_str();
-  start.lpDirectory = folder.c_str();
-  start.nShow = SW_HIDE;
-  if (!::ShellExecuteExW(&start)) {
-    LOG_ERROR << "启动bat文件失败,last error:" << ::GetLastError();
+  const std::wstring system = SystemFolder();
+  if (system.empty()) {
+    LOG_ERROR << "获取系统目录失败，不启动bat文件,last error:" << ::GetLastError();
     return ScopedHandle();
   }
-  return ScopedHandle(start.hProcess);
+  const std::wstring batch = folder + kDeleteSelfBatchName;
+  if (!WriteDeleteSelfBatch(batch, DeleteSelfBatchText(tries))) return ScopedHandle();
+  const DeleteSelfPlan plan = PlanDeleteSelf(folder, programFileName, IsOnShare(folder), system);
+  const std::wstring ping = system + L"ping.exe";
+  if (!::SetEnvironmentVariableW(kBatchProgramVariable, plan.program.c_str()) ||
+      !::SetEnvironmentVariableW(kBatchSelfVariable, plan.batch.c_str()) ||
+      !::SetEnvironmentVariableW(kBatchPingVariable, ping.c_str())) {
+    LOG_ERROR << "设置bat文件的环境变量失败,last error:" << ::GetLastError();
+    ::DeleteFileW(batch.c_str());
+    return ScopedHandle();
+  }
+  // The interpreter by its full name, not through a file association; /d
+  // skips the AutoRun commands of the registry, /v:on lets the command line
+  // below name the batch by its variable as well.
+  const std::wstring interpreter = system + L"cmd.exe";
+  std::wstring commandLine = L"\"" + interpreter + L"\" /d /v:on /s /c \"\"!ORV_BATCH!\"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  PROCESS_INFORMATION process = {};
+  if (!::CreateProcessW(interpreter.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        plan.currentFolder.c_str(), &startup, &process)) {
+    LOG_ERROR << "启动bat文件失败,last error:" << ::GetLastError();
+    ::DeleteFileW(batch.c_str());
+    return ScopedHandle();
+  }
+  ::CloseHandle(process.hThread);
+  return ScopedHandle(process.hProcess);
 }
 
 void DeleteSelf() {

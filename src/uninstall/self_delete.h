@@ -12,22 +12,45 @@ inline constexpr wchar_t kDeleteSelfBatchName[] = L"deleteSelf.bat";
 // Tries of the batch, about one a second: it gives up after about two minutes.
 inline constexpr int kDeleteSelfTries = 120;
 
-// The batch text for the program file name `programFileName` (no folder): up
-// to `tries` deletions of that file in the batch's current folder, a pause of
-// about a second after each failed one, then the deletion of the batch
-// itself. The name is quoted and its "%" doubled, so blanks, "&", "^" and "%"
-// reach the commands as they are. In the ANSI code page, without byte-order
-// mark or final line break.
-std::string DeleteSelfBatchText(const std::wstring& programFileName, int tries = kDeleteSelfTries);
+// The environment variables through which the batch gets every name it uses.
+inline constexpr wchar_t kBatchProgramVariable[] = L"ORV_SELF";
+inline constexpr wchar_t kBatchSelfVariable[] = L"ORV_BATCH";
+inline constexpr wchar_t kBatchPingVariable[] = L"ORV_PING";
 
-// Writes `text` as the whole of `batchPath`, replacing an older file. On
-// failure logs why, leaves no partial file and returns false.
+// The batch text: up to `tries` deletions of the file named by ORV_SELF, a
+// pause of about a second (ORV_PING) after each failed one, then the deletion
+// of the batch itself (ORV_BATCH). Names are read with delayed expansion,
+// which substitutes a value without parsing it again, so no character of a
+// name has a meaning to the command interpreter. Plain ASCII, whatever the
+// names: the file's code page does not matter. No final line break.
+std::string DeleteSelfBatchText(int tries = kDeleteSelfTries);
+
+// Where the batch runs and the names it is given.
+struct DeleteSelfPlan {
+  std::wstring currentFolder;
+  std::wstring program;  // value of ORV_SELF
+  std::wstring batch;    // value of ORV_BATCH
+};
+
+// For the program file `programFileName` in `folder` (ending in a
+// backslash): in a local folder the batch runs there and names both files
+// relative to it, so no folder name reaches the command interpreter at all;
+// a folder on a share cannot be a command interpreter's current folder, so
+// the batch then runs in `systemFolder` and is given full names.
+DeleteSelfPlan PlanDeleteSelf(const std::wstring& folder, const std::wstring& programFileName, bool folderIsShare,
+                              const std::wstring& systemFolder);
+
+// Writes `text` as a new file `batchPath`, after removing an older file, or a
+// link as a link, at that name (a link that cannot be removed refuses the
+// write). On failure logs why, leaves no partial file and returns false.
 bool WriteDeleteSelfBatch(const std::wstring& batchPath, const std::string& text);
 
 // Writes "deleteSelf.bat" into `folder` (ending in a backslash) for the
-// program file `programFileName` there and starts it hidden, with `folder` as
-// its current folder. Returns the batch's process, or an empty handle when it
-// could not be written or started (logged).
+// program file `programFileName` there and starts it hidden with the system's
+// command interpreter (no AutoRun commands). The names are passed through
+// this process's environment, which the batch inherits. Returns the batch's
+// process, or an empty handle when it could not be written or started
+// (logged).
 ScopedHandle StartDeleteSelfBatch(const std::wstring& folder, const std::wstring& programFileName,
                                   int tries = kDeleteSelfTries);
 

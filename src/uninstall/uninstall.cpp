@@ -9,14 +9,20 @@
 
 #include "common/logging.h"
 #include "common/scoped_handle.h"
+#include "common/tree_walker.h"
 #include "common/utilfunc.h"
 #include "common/wait_limit.h"
+#include "libinstall/install_switch.h"
 #include "libinstall/versionfolder.h"
 #include "uninstall/removal_paths.h"
 
 namespace {
 
 constexpr DWORD kWaitLimitMs = 600000;
+// Test hook: a removal step number N in this variable ends the process, as a
+// kill would, when step N is due.
+constexpr wchar_t kKillStepVariable[] = L"ORV_TEST_UNINSTALL_KILL_STEP";
+constexpr UINT kKilledExitCode = 99;
 
 class FindHandle {
  public:
@@ -44,6 +50,20 @@ bool AddOnce(std::wstring path, std::vector<std::wstring>* seen) {
   }
   seen->push_back(std::move(path));
   return true;
+}
+
+// True when `path` is `holder` or lies below it (letter case ignored).
+bool HeldBy(const std::wstring& path, const std::wstring& holder) {
+  if (path.size() < holder.size() ||
+      ::CompareStringOrdinal(path.c_str(), static_cast<int>(holder.size()), holder.c_str(),
+                             static_cast<int>(holder.size()), TRUE) != CSTR_EQUAL)
+    return false;
+  return path.size() == holder.size() || path[holder.size()] == L'\\';
+}
+
+std::wstring ParentOf(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L'\\');
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
 struct FolderEntry {
@@ -100,8 +120,13 @@ int CUninstall::StartUnInstall(int wait) {
   const uintptr_t thread = ::_beginthreadex(nullptr, 0, &CUninstall::ThreadMain, this, 0, nullptr);
   if (!thread) return 0;
   const HANDLE handle = reinterpret_cast<HANDLE>(thread);
-  if (wait && ::WaitForSingleObject(handle, WaitLimitMs(L"ORV_TEST_UNINSTALL_WAIT_MS", kWaitLimitMs)) != WAIT_OBJECT_0)
-    ::TerminateThread(handle, 0);
+  if (wait && ::WaitForSingleObject(handle, WaitLimitMs(L"ORV_TEST_UNINSTALL_WAIT_MS", kWaitLimitMs)) != WAIT_OBJECT_0) {
+    // Ending the thread by force could leave a lock it holds (the log's)
+    // taken for good, or a file half handled: it stops between two steps.
+    LOG_ERROR << "卸载超时，在下一步停止";
+    stop_ = true;
+    ::WaitForSingleObject(handle, INFINITE);
+  }
   ::CloseHandle(handle);
   return 1;
 }
@@ -113,6 +138,12 @@ unsigned __stdcall CUninstall::ThreadMain(void* self) {
 
 void CUninstall::Report(int stage, const std::wstring& text) {
   if (callback_) callback_->OnUnInstallProgress(stage, text.c_str());
+}
+
+bool CUninstall::Proceed() {
+  if (stop_) return false;
+  if (++steps_ == killAtStep_) ::TerminateProcess(::GetCurrentProcess(), kKilledExitCode);
+  return true;
 }
 
 CUninstall::KeepSet CUninstall::SnapshotKeepSet() {
@@ -129,6 +160,14 @@ void CUninstall::Run() {
     Report(3);
     return;
   }
+  killAtStep_ = WaitLimitMs(kKillStepVariable, 0);
+  // An update killed half-way is undone (or finished) first, so that the
+  // installation removed is a whole one.
+  if (!FinishInterruptedSwitch(installFolder)) {
+    LOG_ERROR << "未完成的安装切换无法撤销，不执行卸载";
+    Report(3);
+    return;
+  }
   const std::wstring version = uninstall::ReadInstalledVersion(installFolder + uninstall::kSettingsFileName);
 
   std::wstring installDir = installFolder;
@@ -137,9 +176,15 @@ void CUninstall::Run() {
   SetupVariables::Set(SetupVariables::kVersion, version);
   Report(1);
 
-  const std::wstring ruleFile = installFolder + version + L"\\" + uninstall::kRuleFileName;
-  if (rules_.LoadStrategyCfg(ruleFile) == 1) rules_.UnInstall();
+  const std::wstring ruleFile = installFolder + (version.empty() ? L"" : version + L"\\") + uninstall::kRuleFileName;
+  if (rules_.LoadStrategyCfg(ruleFile) == 1) {
+    for (const auto& rule : rules_.Strategies()) {
+      if (!Proceed()) return;
+      rule->UnInstall();
+    }
+  }
 
+  if (!Proceed()) return;
   if (!UtilFunc::IsExeRunning(uninstall::kMainExeName)) {
     const std::wstring appData = UtilFunc::GetSpecialFolder(CSIDL_APPDATA);
     if (appData.empty()) {
@@ -155,15 +200,33 @@ void CUninstall::Run() {
   Report(2);
 
   RemoveListedPaths(installFolder, ruleFile);
-  Report(3);
+  if (!stop_) Report(3);
 }
 
 void CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std::wstring& ruleFile) {
   const KeepSet keep = SnapshotKeepSet();
-  std::vector<std::wstring> paths = uninstall::ReadRemovalList(ruleFile, &flagFile_);
+  std::vector<std::wstring> paths;
+  for (const std::wstring& entry : uninstall::ReadRemovalList(ruleFile, &flagFile_))
+    if (auto path = uninstall::ResolveListedPath(installFolder, entry)) paths.push_back(std::move(*path));
 
   for (const FolderEntry& entry : ListFolder(installFolder)) {
     if (entry.isFolder && IsVersionFolderName(entry.name)) paths.push_back(installFolder + entry.name);
+  }
+
+  // The rule file and the settings file that names its folder are what a
+  // second run needs to finish a removal cut short: they are kept until
+  // everything else is gone, then removed, the rule file first. A run killed
+  // before that point finds both and removes what is left.
+  const std::wstring settingsFile = installFolder + uninstall::kSettingsFileName;
+  struct Input {
+    std::wstring file;
+    std::wstring holder;  // the listed path that holds it; empty: not listed
+  } inputs[] = {{ruleFile, {}}, {settingsFile, {}}};
+  KeepSet keepInputs = keep;
+  for (Input& input : inputs) {
+    keepInputs.emplace(input.file, 1);
+    for (const std::wstring& path : paths)
+      if (input.holder.empty() && !IsKept(path, keep) && HeldBy(input.file, path)) input.holder = path;
   }
 
   // The version folder is usually listed twice, by the rule file and by its
@@ -171,39 +234,38 @@ void CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std:
   // second pass would rename that file's side name again.
   std::vector<std::wstring> removed;
   for (const std::wstring& path : paths) {
-    if (!::PathFileExistsW(path.c_str()) || IsKept(path, keep) || !AddOnce(path, &removed)) continue;
-    if (UtilFunc::PassesThroughLink(installFolder, path)) {
-      LOG_ERROR << "路径经过链接，不删除:" << path;
+    RemoveEntry(installFolder, path, keepInputs, &removed);
+    if (stop_) return;
+  }
+
+  for (const Input& input : inputs) {
+    if (input.holder.empty() || !::PathFileExistsW(input.file.c_str()) ||
+        UtilFunc::PassesThroughLink(installFolder, input.file))
       continue;
-    }
-    if (UtilFunc::IsLink(path))
-      UtilFunc::RemoveLink(path);
-    else if (::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
-      DeleteFolder(path, keep);
-    else
-      UtilFunc::DeleteFileW(path);
+    if (!Proceed()) return;
+    // Reported like every file deleted inside a listed folder.
+    if (tree::DeleteTree(input.file).ok() && input.holder != input.file) Report(2, input.file);
+    for (std::wstring folder = ParentOf(input.file); folder.size() >= input.holder.size(); folder = ParentOf(folder))
+      ::RemoveDirectoryW(folder.c_str());
   }
 }
 
-void CUninstall::DeleteFolder(std::wstring folder, const KeepSet& keep) {
-  UtilFunc::RemoveTrailingBackslash(folder);
-  // A link is removed as a link: what it points to lies outside the folder
-  // being removed and is not ours to delete.
-  if (UtilFunc::IsLink(folder)) {
-    UtilFunc::RemoveLink(folder);
+void CUninstall::RemoveEntry(const std::wstring& installFolder, const std::wstring& path, const KeepSet& keep,
+                             std::vector<std::wstring>* removed) {
+  if (!::PathFileExistsW(path.c_str()) || IsKept(path, keep) || !AddOnce(path, removed)) return;
+  if (!Proceed()) return;
+  if (UtilFunc::PassesThroughLink(installFolder, path)) {
+    LOG_ERROR << "路径经过链接，不删除:" << path;
     return;
   }
-  const std::wstring prefix = folder + L"\\";
-  for (const FolderEntry& entry : ListFolder(prefix)) {
-    const std::wstring path = prefix + entry.name;
-    if (IsKept(path, keep)) continue;
-    if (entry.isLink) {
-      UtilFunc::RemoveLink(path);
-    } else if (entry.isFolder) {
-      DeleteFolder(path, keep);
-    } else if (UtilFunc::DeleteFileW(path)) {
-      Report(2, path);
-    }
-  }
-  ::RemoveDirectoryW(folder.c_str());
+  // A file, a folder tree, or a link as a link.
+  DeleteFolder(path, keep);
+}
+
+void CUninstall::DeleteFolder(const std::wstring& path, const KeepSet& keep) {
+  tree::DeleteOptions options;
+  options.keep = [&keep](const std::wstring& entry) { return IsKept(entry, keep); };
+  options.onFileDeleted = [this](const std::wstring& file) { Report(2, file); };
+  options.stop = &stop_;
+  tree::DeleteTree(path, options);
 }

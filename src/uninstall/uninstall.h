@@ -4,8 +4,10 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "libinstall/installstrategy.h"
 
@@ -30,8 +32,9 @@ class IUnInstall {
   // Protects `path` (trailing backslashes ignored) from deletion.
   virtual void AddExcludePath(std::wstring path) = 0;
   // Starts the removal on a worker thread; 0 when the thread cannot be
-  // created. With `wait` non-zero, blocks until the worker ends, at most
-  // 10 minutes, after which the worker is terminated.
+  // created. With `wait` non-zero, blocks until the worker ends; after
+  // 10 minutes the worker is told to stop, and it ends at its next step (a
+  // rule that waits for a program still finishes that wait).
   virtual int StartUnInstall(int wait) = 0;
   virtual ~IUnInstall() = default;
 };
@@ -72,8 +75,12 @@ class CUninstall : public IUnInstall {
   void Run();
   void Report(int stage, const std::wstring& text = std::wstring());
   KeepSet SnapshotKeepSet();
+  // False once the removal is to stop; counts the step for the test hook.
+  bool Proceed();
   void RemoveListedPaths(const std::wstring& installFolder, const std::wstring& ruleFile);
-  void DeleteFolder(std::wstring folder, const KeepSet& keep);
+  void RemoveEntry(const std::wstring& installFolder, const std::wstring& path, const KeepSet& keep,
+                   std::vector<std::wstring>* removed);
+  void DeleteFolder(const std::wstring& path, const KeepSet& keep);
 
   IUnInstallCallBack* callback_ = nullptr;
   CInstallStrategy rules_{SetupSection::kUninstall};
@@ -81,4 +88,7 @@ class CUninstall : public IUnInstall {
   CRITICAL_SECTION keepSetLock_;
   std::wstring flagFile_;
   std::wstring installFolder_;  // empty: the running program's folder
+  std::atomic<bool> stop_{false};
+  DWORD steps_ = 0;
+  DWORD killAtStep_ = 0;  // test hook: 0 never
 };

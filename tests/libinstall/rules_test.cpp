@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../common/log_tail.h"
@@ -411,6 +412,66 @@ TEST_F(ShortcutRuleTest, CreateShortcutReportsSaveFailuresAndSkipsAMissingWorkin
   const std::wstring bare = rulesDir_.path() + L"new folder\\bare.lnk";
   EXPECT_EQ(CreateShortcut(L"notepad.exe", L"-a", bare, L""), 1);
   EXPECT_EQ(ReadLink(bare).substr(ReadLink(bare).find(L'|')), L"|-A||,0");
+}
+
+// Links planted where the shortcut rules write and delete: the start-menu
+// folder as a link to a folder, and a desktop shortcut and a shortcut inside
+// a real start-menu folder as links to a file. Nothing is written through
+// them, and removing the shortcuts deletes nothing they point to; each link
+// is gone or, where the system reaches only its target (Wine), left as it was.
+TEST_F(ShortcutRuleTest, LinksAtShortcutsAndTheirFolderAreNeverFollowed) {
+  const std::wstring desktop = ShellFolder(CSIDL_COMMON_DESKTOPDIRECTORY);
+  const std::wstring programs = ShellFolder(CSIDL_COMMON_PROGRAMS);
+  const std::wstring linkedFolder = L"OrvRules linked " + Pid();
+  const std::wstring realFolder = L"OrvRules real " + Pid();
+  const std::wstring desktopLink = L"OrvRules " + Pid() + L" linked.lnk";
+  TempFolder victims(L"orvvictim");
+  const std::wstring victimFile = victims.path() + L"victim.lnk";
+  const std::wstring victimFolder = victims.path() + L"folder";
+  ASSERT_TRUE(testsupport::WriteFileBytes(victimFile, "victim"));
+  ASSERT_TRUE(::CreateDirectoryW(victimFolder.c_str(), nullptr));
+  ASSERT_TRUE(testsupport::WriteFileBytes(victimFolder + L"\\mine.txt", "mine"));
+  ASSERT_TRUE(::CreateDirectoryW((programs + realFolder).c_str(), nullptr));
+  const std::vector<std::pair<std::wstring, std::wstring>> links = {
+      {programs + linkedFolder, victimFolder},
+      {desktop + desktopLink, victimFile},
+      {programs + realFolder + L"\\Orvanta.lnk", victimFile}};
+  // A host link to a file does not read as a link under Wine: planting it
+  // is seen by its content.
+  for (const auto& [link, target] : links)
+    ASSERT_TRUE(testsupport::PlantLink(link, target) || testsupport::ReadFileBytes(link) == "victim") << Utf8(link);
+
+  const std::string items =
+      "<desktopicon><item file=\"$INSTDIR\\Orvanta.exe\" link=\"" + Utf8(desktopLink) + "\"/></desktopicon>"
+      "<startmenu><item file=\"$INSTDIR\\Orvanta.exe\" link=\"" + Utf8(linkedFolder) + "\\Orvanta.lnk\"/>"
+      "<item file=\"$INSTDIR\\Orvanta.exe\" link=\"" + Utf8(realFolder) + "\\Orvanta.lnk\"/>"
+      "<item file=\"$INSTDIR\\Orvanta.exe\" link=\"" + Utf8(realFolder) + "\\Second.lnk\"/></startmenu>";
+  const std::string removal = "<desktopicon><item link=\"" + Utf8(desktopLink) + "\"/></desktopicon><startmenu>"
+                              "<item link=\"" + Utf8(linkedFolder) + "\"/><item link=\"" + Utf8(realFolder) +
+                              "\"/></startmenu>";
+  const std::wstring path = WriteRules(rulesDir_.path(), "<setup><install>" + items + "</install><uninstall>" +
+                                                             removal + "</uninstall></setup>");
+  CInstallStrategy installer(SetupSection::kInstall);
+  ASSERT_EQ(installer.LoadStrategyCfg(path), 1);
+  installer.Install();
+  EXPECT_EQ("victim", testsupport::ReadFileBytes(victimFile));
+  EXPECT_FALSE(FileExists(victimFolder + L"\\Orvanta.lnk"));
+  // The real folder still gets the shortcut that has no link in its way.
+  EXPECT_EQ(ReadLink(programs + realFolder + L"\\Second.lnk"), Upper(target_ + L"||" + app_.path() + L"|,0"));
+
+  CInstallStrategy uninstaller(SetupSection::kUninstall);
+  ASSERT_EQ(uninstaller.LoadStrategyCfg(path), 1);
+  uninstaller.UnInstall();
+  EXPECT_EQ("victim", testsupport::ReadFileBytes(victimFile));
+  EXPECT_EQ("mine", testsupport::ReadFileBytes(victimFolder + L"\\mine.txt"));
+  for (const auto& [link, target] : links) {
+    const bool gone = ::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES;
+    const bool stillLeadsThere = target == victimFile ? testsupport::ReadFileBytes(link) == "victim"
+                                                      : testsupport::IsLinkTo(link, target);
+    EXPECT_TRUE(gone || stillLeadsThere) << Utf8(link);
+    testsupport::RemoveHostLink(link);
+  }
+  testsupport::RemoveTree(programs + realFolder);
 }
 
 // ---- the sample package's own rule file ----

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/test_support.h"
 #include "uninstall/self_delete.h"
@@ -27,18 +29,52 @@ bool EndsWithin(const ScopedHandle& process, DWORD limitMs) {
   return process && ::WaitForSingleObject(process.get(), limitMs) == WAIT_OBJECT_0;
 }
 
-TEST(DeleteSelfBatchTest, NamesAreWrittenInTheAnsiCodePage) {
-  ASSERT_EQ(936u, ::GetACP()) << "the tests run with the GBK code page";
-  const std::string text = DeleteSelfBatchText(L"\u5378\u8f7d Orvanta.exe");
-  EXPECT_NE(std::string::npos, text.find("\"\xd0\xb6\xd4\xd8 Orvanta.exe\"")) << text;
-  EXPECT_NE(text.back(), '\n');
+// Folder names the command interpreter could misread, or that no single
+// code page holds: variables of the environment, its special characters,
+// blanks, Chinese, Korean (not in GBK) and a character beyond the BMP.
+const std::wstring kAwkwardFolders[] = {L"Orv %TEMP%", L"Orv %PATH% 100%", L"Orv ^ & ! x!y!", L"Orv \u5378\u8f7d",
+                                        L"Orv \ud55c\U0001F600 D\u00e9sinstaller"};
+
+// What the program writes into the batch file: plain ASCII, no name at all
+// (the names come from the environment), whatever the folder is called.
+TEST(DeleteSelfBatchTest, TheBatchHoldsOnlyAsciiAndNoName) {
+  for (const std::wstring& name : kAwkwardFolders) {
+    SCOPED_TRACE(testing::PrintToString(name));
+    TempFolder folder(name);
+    ASSERT_TRUE(testsupport::FolderExists(folder.path()));
+    ASSERT_TRUE(WriteDeleteSelfBatch(folder.path() + kDeleteSelfBatchName, DeleteSelfBatchText()));
+    const std::string text = testsupport::ReadFileBytes(folder.path() + kDeleteSelfBatchName);
+    EXPECT_EQ(DeleteSelfBatchText(), text);
+    for (const char c : text) EXPECT_LT(static_cast<unsigned char>(c), 0x80u);
+    EXPECT_EQ(std::string::npos, text.find("Orv")) << text;
+    EXPECT_NE(text.back(), '\n');
+  }
+}
+
+TEST(DeleteSelfBatchTest, ALocalFolderIsTheBatchsOwnAShareIsNot) {
+  const std::wstring system = L"C:\\windows\\system32\\";
+  const struct {
+    std::wstring folder;
+    bool share;
+    DeleteSelfPlan plan;
+  } cases[] = {
+      {L"C:\\Program Files\\Orv %TEMP%\\", false, {L"C:\\Program Files\\Orv %TEMP%\\", L"Un install.exe", L"deleteSelf.bat"}},
+      {L"\\\\server\\share\\Orv\\", true,
+       {system, L"\\\\server\\share\\Orv\\Un install.exe", L"\\\\server\\share\\Orv\\deleteSelf.bat"}},
+  };
+  for (const auto& c : cases) {
+    const DeleteSelfPlan plan = PlanDeleteSelf(c.folder, L"Un install.exe", c.share, system);
+    EXPECT_EQ(c.plan.currentFolder, plan.currentFolder);
+    EXPECT_EQ(c.plan.program, plan.program);
+    EXPECT_EQ(c.plan.batch, plan.batch);
+  }
 }
 
 TEST(DeleteSelfBatchTest, WritingReplacesAnOlderFileAndFailsCleanly) {
   TempFolder temp;
   const std::wstring batch = temp.path() + kDeleteSelfBatchName;
   ASSERT_TRUE(WriteFileBytes(batch, std::string(4096, 'x')));
-  const std::string text = DeleteSelfBatchText(L"Uninstall.exe");
+  const std::string text = DeleteSelfBatchText();
   ASSERT_TRUE(WriteDeleteSelfBatch(batch, text));
   EXPECT_EQ(text, testsupport::ReadFileBytes(batch));
 
@@ -49,12 +85,16 @@ TEST(DeleteSelfBatchTest, WritingReplacesAnOlderFileAndFailsCleanly) {
 }
 
 // The program's file is still held (as by its running process) when the batch
-// starts, and let go right after: the batch deletes it, whatever its name,
-// and then itself, and ends; nothing else in the folder is touched.
+// starts, and let go right after: the batch deletes it, whatever its name and
+// its folder's name, and then itself, and ends; nothing else in the folder is
+// touched.
 TEST(DeleteSelfBatchTest, ARemovableProgramFileGoesAndTheBatchEnds) {
-  for (const std::wstring& name : kAwkwardNames) {
-    SCOPED_TRACE(testing::PrintToString(name));
-    TempFolder folder(L"orvselfdel");
+  std::vector<std::pair<std::wstring, std::wstring>> cases;
+  for (const std::wstring& name : kAwkwardNames) cases.emplace_back(L"orvselfdel", name);
+  for (const std::wstring& folder : kAwkwardFolders) cases.emplace_back(folder, L"Uninstall.exe");
+  for (const auto& [folderName, name] : cases) {
+    SCOPED_TRACE(testing::PrintToString(folderName + L"\\" + name));
+    TempFolder folder(folderName);
     ASSERT_TRUE(WriteFileBytes(folder.path() + name, "program"));
     ASSERT_TRUE(WriteFileBytes(folder.path() + L"Orvanta.ini", "keep"));
     const ScopedHandle process = [&] {
@@ -90,6 +130,29 @@ TEST(DeleteSelfBatchTest, AnUndeletableProgramFileEndsTheBatchAfterItsTries) {
     EXPECT_FALSE(FileExists(folder.path() + kDeleteSelfBatchName));
   }
   ::SetFileAttributesW((folder.path() + readOnly).c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// A link planted at the batch's name, to a file and to a folder: it is
+// removed as a link, or, where the system reaches only its target (Wine with
+// host links), the batch is not written; the target is never written to.
+TEST(DeleteSelfBatchTest, ALinkAtTheBatchsNameIsNeverWrittenThrough) {
+  TempFolder victims(L"orvvictim");
+  ASSERT_TRUE(WriteFileBytes(victims.path() + L"victim.txt", "victim"));
+  ASSERT_TRUE(::CreateDirectoryW((victims.path() + L"folder").c_str(), nullptr));
+  for (const std::wstring& target : {victims.path() + L"victim.txt", victims.path() + L"folder"}) {
+    SCOPED_TRACE(testing::PrintToString(target));
+    TempFolder folder(L"orvselfdel");
+    const std::wstring batch = folder.path() + kDeleteSelfBatchName;
+    ASSERT_TRUE(testsupport::PlantLink(batch, target) || FileExists(batch));
+    const bool written = WriteDeleteSelfBatch(batch, DeleteSelfBatchText());
+    EXPECT_EQ("victim", testsupport::ReadFileBytes(victims.path() + L"victim.txt"));
+    EXPECT_TRUE(testsupport::FolderExists(victims.path() + L"folder"));
+    if (written) {
+      EXPECT_EQ(DeleteSelfBatchText(), testsupport::ReadFileBytes(batch));
+      EXPECT_FALSE(::GetFileAttributesW(batch.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+    }
+    testsupport::RemoveHostLink(batch);
+  }
 }
 
 }  // namespace

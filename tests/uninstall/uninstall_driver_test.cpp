@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -141,6 +142,51 @@ TEST(RemovalListTest, ReadsFileItemsThenTheFlag) {
   WriteFileBytes(rules, RuleFile("<item/><item path=\"x\"/>"));
   EXPECT_TRUE(uninstall::ReadRemovalList(rules, &flag).empty());
   EXPECT_TRUE(uninstall::ReadRemovalList(temp.path() + L"missing.xml", &flag).empty());
+}
+
+TEST(RemovalListTest, EntriesThatLeaveTheInstallFolderAreRefused) {
+  const std::wstring x = L"C:\\Inst\\";
+  const struct {
+    const wchar_t* entry;
+    const wchar_t* resolved;  // null: refused
+  } cases[] = {
+      {L"C:\\Inst\\Orvanta.exe", L"C:\\Inst\\Orvanta.exe"},
+      {L"C:/Inst/7.19.02N/lib", L"C:\\Inst\\7.19.02N\\lib"},
+      {L"c:\\inst\\a\\..\\b\\.\\c\\\\d\\", L"C:\\Inst\\b\\c\\d"},
+      {L"C:\\Inst", L"C:\\Inst"},
+      {L"C:\\Inst\\a\\..", L"C:\\Inst"},
+      {L"C:\\Inst\\..\\..\\x", nullptr},
+      {L"C:\\Inst\\a\\..\\..\\Other", nullptr},
+      {L"C:\\Inst/../Inst2", nullptr},
+      {L"C:\\Inst\\a/../../x", nullptr},
+      {L"C:\\Other\\..\\Inst\\x", nullptr},
+      {L"C:\\Other\\file.txt", L"C:\\Other\\file.txt"},  // outside, but not through ".."
+      {L"C:\\Inst\\a..b", L"C:\\Inst\\a..b"},
+      {L"C:\\Installed\\x", L"C:\\Installed\\x"},
+  };
+  for (const auto& c : cases) {
+    const auto resolved = uninstall::ResolveListedPath(x, c.entry);
+    if (c.resolved)
+      EXPECT_EQ(std::optional<std::wstring>(c.resolved), resolved) << Utf8(c.entry);
+    else
+      EXPECT_FALSE(resolved) << Utf8(c.entry) << " -> " << Utf8(resolved.value_or(L""));
+  }
+}
+
+// A listed path that leaves the install folder through ".." removes nothing
+// there, while the rest of the list goes.
+TEST(DriverTest, AListedPathOutOfTheInstallFolderStays) {
+  TempFolder victim(L"orvvictim");
+  Touch(victim.path() + L"precious.txt");
+  std::wstring victimName = victim.path().substr(0, victim.path().size() - 1);
+  victimName = victimName.substr(victimName.find_last_of(L'\\') + 1);
+  StagedInstall install(L"7.19.02N",
+                        RuleFile("<item path=\"$INSTDIR/../" + Utf8(victimName) + "\"/><item path=\"$INSTDIR\\$VERSION\"/>"
+                                 "<item path=\"$INSTDIR/Orvanta.exe\"/>"));
+  install.Remove();
+  EXPECT_TRUE(FileExists(victim.path() + L"precious.txt"));
+  EXPECT_FALSE(FileExists(install.folder + L"Orvanta.exe"));
+  EXPECT_FALSE(FolderExists(install.folder + L"7.19.02N"));
 }
 
 TEST(DriverTest, RemovesListedPathsAndVersionFoldersAndReportsEachDeletedFile) {

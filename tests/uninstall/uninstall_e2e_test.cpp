@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/test_support.h"
@@ -416,6 +418,72 @@ TEST_F(UninstallTest, SilentRemovalThatOutlivesTheWaitIsStoppedWhereItIs) {
   // The clean-up call ends on its own; its program can go with the folder then.
   const std::wstring program = folder_ + L"Orvanta.exe";
   for (int tries = 0; tries < 100 && !::DeleteFileW(program.c_str()); ++tries) ::Sleep(100);
+}
+
+// Everything a removal changes, as names: the install folder's content, the
+// per-user data folder's content, the registry keys and the shortcuts left.
+std::vector<std::wstring> Tree(const std::wstring& folder, const std::wstring& prefix = L"") {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW entry;
+  const HANDLE find = ::FindFirstFileW((folder + L"*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") continue;
+    names.push_back(prefix + name);
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      for (const std::wstring& inner : Tree(folder + name + L"\\", prefix + name + L"\\")) names.push_back(inner);
+  } while (::FindNextFileW(find, &entry));
+  ::FindClose(find);
+  return names;
+}
+
+// A removal killed at step N (the test hook ends the process there) and then
+// run again ends where an uninterrupted removal ends, for kills during the
+// rules, the per-user data and the file list, up to the step before the last.
+TEST_F(UninstallTest, ARemovalKilledAtAStepIsFinishedByTheNextRun) {
+  const auto endState = [&] {
+    ExpectSelfDeleted();
+    std::vector<std::wstring> state = Tree(folder_);
+    for (const std::wstring& name : Tree(userData_)) state.push_back(L"data:" + name);
+    for (const auto& [root, key] : {std::pair{HKEY_LOCAL_MACHINE, kAppPathsKey}, std::pair{HKEY_LOCAL_MACHINE, kProgramListKey},
+                                    std::pair{HKEY_CLASSES_ROOT, kProtocolKey}})
+      if (KeyExists(root, key)) state.push_back(std::wstring(L"key:") + key);
+    if (FileExists(DesktopShortcut())) state.push_back(L"desktop shortcut");
+    if (FolderExists(StartMenuFolder())) state.push_back(L"start menu folder");
+    return state;
+  };
+  const auto reinstall = [&] {
+    Forget();
+    ASSERT_EQ(0, RunAndWait(L"\"" + setup_ + L"\" /S /D=\"" + folder_ + L"\"", kRunLimitMs));
+    GiveUserData(version_);
+    GiveUserData(L"7.10.00N");  // an older version's data, which stays
+  };
+  reinstall();
+  ASSERT_EQ(0, Uninstall(L"/S", folder_));
+  const std::vector<std::wstring> uninterrupted = endState();
+  EXPECT_EQ(1, std::count(uninterrupted.begin(), uninterrupted.end(), L"data:7.10.00N"));
+  EXPECT_EQ(0, std::count(uninterrupted.begin(), uninterrupted.end(), L"data:" + version_));
+
+  // Steps: each rule kind, the per-user data, each listed path and each file
+  // inside a listed folder, then the rule file and, last, the settings file.
+  // A kill right before that last step leaves the settings file, naming a
+  // version that is gone, which a second run keeps as any such file: it is
+  // not compared.
+  std::vector<std::vector<std::wstring>> finished;
+  for (int step = 1;; ++step) {
+    reinstall();
+    ::SetEnvironmentVariableW(L"ORV_TEST_UNINSTALL_KILL_STEP", std::to_wstring(step).c_str());
+    const int code = Uninstall(L"/S", folder_);
+    ::SetEnvironmentVariableW(L"ORV_TEST_UNINSTALL_KILL_STEP", nullptr);
+    if (code == 0) break;  // the removal has fewer steps
+    ASSERT_EQ(99, code) << "step " << step;
+    ASSERT_TRUE(FileExists(folder_ + L"Uninstall.exe")) << "step " << step;
+    EXPECT_EQ(0, Uninstall(L"/S", folder_));
+    finished.push_back(endState());
+  }
+  ASSERT_GE(finished.size(), 10u);
+  for (size_t i = 0; i + 1 < finished.size(); ++i) EXPECT_EQ(uninterrupted, finished[i]) << "killed at step " << i + 1;
 }
 
 TEST_F(UninstallTest, LowerCaseSDoesNotRemoveSilently) {
