@@ -102,6 +102,11 @@ EntryKind OpenEntry(const Folder& parent, const std::wstring& parentFinal, const
     const bool asFolder = (attempt == 0) == folderFirst;
     status = OpenRelative(parent.handle(), name, asFolder ? kFolderAccess : kEntryAccess,
                           asFolder ? kDirectoryFile : kNonDirectoryFile, kOpenDisposition, handle->receive());
+    // A folder some process works in (its current folder) cannot be opened
+    // for deletion; what is inside it can still go.
+    if (asFolder && ErrorOf(status) == ERROR_SHARING_VIOLATION)
+      status = OpenRelative(parent.handle(), name, kFolderAccess & ~DELETE, kDirectoryFile, kOpenDisposition,
+                            handle->receive());
     if (NT_SUCCESS(status)) break;
     *handle->receive() = nullptr;
     const DWORD code = ErrorOf(status);
@@ -335,6 +340,7 @@ class Walker {
         ::MoveFileExW((parent.path_ + L"\\" + sideName).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
       LOG_INFO << "重启后删除文件，path:" << parent.path_ + L"\\" + sideName;
       ++outcome_.scheduled;
+      if (options_.onFileDeleted) options_.onFileDeleted(path);
       return true;
     }
     ++outcome_.failed;

@@ -84,7 +84,7 @@ struct DeleteOptions {
   bool keepTop = false;
   // Entries (full paths, no trailing backslash) that stay, with the folders above them.
   std::function<bool(const std::wstring& path)> keep;
-  // Told each plain file deleted.
+  // Told each plain file deleted, or renamed aside to be deleted at the next restart.
   std::function<void(const std::wstring& path)> onFileDeleted;
   // Checked between entries: when it turns true the walk ends where it is.
   const std::atomic<bool>* stop = nullptr;

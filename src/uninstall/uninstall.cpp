@@ -258,8 +258,11 @@ void CUninstall::RemoveEntry(const std::wstring& installFolder, const std::wstri
     LOG_ERROR << "路径经过链接，不删除:" << path;
     return;
   }
-  // A file, a folder tree, or a link as a link.
-  DeleteFolder(path, keep);
+  // A folder tree (each file reported), a listed file, or a link as a link.
+  if (::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+    DeleteFolder(path, keep);
+  else
+    tree::DeleteTree(path);
 }
 
 void CUninstall::DeleteFolder(const std::wstring& path, const KeepSet& keep) {

@@ -89,9 +89,9 @@ struct StagedInstall {
 };
 
 TEST(VersionTest, OnlyASingleFolderNameIsUsable) {
-  for (const wchar_t* usable : {L"7.19.02N", L"", L"7.19.02T", L"new", L"7 19 02N", L"版本1"})
+  for (const wchar_t* usable : {L"7.19.02N", L"", L"7.19.02T", L"7 19 02N", L"版本1"})
     EXPECT_EQ(nullptr, uninstall::VersionProblem(usable)) << Utf8(usable);
-  for (const wchar_t* refused : {L"..\\..\\Windows", L"..", L"a/b", L"\\", L"C:", L"C:\\Users", L"x:y", L".",
+  for (const wchar_t* refused : {L"new", L"{VersionNameFolder}", L"nul", L"..\\..\\Windows", L"..", L"a/b", L"\\", L"C:", L"C:\\Users", L"x:y", L".",
                                  L"7.19.02N.", L"7.19.02N ", L"7*", L"a?b", L"a\"b", L"a|b", L"a\tb",
                                  L"1234567890123456789012345678901x"})
     EXPECT_NE(nullptr, uninstall::VersionProblem(refused)) << Utf8(refused);
