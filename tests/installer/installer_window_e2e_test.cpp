@@ -200,9 +200,10 @@ bool Key(const std::string& keys) { return uitest::Xdo("key --clearmodifiers " +
 // Types `text` with the keyboard (through a file, so that no shell quoting
 // touches it).
 bool Type(const std::string& text) {
-  const std::wstring file = L"Z:\\tmp\\orv_instwin_type.txt";
+  const std::string unix_file = uitest::HostScratchFolder() + "/orv_instwin_type.txt";
+  const std::wstring file = uitest::UnixToWine(unix_file);
   if (!WriteFileBytes(file, text)) return false;
-  const bool typed = uitest::Xdo("type --delay 40 --file /tmp/orv_instwin_type.txt");
+  const bool typed = uitest::Xdo("type --delay 40 --file " + unix_file);
   ::DeleteFileW(file.c_str());
   return typed;
 }

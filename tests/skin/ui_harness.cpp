@@ -20,19 +20,30 @@ std::string BinaryDir() {
   return dir ? dir : "/tmp";
 }
 
+}  // namespace
+
+std::string HostScratchFolder() {
+  const char* state = std::getenv("ORV_WINE_STATE");
+  return state && *state ? state : "/tmp";
+}
+
 std::wstring UnixToWine(const std::string& path) {
   std::wstring wide = L"Z:";
   for (char c : path) wide += c == '/' ? L'\\' : static_cast<wchar_t>(c);
   return wide;
 }
 
+namespace {
+
 // Unix programs started from Wine have no process handle to wait on: the
 // shell leaves a marker file when the command is done.
 bool RunUnixShell(const std::string& command, DWORD timeoutMs) {
   static std::atomic<int> counter{0};
-  char marker[128];
-  std::snprintf(marker, sizeof(marker), "/tmp/orv_ui_%lu_%d.done", ::GetCurrentProcessId(),
-                counter++);
+  // Process ids are only unique within one Wine prefix: the marker lives in
+  // this test's own environment folder.
+  char marker[1024];
+  std::snprintf(marker, sizeof(marker), "%s/orv_ui_%lu_%d.done", HostScratchFolder().c_str(),
+                ::GetCurrentProcessId(), counter++);
   const std::string line = "/bin/sh -c \"" + command + "; echo $? > " + marker + "\"";
   std::wstring wide(line.begin(), line.end());
   STARTUPINFOW startup{};

@@ -18,6 +18,11 @@ namespace uitest {
 // Starts COM and GDI+ and loads the three tables once per test program.
 void StartSkinEnvironment();
 
+// A Unix folder of this test's own Wine environment for files handed to host
+// programs (ORV_WINE_STATE; /tmp without one), and a Unix path as Wine's Z: path.
+std::string HostScratchFolder();
+std::wstring UnixToWine(const std::string& path);
+
 // Processes the thread's messages for `ms` milliseconds.
 void Pump(DWORD ms);
 // Processes messages until `done` is true or `timeoutMs` passed; returns done().

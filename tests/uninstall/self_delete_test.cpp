@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -153,6 +154,31 @@ TEST(DeleteSelfBatchTest, ALinkAtTheBatchsNameIsNeverWrittenThrough) {
     }
     testsupport::RemoveHostLink(batch);
   }
+}
+
+// The batch pauses between its tries (about a second each): with the file
+// held for good, a batch of ten tries is still trying after a few seconds,
+// where one that went straight on would have used them all in well under a
+// second. Let go, the file goes at the next try and the batch ends.
+TEST(DeleteSelfBatchTest, TriesArePacedNotSpun) {
+  constexpr int kTries = 10;
+  // Far below the nine pauses of the ten tries, far above ten tries without them.
+  constexpr DWORD kWindowMs = 4000;
+  TempFolder folder(L"orvselfdel");
+  const std::wstring name = L"Uninstall.exe";
+  ASSERT_TRUE(WriteFileBytes(folder.path() + name, "program"));
+  auto holder = std::make_unique<ScopedHandle>(
+      ::CreateFileW((folder.path() + name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(*holder);
+  const ScopedHandle process = StartDeleteSelfBatch(folder.path(), name, kTries);
+  ASSERT_TRUE(process);
+  EXPECT_FALSE(EndsWithin(process, kWindowMs)) << "the batch used up its tries without pausing";
+  EXPECT_TRUE(FileExists(folder.path() + name));
+
+  holder.reset();
+  ASSERT_TRUE(EndsWithin(process, kBatchEndLimitMs));
+  EXPECT_FALSE(FileExists(folder.path() + name));
+  EXPECT_FALSE(FileExists(folder.path() + kDeleteSelfBatchName));
 }
 
 }  // namespace
