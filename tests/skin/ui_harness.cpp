@@ -52,8 +52,13 @@ bool RunUnixShell(const std::string& command, DWORD timeoutMs) {
   if (!::CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process))
     return false;
-  if (process.hThread) ::CloseHandle(process.hThread);
-  if (process.hProcess) ::CloseHandle(process.hProcess);
+  // Wine starts a Unix program without a Windows process: hProcess stays
+  // null and hThread holds whatever value was at hand. Closing that would
+  // close some other handle of this process.
+  if (process.hProcess) {
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+  }
   const std::wstring markerPath = UnixToWine(marker);
   const bool done = PumpUntil(
       [&] { return ::GetFileAttributesW(markerPath.c_str()) != INVALID_FILE_ATTRIBUTES; },

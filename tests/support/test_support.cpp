@@ -99,8 +99,12 @@ bool RunHostCommand(const std::string& command, Done done) {
   PROCESS_INFORMATION process = {};
   if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
     return false;
-  ::CloseHandle(process.hThread);
-  ::CloseHandle(process.hProcess);
+  // For a Unix program Wine leaves hProcess null and hThread holding whatever
+  // value was at hand: closing that would close some other handle of ours.
+  if (process.hProcess) {
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+  }
   for (int i = 0; i < 200 && !done(); ++i) ::Sleep(50);
   return done();
 }
