@@ -67,6 +67,7 @@ std::wstring DefaultInstallFolder() {
 // One installer at a time on the machine: a second one would delete the
 // first one's extraction folder while it is being written.
 constexpr wchar_t kSingleSetupMutex[] = L"Global\\OrvantaSetupRunning";
+constexpr DWORD kWindowMutexWaitMs = 5000;
 
 // Takes the machine-wide setup mutex within `wait_ms`. A mutex its last
 // owner left by being killed is taken as well: that run is over.
@@ -115,8 +116,10 @@ int RunWindowed() {
   Gdiplus::GdiplusStartup(&gdiplus_token, &gdiplus_input, nullptr);
   LoadSkinTable();
   LoadStyleTable();
+  // The failure page's retry starts this program again just before its own
+  // window closes: a few seconds' wait lets that run end first.
   ScopedHandle mutex;
-  if (!TakeSetupMutex(mutex, 0)) {
+  if (!TakeSetupMutex(mutex, kWindowMutexWaitMs)) {
     LOG_INFO << "另一个安装程序正在运行";
     if (HWND first = ::FindWindowW(nullptr, GetString(L"apptitle").c_str())) {
       ::ShowWindow(first, SW_RESTORE);
