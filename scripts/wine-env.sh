@@ -83,6 +83,9 @@ wine_env_start() {
   wineboot -i >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v '微软雅黑' /d 'WenQuanYi Micro Hei' /f >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Microsoft Sans Serif' /d 'DejaVu Sans' /f >/dev/null 2>&1
+  # A crashing program ends with its backtrace on stderr instead of waiting
+  # behind a dialog until the test's time runs out.
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
   wine_env_serve
   # The first program that touches the desktop can stall once; warm up here.
   for _ in 1 2 3; do
