@@ -3,105 +3,79 @@
 #include <windows.h>
 
 #include "common/logging.h"
+#include "common/tree_walker.h"
 #include "common/utilfunc.h"
 
 namespace {
 
-std::wstring WithoutTrailingBackslash(std::wstring path) {
+// The folder that holds `path` (opened following links: it is the caller's
+// to judge) and the last part of `path`.
+DWORD OpenParent(std::wstring path, tree::Folder* parent, std::wstring* name) {
   UtilFunc::RemoveTrailingBackslash(path);
-  return path;
-}
-
-// The normalised full name of what `handle` reaches; empty when unknown.
-std::wstring FinalPath(HANDLE handle) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = ::GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
-    if (length == 0) return {};
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    path.resize(length + 1);
-  }
-}
-
-// True when the object behind `handle` sits under the name `path`: its final
-// name is its parent folder's final name plus the last part of `path`. Wine
-// opens the target of a host symbolic link to a file even with
-// FILE_FLAG_OPEN_REPARSE_POINT and reports plain attributes for it, so the
-// name the handle reached is the only sign of such a link.
-bool HandleIsAtItsName(HANDLE handle, const std::wstring& path) {
   const size_t slash = path.find_last_of(L'\\');
-  if (slash == std::wstring::npos) return false;
-  const ScopedHandle parent(::CreateFileW(path.substr(0, slash + 1).c_str(), FILE_READ_ATTRIBUTES,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!parent) return false;
-  std::wstring expected = FinalPath(parent.get());
-  if (expected.empty()) return false;
-  UtilFunc::AppendBackslash(expected);
-  expected += path.substr(slash + 1);
-  const std::wstring reached = FinalPath(handle);
-  return !reached.empty() &&
-         ::CompareStringOrdinal(reached.c_str(), -1, expected.c_str(), -1, TRUE) == CSTR_EQUAL;
+  if (slash == std::wstring::npos || slash + 1 == path.size()) return ERROR_BAD_PATHNAME;
+  *name = path.substr(slash + 1);
+  return tree::Folder::OpenFollowingLinks(path.substr(0, slash + 1), parent);
 }
 
-// Tells what `path` is, deciding on a handle of `path` itself (never a
-// link's target where the system can help it) opened with `access`, which
-// `handle` (empty) receives.
-NameKind Inspect(const std::wstring& path, DWORD access, ScopedHandle& handle) {
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = ::GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? NameKind::kMissing : NameKind::kUnknown;
+NameKind KindOf(tree::EntryKind kind) {
+  switch (kind) {
+    case tree::EntryKind::kMissing:
+      return NameKind::kMissing;
+    case tree::EntryKind::kFile:
+      return NameKind::kFile;
+    case tree::EntryKind::kFolder:
+      return NameKind::kFolder;
+    case tree::EntryKind::kLink:
+    case tree::EntryKind::kUnreachableLink:
+      return NameKind::kLink;
+    case tree::EntryKind::kUnreadable:
+      break;
   }
-  // Wine shows a host symbolic link to a folder as a reparse point here but
-  // opens its target below.
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return NameKind::kLink;
-  *handle.receive() = ::CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (!handle) return NameKind::kUnknown;
-  FILE_ATTRIBUTE_TAG_INFO tag = {};
-  if (!::GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &tag, sizeof tag)) return NameKind::kUnknown;
-  if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !HandleIsAtItsName(handle.get(), path))
-    return NameKind::kLink;
-  return (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? NameKind::kFolder : NameKind::kFile;
+  return NameKind::kUnknown;
 }
 
-bool RemoveLinkOrRefuse(const std::wstring& path) {
-  if (UtilFunc::RemoveLink(path)) return true;
-  LOG_ERROR << "链接无法只删除链接本身，不写入:" << path;
+bool RemoveLinkOrRefuse(const tree::Folder& parent, const std::wstring& name) {
+  if (parent.RemoveLinkChild(name) == 0) return true;
+  LOG_ERROR << "链接无法只删除链接本身，不写入:" << parent.path() + L"\\" + name;
   return false;
 }
 
 }  // namespace
 
 NameKind InspectName(const std::wstring& path) {
-  ScopedHandle handle;
-  return Inspect(WithoutTrailingBackslash(path), 0, handle);
+  tree::Folder parent;
+  std::wstring name;
+  const DWORD error = OpenParent(path, &parent, &name);
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return NameKind::kMissing;
+  return error ? NameKind::kUnknown : KindOf(parent.Inspect(name));
 }
 
 ScopedHandle CreateFreshFile(const std::wstring& path) {
-  NameKind kind = NameKind::kUnknown;
-  {
-    ScopedHandle existing;
-    kind = Inspect(path, DELETE, existing);
-    // An older file is deleted through the handle that was checked, so that
-    // a swap after the check cannot make it delete something else. A
-    // read-only file refuses, as writing over it would.
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    if (kind == NameKind::kFile &&
-        !::SetFileInformationByHandle(existing.get(), FileDispositionInfo, &disposition, sizeof disposition)) {
-      LOG_ERROR << "删除旧文件失败，不写入:" << path << ",last error:" << ::GetLastError();
-      return ScopedHandle();
-    }
-  }  // the name is free once the last handle of the deleted file is closed
-  if (kind == NameKind::kLink && !RemoveLinkOrRefuse(path)) return ScopedHandle();
-  if (kind == NameKind::kFolder || kind == NameKind::kUnknown) {
-    LOG_ERROR << "目标不是普通文件，不写入:" << path;
+  tree::Folder parent;
+  std::wstring name;
+  if (const DWORD error = OpenParent(path, &parent, &name)) {
+    LOG_ERROR << "创建文件失败:" << path << ",last error:" << error;
     return ScopedHandle();
+  }
+  switch (KindOf(parent.Inspect(name))) {
+    case NameKind::kMissing:
+      break;
+    case NameKind::kFile:
+      // The older file goes through the handle that was checked, so that a
+      // swap after the check cannot make it delete something else.
+      if (!tree::DeleteChild(parent, name).ok()) {
+        LOG_ERROR << "删除旧文件失败，不写入:" << path;
+        return ScopedHandle();
+      }
+      break;
+    case NameKind::kLink:
+      if (!RemoveLinkOrRefuse(parent, name)) return ScopedHandle();
+      break;
+    case NameKind::kFolder:
+    case NameKind::kUnknown:
+      LOG_ERROR << "目标不是普通文件，不写入:" << path;
+      return ScopedHandle();
   }
   // CREATE_NEW never opens what is there: a link planted since the check
   // makes the creation fail instead of being written through.
@@ -111,27 +85,33 @@ ScopedHandle CreateFreshFile(const std::wstring& path) {
 }
 
 bool RealFoldersBelow(const std::wstring& base, const std::wstring& relative) {
-  std::wstring folder = base;
+  tree::Folder folder;
+  if (tree::Folder::OpenFollowingLinks(base, &folder)) return true;  // created afresh below
   size_t start = 0;
   while (start < relative.size()) {
     size_t end = relative.find_first_of(L"\\/", start);
     if (end == std::wstring::npos) end = relative.size();
     if (end > start) {
-      folder += relative.substr(start, end - start);
-      switch (InspectName(folder)) {
+      const std::wstring name = relative.substr(start, end - start);
+      switch (KindOf(folder.Inspect(name))) {
         case NameKind::kMissing:
           return true;  // this level and the ones below are created afresh
-        case NameKind::kFolder:
+        case NameKind::kFolder: {
+          tree::Folder next;
+          if (const DWORD error = folder.OpenChild(name, &next)) {
+            LOG_ERROR << "目标不是目录，不写入:" << folder.path() + L"\\" + name << ",last error:" << error;
+            return false;
+          }
+          folder = std::move(next);
           break;
+        }
         case NameKind::kLink:
-          if (!RemoveLinkOrRefuse(folder)) return false;
-          return true;
+          return RemoveLinkOrRefuse(folder, name);
         case NameKind::kFile:
         case NameKind::kUnknown:
-          LOG_ERROR << "目标不是目录，不写入:" << folder;
+          LOG_ERROR << "目标不是目录，不写入:" << folder.path() + L"\\" + name;
           return false;
       }
-      folder += L'\\';
     }
     start = end + 1;
   }

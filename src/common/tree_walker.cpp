@@ -413,6 +413,25 @@ EntryKind Folder::Inspect(const std::wstring& name) const {
   return OpenEntry(*this, final_, name, true, &handle, &error);
 }
 
+DWORD Folder::RemoveLinkChild(const std::wstring& name) const {
+  ScopedHandle handle;
+  DWORD error = 0;
+  switch (OpenEntry(*this, final_, name, true, &handle, &error)) {
+    case EntryKind::kLink:
+      return DisposeOf(handle.get()) ? 0 : ::GetLastError();
+    case EntryKind::kUnreachableLink:
+      return ERROR_REPARSE_TAG_MISMATCH;
+    case EntryKind::kMissing:
+      return ERROR_FILE_NOT_FOUND;
+    case EntryKind::kUnreadable:
+      return error ? error : ERROR_ACCESS_DENIED;
+    case EntryKind::kFile:
+    case EntryKind::kFolder:
+      break;
+  }
+  return ERROR_BAD_FILE_TYPE;
+}
+
 bool Folder::List(std::vector<std::wstring>* names) const {
   std::vector<Listed> entries;
   if (!ListFolder(handle(), &entries)) return false;
@@ -467,6 +486,43 @@ Outcome DeleteTree(const std::wstring& path, const DeleteOptions& options) {
     return failed;
   }
   return DeleteChild(parent, name, options);
+}
+
+Outcome DeleteBelow(const std::wstring& base, const std::wstring& path, const DeleteOptions& options) {
+  std::wstring top = base;
+  TrimTrailingBackslashes(top);
+  std::wstring full = path;
+  TrimTrailingBackslashes(full);
+  Outcome outcome;
+  if (EqualIgnoringCase(full, top)) return DeleteTree(full, options);
+  if (full.size() <= top.size() + 1 || full[top.size()] != L'\\' || !EqualIgnoringCase(full.substr(0, top.size()), top)) {
+    LOG_ERROR << "路径不在目录之下，不删除:" << path;
+    outcome.refused = true;
+    return outcome;
+  }
+  if (IsProtectedFolder(full)) {
+    LOG_ERROR << "拒绝删除整个磁盘或系统目录:" << path;
+    outcome.refused = true;
+    return outcome;
+  }
+  Folder folder;
+  DWORD error = Folder::OpenFollowingLinks(top, &folder);
+  for (size_t start = top.size() + 1; !error;) {
+    const size_t slash = full.find(L'\\', start);
+    if (slash == std::wstring::npos) return DeleteChild(folder, full.substr(start), options);
+    Folder next;
+    error = folder.OpenChild(full.substr(start, slash - start), &next);
+    folder = std::move(next);
+    start = slash + 1;
+  }
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return outcome;  // nothing there to delete
+  if (error == ERROR_REPARSE_TAG_MISMATCH) {
+    outcome.throughLink = true;
+  } else {
+    ++outcome.failed;
+    LOG_ERROR << "打开目录失败:" << path << ",last error:" << error;
+  }
+  return outcome;
 }
 
 bool IsProtectedFolder(const std::wstring& path) {

@@ -62,6 +62,10 @@ class Folder {
   // The names in this folder, read through its handle. False (error in
   // GetLastError) when it cannot be listed.
   bool List(std::vector<std::wstring>* names) const;
+  // Removes the child `name` if it is a link, as a link. 0 once removed;
+  // ERROR_REPARSE_TAG_MISMATCH where the system reaches only its target;
+  // ERROR_BAD_FILE_TYPE when it is no link.
+  DWORD RemoveLinkChild(const std::wstring& name) const;
   // Renames the child `name` (a file, a folder or a link that is reachable as
   // itself) to `newName` in `destination`, which must not exist. 0 or the
   // error.
@@ -95,13 +99,20 @@ struct Outcome {
   unsigned linksLeft = 0;  // links the system reached only through their targets (logged)
   unsigned scheduled = 0;  // files in use, renamed aside and deleted at the next restart
   bool refused = false;    // a drive root or a system folder: nothing was touched
+  bool throughLink = false;  // the path leads through a link below its base: nothing was touched
   bool stopped = false;
-  bool ok() const { return !refused && !stopped && failed == 0; }
+  bool ok() const { return !refused && !throughLink && !stopped && failed == 0; }
 };
 
 // Deletes `path` (a file, a folder with all below it, or a link as a link).
 // A missing path is a success.
 Outcome DeleteTree(const std::wstring& path, const DeleteOptions& options = {});
+
+// Deletes `path` the same way when it is `base` or lies below it and no
+// folder between them is a link: each level is opened as a real folder
+// below `base` (which is the caller's to judge). Otherwise nothing is
+// touched and `throughLink` (or, for a path outside `base`, `refused`) is set.
+Outcome DeleteBelow(const std::wstring& base, const std::wstring& path, const DeleteOptions& options = {});
 
 // Deletes the child `name` of `parent` the same way.
 Outcome DeleteChild(const Folder& parent, const std::wstring& name, const DeleteOptions& options = {});

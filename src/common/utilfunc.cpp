@@ -21,8 +21,6 @@ bool EqualIgnoringCase(const std::wstring& a, const std::wstring& b) {
                                 TRUE) == CSTR_EQUAL;
 }
 
-bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 // Every process id, however many there are.
 bool EnumerateProcessIds(std::vector<DWORD>& ids) {
   ids.assign(kInitialProcessSlots, 0);
@@ -109,75 +107,6 @@ void KillPathFileProcess(const std::wstring& imagePath) {
     if (EqualIgnoringCase(image, imagePath)) ::TerminateProcess(process, 0);
     return false;
   });
-}
-
-int DeleteFileW(const std::wstring& path) {
-  if (path.empty()) {
-    LOG_INFO << "删除文件失败，path:" << path;
-    return 0;
-  }
-  const std::wstring sideName = path + L".tmp";
-  ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  if (const BOOL deleted = ::DeleteFileW(path.c_str())) return deleted;
-  LOG_INFO << "删除文件失败，path:" << path;
-  if (Exists(sideName) && !::DeleteFileW(sideName.c_str())) {
-    LOG_INFO << "删除老的tmp文件失败，path:" << sideName;
-    return 0;
-  }
-  if (!::MoveFileW(path.c_str(), sideName.c_str())) {
-    LOG_INFO << "移动文件失败:" << path << "到" << sideName;
-    return 0;
-  }
-  LOG_INFO << "重启后删除文件，path:" << sideName;
-  return ::MoveFileExW(sideName.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-}
-
-int IsLink(const std::wstring& path) {
-  // With a trailing backslash the name reads as the link's target.
-  std::wstring entry = path;
-  RemoveTrailingBackslash(entry);
-  const DWORD attributes = ::GetFileAttributesW(entry.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-int PassesThroughLink(const std::wstring& base, const std::wstring& path) {
-  std::wstring folder = base;
-  AppendBackslash(folder);
-  if (path.size() <= folder.size() || !EqualIgnoringCase(path.substr(0, folder.size()), folder)) return 0;
-  for (size_t end = path.find(L'\\', folder.size()); end != std::wstring::npos; end = path.find(L'\\', end + 1))
-    if (end + 1 < path.size() && IsLink(path.substr(0, end))) return 1;
-  return 0;
-}
-
-int RemoveLink(const std::wstring& path) {
-  std::wstring link = path;
-  RemoveTrailingBackslash(link);
-  // The link is checked and deleted through one handle, so that both concern
-  // the same object: a handle that turns out to reach the target instead
-  // deletes nothing.
-  ScopedHandle handle(::CreateFileW(link.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!handle) {
-    LOG_ERROR << "打开链接失败:" << link << ",last error:" << ::GetLastError();
-    return 0;
-  }
-  FILE_BASIC_INFO basic = {};
-  if (!::GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic) ||
-      !(basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    LOG_ERROR << "无法只删除链接本身，保留链接:" << link;
-    return 0;
-  }
-  if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
-    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    ::SetFileInformationByHandle(handle.get(), FileBasicInfo, &basic, sizeof basic);
-  }
-  FILE_DISPOSITION_INFO disposition = {TRUE};
-  if (!::SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition, sizeof disposition)) {
-    LOG_ERROR << "删除链接失败:" << link << ",last error:" << ::GetLastError();
-    return 0;
-  }
-  return 1;
 }
 
 void AppendBackslash(std::wstring& path) {

@@ -26,27 +26,6 @@ int IsExeRunning(const std::wstring& exeName);
 // Terminates (exit code 0) every process whose image path equals `imagePath`.
 void KillPathFileProcess(const std::wstring& imagePath);
 
-// Deletes a file, read-only or not. A file that cannot be deleted is renamed
-// to `path` + ".tmp" and scheduled for deletion at the next restart. Non-zero
-// when the file is gone or scheduled.
-int DeleteFileW(const std::wstring& path);
-
-// Non-zero when `path` (trailing backslashes ignored) is a junction, symbolic
-// link, mount point or any other reparse point: something whose content
-// belongs elsewhere. The tree operations never enter one.
-int IsLink(const std::wstring& path);
-
-// Non-zero when `path` lies below the folder `base` and one of the folders
-// between them (below `base`, above the last part of `path`) is a link: a
-// path that leads out of the tree below `base`. 0 for a path outside `base`.
-int PassesThroughLink(const std::wstring& base, const std::wstring& path);
-
-// Removes the link `path` itself, never what it points to. Where the system
-// opens the link's target instead of the link (Wine reaches a host symbolic
-// link only through its target), the link is left as it is and the failure
-// logged. Non-zero when the link is gone.
-int RemoveLink(const std::wstring& path);
-
 void AppendBackslash(std::wstring& path);          // "" becomes "\"
 void RemoveTrailingBackslash(std::wstring& path);  // every trailing backslash
 void UpperDriveLetter(std::wstring& path);         // "c:\x" becomes "C:\x"

@@ -65,20 +65,14 @@ bool StaysInsideFolder(const std::wstring& link) {
   return named && link.find(L':') == std::wstring::npos;
 }
 
-// Removes a shortcut file, or a link planted at its name as a link (never
-// what it points to); the system's own deletion for a shortcut, so a
-// read-only one stays. What cannot be told is left alone.
-void DeleteShortcutFile(const std::wstring& path) {
-  switch (InspectName(path)) {
-    case NameKind::kFile:
-      ::DeleteFileW(path.c_str());
-      break;
-    case NameKind::kLink:
-      UtilFunc::RemoveLink(path);
-      break;
-    default:
-      break;
-  }
+// Removes a shortcut file or folder below `base`, or a link planted at its
+// name as a link (never what it points to); a read-only shortcut stays, as
+// the system's own deletion leaves it, and so does a path through a link.
+void DeleteShortcut(const std::wstring& base, const std::wstring& path) {
+  const NameKind kind = InspectName(path);
+  if (kind == NameKind::kFile && (::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY)) return;
+  if (kind != NameKind::kFile && kind != NameKind::kLink && kind != NameKind::kFolder) return;
+  if (tree::DeleteBelow(base, path).throughLink) LOG_ERROR << "快捷方式路径经过链接，不删除:" << path;
 }
 
 // Writes the shortcut `link` as a new file at `linkPath`: through a handle
@@ -155,10 +149,7 @@ void CSetupStrategyForDesktopIcon::UnInstall() {
   for (const Item& item : items_) {
     if (!StaysInsideFolder(item.link)) continue;
     const std::wstring path = desktop + item.link;
-    if (UtilFunc::PassesThroughLink(desktop, path))
-      LOG_ERROR << "快捷方式路径经过链接，不删除:" << path;
-    else
-      DeleteShortcutFile(path);
+    if (InspectName(path) != NameKind::kFolder) DeleteShortcut(desktop, path);
   }
 }
 
@@ -189,17 +180,8 @@ void CSetupStrategyForStartMenu::UnInstall() {
     if (!StaysInsideFolder(item.link)) continue;
     std::wstring path = programs + item.link;
     UtilFunc::RemoveTrailingBackslash(path);
-    if (UtilFunc::PassesThroughLink(programs, path)) {
-      LOG_ERROR << "快捷方式路径经过链接，不删除:" << path;
-      continue;
-    }
-    switch (InspectName(path)) {
-      case NameKind::kFolder:
-        tree::DeleteTree(path);
-        break;
-      default:
-        DeleteShortcutFile(path);
-        break;
-    }
+    // A folder (the start-menu folder) goes whole, a shortcut as the
+    // system would delete it.
+    DeleteShortcut(programs, path);
   }
 }

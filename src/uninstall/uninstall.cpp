@@ -191,10 +191,8 @@ void CUninstall::Run() {
       LOG_ERROR << "获取AppData目录失败，保留用户数据";
     } else {
       const std::wstring userData = appData + L"\\" + uninstall::kUserDataFolderName + L"\\" + version;
-      if (UtilFunc::PassesThroughLink(appData, userData))
+      if (DeleteBelow(appData, userData, SnapshotKeepSet()).throughLink)
         LOG_ERROR << "用户数据目录经过链接，保留用户数据:" << userData;
-      else
-        DeleteFolder(userData, SnapshotKeepSet());
     }
   }
   Report(2);
@@ -239,12 +237,10 @@ void CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std:
   }
 
   for (const Input& input : inputs) {
-    if (input.holder.empty() || !::PathFileExistsW(input.file.c_str()) ||
-        UtilFunc::PassesThroughLink(installFolder, input.file))
-      continue;
+    if (input.holder.empty() || !::PathFileExistsW(input.file.c_str())) continue;
     if (!Proceed()) return;
     // Reported like every file deleted inside a listed folder.
-    if (tree::DeleteTree(input.file).ok() && input.holder != input.file) Report(2, input.file);
+    if (tree::DeleteBelow(installFolder, input.file).ok() && input.holder != input.file) Report(2, input.file);
     for (std::wstring folder = ParentOf(input.file); folder.size() >= input.holder.size(); folder = ParentOf(folder))
       ::RemoveDirectoryW(folder.c_str());
   }
@@ -254,21 +250,17 @@ void CUninstall::RemoveEntry(const std::wstring& installFolder, const std::wstri
                              std::vector<std::wstring>* removed) {
   if (!::PathFileExistsW(path.c_str()) || IsKept(path, keep) || !AddOnce(path, removed)) return;
   if (!Proceed()) return;
-  if (UtilFunc::PassesThroughLink(installFolder, path)) {
-    LOG_ERROR << "路径经过链接，不删除:" << path;
-    return;
-  }
   // A folder tree (each file reported), a listed file, or a link as a link.
-  if (::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
-    DeleteFolder(path, keep);
-  else
-    tree::DeleteTree(path);
+  const bool folder = ::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY;
+  if (DeleteBelow(installFolder, path, folder ? keep : KeepSet(), folder).throughLink)
+    LOG_ERROR << "路径经过链接，不删除:" << path;
 }
 
-void CUninstall::DeleteFolder(const std::wstring& path, const KeepSet& keep) {
+tree::Outcome CUninstall::DeleteBelow(const std::wstring& base, const std::wstring& path, const KeepSet& keep,
+                                      bool reportFiles) {
   tree::DeleteOptions options;
   options.keep = [&keep](const std::wstring& entry) { return IsKept(entry, keep); };
-  options.onFileDeleted = [this](const std::wstring& file) { Report(2, file); };
+  if (reportFiles) options.onFileDeleted = [this](const std::wstring& file) { Report(2, file); };
   options.stop = &stop_;
-  tree::DeleteTree(path, options);
+  return tree::DeleteBelow(base, path, options);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/tree_walker.h"
 #include "libinstall/installstrategy.h"
 
 // Receives the driver's reports on the driver's worker thread. `text` is valid
@@ -80,7 +81,10 @@ class CUninstall : public IUnInstall {
   void RemoveListedPaths(const std::wstring& installFolder, const std::wstring& ruleFile);
   void RemoveEntry(const std::wstring& installFolder, const std::wstring& path, const KeepSet& keep,
                    std::vector<std::wstring>* removed);
-  void DeleteFolder(const std::wstring& path, const KeepSet& keep);
+  // Deletes `path` below `base` through the tree walker, keeping `keep`;
+  // nothing when a folder between them is a link.
+  tree::Outcome DeleteBelow(const std::wstring& base, const std::wstring& path, const KeepSet& keep,
+                            bool reportFiles = true);
 
   IUnInstallCallBack* callback_ = nullptr;
   CInstallStrategy rules_{SetupSection::kUninstall};

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "log_tail.h"
@@ -14,6 +15,13 @@ using testsupport::FolderExists;
 using testsupport::ReadFileBytes;
 using testsupport::TempFolder;
 using testsupport::WriteFileBytes;
+
+std::string Ansi(const std::wstring& text) { return logging::WideToAnsi(text); }
+
+std::wstring Upper(std::wstring text) {
+  ::CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+  return text;
+}
 
 // root\a.txt, root\ro.txt (read-only, hidden), root\sub\deeper\c.txt, root\empty.
 void MakeTree(const std::wstring& root) {
@@ -182,6 +190,60 @@ TEST_F(TreeWalkerTest, RenamesOnlyWhatIsNoLinkReachedThroughItsTarget) {
   EXPECT_TRUE(FolderExists(dir_.path() + L"fresh"));
   testsupport::RemoveHostLink(dir_.path() + L"flink");
   testsupport::RemoveHostLink(dir_.path() + L"dlink");
+}
+
+// A running program's file cannot be deleted but can be renamed: it moves to
+// its side name (replacing a stale side file) and is listed for the restart,
+// unless the stale side file is held open.
+TEST(TreeWalkerFileTest, RunningProgramIsMovedAsideUnlessItsSideNameIsHeld) {
+  TempFolder dir;
+  const std::wstring exe = probe::CopyProbe(dir.path(), L"running.exe");
+  const std::wstring side = exe + L".tmp";
+  ASSERT_TRUE(WriteFileBytes(side, "stale"));
+  probe::Process running(exe, L"--sleep=60000");
+  const std::wstring busy = probe::CopyProbe(dir.path(), L"busy.exe");
+  ASSERT_TRUE(WriteFileBytes(busy + L".tmp", "stale"));
+  probe::Lock sideLock(busy + L".tmp");
+  probe::Process busyRunning(busy, L"--sleep=60000");
+  ASSERT_TRUE(running.started() && busyRunning.started() && sideLock.held());
+  const std::wstring missing = dir.path() + L"missing.txt";
+  LogTail log;
+
+  const tree::Outcome runningOutcome = tree::DeleteTree(exe);
+  EXPECT_TRUE(runningOutcome.ok());
+  EXPECT_EQ(runningOutcome.scheduled, 1u);
+  EXPECT_FALSE(FileExists(exe));
+  EXPECT_EQ(ReadFileBytes(side), ReadFileBytes(probe::BuiltProbe()));
+  wchar_t pending[32768] = {};
+  DWORD bytes = sizeof pending - sizeof(wchar_t);
+  ::RegGetValueW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
+                 L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, pending, &bytes);
+  std::wstring renames(pending, bytes / sizeof(wchar_t));
+  std::replace(renames.begin(), renames.end(), L'\0', L'|');
+  EXPECT_NE(Upper(renames).find(Upper(side) + L"||"), std::wstring::npos) << renames;
+
+  EXPECT_EQ(tree::DeleteTree(busy).failed, 1u);
+  EXPECT_TRUE(FileExists(busy));
+  EXPECT_TRUE(tree::DeleteTree(missing).ok()) << "a missing file is no failure";
+  EXPECT_TRUE(log.HasInOrder({"INFO  重启后删除文件，path:" + Ansi(side)})) << log.Added();
+  EXPECT_EQ(log.Count("ERROR 移动文件失败:" + Ansi(busy)), 1u) << log.Added();
+}
+
+// A read-only (and hidden, system) file goes at once: its attributes are
+// cleared first, nothing is moved aside or left for a restart.
+TEST(TreeWalkerFileTest, ReadOnlyFileIsDeletedAtOnce) {
+  TempFolder dir;
+  const std::wstring file = dir.path() + L"ro.txt";
+  ASSERT_TRUE(WriteFileBytes(file, "ro"));
+  ASSERT_TRUE(::SetFileAttributesW(file.c_str(),
+                                   FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  ASSERT_FALSE(::DeleteFileW(file.c_str())) << "the platform deletes read-only files itself";
+  LogTail log;
+
+  EXPECT_TRUE(tree::DeleteTree(file).ok());
+  EXPECT_FALSE(FileExists(file));
+  EXPECT_FALSE(FileExists(file + L".tmp"));
+  EXPECT_EQ(log.Added().find("删除文件失败"), std::string::npos) << log.Added();
 }
 
 }  // namespace
