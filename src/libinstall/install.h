@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "libinstall/install_switch.h"
 #include "libinstall/installstrategy.h"
 #include "libinstall/packageextract.h"
 
@@ -86,9 +87,6 @@ IInstall* CreateInstall(DWORD wait_limit_ms);
 // File and folder names of the package and the install folder.
 inline constexpr wchar_t kSetupFileName[] = L"setup.xml";
 inline constexpr wchar_t kStaticConfigPath[] = L"configurations\\staticconfig.xml";
-inline constexpr wchar_t kExtractionFolderName[] = L"{VersionNameFolder}";
-// Below the extraction folder: the items meant for the install folder itself.
-inline constexpr wchar_t kStagedItemsFolderName[] = L"{InstallFolderItems}";
 
 // The text of the first "item" with the id "OVVersionString" of a static
 // configuration document's bytes (UTF-8 XML, root "staticconfigs"); empty

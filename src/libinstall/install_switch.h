@@ -26,6 +26,10 @@
 #include <string>
 #include <vector>
 
+// Where the package is written before the switch, and below it the items
+// meant for the install folder itself.
+inline constexpr wchar_t kExtractionFolderName[] = L"{VersionNameFolder}";
+inline constexpr wchar_t kStagedItemsFolderName[] = L"{InstallFolderItems}";
 inline constexpr wchar_t kReplacedItemsFolderName[] = L"{ReplacedItems}";
 inline constexpr wchar_t kJournalFileName[] = L"{SetupJournal}";
 inline constexpr int kKilledByTestHookExitCode = 99;

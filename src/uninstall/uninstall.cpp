@@ -168,6 +168,8 @@ void CUninstall::Run() {
     Report(3);
     return;
   }
+  // What a killed installer wrote before its switch is ours too.
+  tree::DeleteBelow(installFolder, installFolder + kExtractionFolderName, {});
   const std::wstring version = uninstall::ReadInstalledVersion(installFolder + uninstall::kSettingsFileName);
 
   std::wstring installDir = installFolder;

@@ -698,6 +698,35 @@ TEST_F(UpdateTest, EveryStepOfTheSwitchCanFailOrBeKilled) {
   }
 }
 
+// A kill at each step before the commit, followed by A's uninstaller
+// instead of another run: the uninstaller undoes the switch first and then
+// removes A whole, leaving nothing of either version.
+TEST_F(UpdateTest, AKilledSwitchIsUndoneByTheUninstallerToo) {
+  const std::wstring update = MakeSetup(Installer(L"version-b"));
+  int undone = 0;
+  for (int step = 1; step < 20; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    InstallVersionA();
+    ::SetEnvironmentVariableW(L"ORV_TEST_SWITCH_KILL_AT", std::to_wstring(step).c_str());
+    const int killed = RunSetup(update, arguments_);
+    ::SetEnvironmentVariableW(L"ORV_TEST_SWITCH_KILL_AT", nullptr);
+    ASSERT_EQ(killed, 99);
+    const std::string journal = ReadFileBytes(folder_ + L"{SetupJournal}");
+    const std::string commit("c\0o\0m\0m\0i\0t\0", 12);
+    if (journal.find(commit) != std::string::npos) break;  // from here on the update has happened
+    ++undone;
+    ASSERT_EQ(RunAndWait(L"\"" + folder_ + L"Uninstall.exe\" /S", 120000), 0);
+    std::set<std::wstring> left = EntryNames(folder_);
+    for (int i = 0; i < 100 && !left.empty(); ++i) {
+      ::Sleep(100);  // the uninstaller deletes itself after it ended
+      left = EntryNames(folder_);
+    }
+    EXPECT_TRUE(left.empty()) << testing::PrintToString(std::vector<std::wstring>(left.begin(), left.end()));
+    RemoveApplication();
+  }
+  EXPECT_GT(undone, 4);
+}
+
 TEST_F(UpdateTest, FailedStepsLeaveThePreviousInstallationByteForByte) {
   const std::wstring update = MakeSetup(Installer(L"version-b"));
   InstallVersionA();
