@@ -773,6 +773,20 @@ TEST_F(InstallerWindowTest, LicenceMustBeAccepted) {
 // A typed folder: empty, "'", an existing file and a folder below it are
 // refused with a notice; "c:\...\\" is normalised, created, and Enter in the
 // field starts the installation there.
+// A second window while the first runs says that the setup is already
+// running and ends; the first window goes on as it was.
+TEST_F(InstallerWindowTest, ASecondWindowSaysTheSetupIsRunningAndEnds) {
+  Installer first(SampleSetup());
+  const HWND window = Open(first);
+  ASSERT_NE(window, nullptr);
+  Installer second(SampleSetup());
+  ASSERT_TRUE(second.started());
+  AnswerBox(second, false, kBoxConfirm, "installer_second_window_notice");
+  EXPECT_EQ(second.WaitForExit(30000), 0);
+  EXPECT_TRUE(first.Running());
+  EXPECT_TRUE(::IsWindowVisible(window));
+}
+
 TEST_F(InstallerWindowTest, CustomFolder) {
   Installer installer(SampleSetup());
   HWND window = Open(installer);
