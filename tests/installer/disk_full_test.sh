@@ -2,7 +2,8 @@
 # A silent installation onto a volume that runs out of space fails: exit
 # code 1, an ERROR record of the free-space check before anything is written, no version folder, and no
 # "finished" record. Then the same over an installed older version (the
-# installer given second): that installation stays as it was. The volume is
+# installer given second): that installation stays as it was. Last, a volume
+# with room for the package's size but not its files. The volume is
 # a small tmpfs mounted by scripts/small-volume.sh, which runs this whole
 # script, Wine included, where the mount is seen; the test is skipped (exit
 # 77) only where no way to mount one is allowed.
@@ -52,4 +53,17 @@ install "$setup"
 expect_write_out_failure "update"
 now="$(cd "$volume/inst" && find . -type f -exec sha1sum {} + | sort)"
 [ "$now" = "$older" ] || { echo "the older installation changed:"; diff <(echo "$older") <(echo "$now"); fail=1; }
+
+# Room for the package's bytes (4,683) but not for its files' blocks: the
+# free-space check passes and the disk fills part-way, after the version
+# file is written. The write error itself must fail the installation.
+rm -rf "$volume/inst"
+avail=$(df --output=avail -B1 "$volume" | tail -n 1)
+fallocate -l $((avail - 16384)) "$volume/filler"
+install "$older_setup"
+echo "$records"
+[ "$code" -eq 1 ] || { echo "volume filled part-way: exit code $code, expected 1"; fail=1; }
+grep -q 'ERROR 释放文件失败,last error:112' <<<"$records" || { echo "volume filled part-way: no write-out ERROR record"; fail=1; }
+[ -z "$(ls -A "$volume/inst" 2>/dev/null)" ] || { echo "volume filled part-way: files were left:"; ls -R "$volume/inst"; fail=1; }
+rm -f "$volume/filler"
 exit $fail
