@@ -18,6 +18,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/test_support.h"
@@ -522,13 +523,16 @@ bool HandlesReachLinksThemselves(const std::wstring& scratch) {
 // A link left where the extraction folder goes, and one where the package's
 // version folder (a name the clean-up keeps) goes: where the system lets the
 // link alone be deleted the installer removes it and installs; where it
-// reaches only the target, the installer keeps the link, says so and fails.
-// Either way nothing is deleted in or written into the target.
+// reaches only the target, the installer keeps the link, says so (the
+// leftover extraction folder at the clean-up, the version folder at the
+// switch) and fails. Either way nothing is deleted in or written into the target.
 TEST_F(MadeInstallerTest, LinksWhereTheExtractionAndVersionFoldersGo) {
   const std::wstring folder = L"C:\\My Apps\\Orvanta\\";
   const std::wstring elsewhere = temp_.path() + L"elsewhere\\";
   const bool removable = HandlesReachLinksThemselves(temp_.path());
-  for (const std::wstring& name : {std::wstring(kExtractionFolder), std::wstring(L"7.19.02T")}) {
+  const std::pair<std::wstring, std::string> cases[] = {{kExtractionFolder, "无法只删除链接本身，保留链接:"},
+                                                        {L"7.19.02T", "无法只移走链接本身，不安装:"}};
+  for (const auto& [name, kept_record] : cases) {
     SCOPED_TRACE(Gbk(name));
     const std::wstring target = elsewhere + name;
     MakeFolder(target + L"\\sub");
@@ -547,7 +551,7 @@ TEST_F(MadeInstallerTest, LinksWhereTheExtractionAndVersionFoldersGo) {
     } else {
       EXPECT_EQ(code, kExitFailed);
       EXPECT_TRUE(testsupport::IsLinkTo(folder + name, target));
-      EXPECT_TRUE(log.Contains("ERROR", "无法只删除链接本身，保留链接:"));
+      EXPECT_TRUE(log.Contains("ERROR", kept_record + Gbk(folder + name)));
       EXPECT_FALSE(log.Contains("INFO", "安装完成"));
       EXPECT_FALSE(FolderExists(folder + L"7.19.02T") && !testsupport::IsLinkTo(folder + L"7.19.02T", target));
     }
