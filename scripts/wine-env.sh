@@ -22,6 +22,8 @@ if [ -n "${ORV_WINE_POOL:-}" ]; then
   fi
 fi
 : "${ORV_WINE_STATE:=${ORV_BUILD_DIR:-$(pwd)}/wine-env}"
+# Wine takes only an absolute prefix path.
+ORV_WINE_STATE="$(realpath -m "$ORV_WINE_STATE")"
 export ORV_WINE_STATE
 export WINEARCH=win64
 export WINEDEBUG=-all

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -110,6 +111,38 @@ uint64_t TreeSize(const std::wstring& folder) {
   return size;
 }
 
+// Every file below `folder` with its bytes, by path relative to it.
+std::map<std::wstring, std::string> FilesBelow(const std::wstring& folder, const std::wstring& relative = L"") {
+  std::map<std::wstring, std::string> files;
+  WIN32_FIND_DATAW entry = {};
+  HANDLE find = ::FindFirstFileW((folder + relative + L"*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return files;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      files.merge(FilesBelow(folder, relative + name + L"\\"));
+    else
+      files[relative + name] = testsupport::ReadFileBytes(folder + relative + name);
+  } while (::FindNextFileW(find, &entry));
+  ::FindClose(find);
+  return files;
+}
+
+std::wstring SmallPackage() {
+  return testsupport::WineFolderFromEnvironment(L"ORV_BINARY_DIR") + L"tests\\installer\\packages\\small\\";
+}
+
+// What an installation of the small package leaves in its folder, and
+// nothing more: the install-folder items at the top, the version-folder items
+// in the version folder, and there the library's copy that the installer makes.
+std::map<std::wstring, std::string> SmallPackageInstalled() {
+  std::map<std::wstring, std::string> files = FilesBelow(SmallPackage() + L"install-folder\\");
+  for (const auto& [path, bytes] : FilesBelow(SmallPackage() + L"version-folder\\")) files[L"7.19.02N\\" + path] = bytes;
+  files[L"7.19.02N\\Quorix.zk"] = files[L"7.19.02N\\Quorix.dll"];
+  return files;
+}
+
 TEST(InstallDriver, ReportsEveryStageInOrderOnWorkerThreads) {
   TempFolder folder(L"orvdriver");
   Recorder recorder;
@@ -138,12 +171,9 @@ TEST(InstallDriver, ReportsEveryStageInOrderOnWorkerThreads) {
   const std::vector<int> indices = {0, 1, 2, 3, 4, 5};
   EXPECT_EQ(decompressed, indices);
   EXPECT_EQ(written, indices);
-  const std::wstring package = testsupport::WineFolderFromEnvironment(L"ORV_BINARY_DIR") +
-                               L"tests\\installer\\packages\\small\\";
-  EXPECT_EQ(static_cast<uint64_t>(recorder.reports().front().total), TreeSize(package));
+  EXPECT_EQ(static_cast<uint64_t>(recorder.reports().front().total), TreeSize(SmallPackage()));
 
-  EXPECT_TRUE(FileExists(folder.path() + L"inst\\App.txt"));
-  EXPECT_TRUE(FileExists(folder.path() + L"inst\\7.19.02N\\Quorix.zk"));
+  EXPECT_EQ(FilesBelow(folder.path() + L"inst\\"), SmallPackageInstalled());
   EXPECT_FALSE(FolderExists(folder.path() + L"inst\\{VersionNameFolder}"));
 }
 
@@ -158,13 +188,14 @@ TEST(InstallDriver, SkippedSetupConfigurationAndNoCallback) {
   EXPECT_EQ(install.GetOutcome(), InstallOutcome::kFinished);
   for (const Recorder::Report& report : recorder.reports()) EXPECT_NE(report.stage, kStageSetupConfig);
   EXPECT_EQ(recorder.reports().back().stage, kStageFinished);
+  EXPECT_EQ(FilesBelow(folder.path() + L"inst\\"), SmallPackageInstalled());
 
   CInstall silent;
   silent.Init(nullptr, DecompressStart::kOnInstall);
   silent.SetInstallPath((folder.path() + L"silent").c_str());
   ASSERT_EQ(silent.StartInstall(1), 1);
   EXPECT_EQ(silent.GetOutcome(), InstallOutcome::kFinished);
-  EXPECT_TRUE(FileExists(folder.path() + L"silent\\7.19.02N\\data\\notes.txt"));
+  EXPECT_EQ(FilesBelow(folder.path() + L"silent\\"), SmallPackageInstalled());
 }
 
 // A file where the version folder belongs: the files cannot be moved there,

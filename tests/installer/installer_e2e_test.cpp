@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -17,6 +18,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/test_support.h"
@@ -496,14 +498,41 @@ TEST_F(MadeInstallerTest, NonPatternVersionFolderIsEmptiedAndRefilled) {
   EXPECT_TRUE(log.InOrder({{"INFO", "覆盖安装,删除老文件"}, {"INFO", "移动目录:"}, {"INFO", "安装完成，通知界面"}}));
 }
 
+// Whether a handle opened on a link with FILE_FLAG_OPEN_REPARSE_POINT is the
+// link's own, so that the link alone can be deleted through it (Windows), or
+// reaches its target (Wine with host symbolic links).
+bool HandlesReachLinksThemselves(const std::wstring& scratch) {
+  const std::wstring target = scratch + L"probe-target";
+  const std::wstring link = scratch + L"probe-link";
+  MakeFolder(target);
+  if (!testsupport::PlantLink(link, target)) return false;
+  bool own = false;
+  const HANDLE handle = ::CreateFileW(link.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    FILE_BASIC_INFO basic = {};
+    own = ::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
+          (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    ::CloseHandle(handle);
+  }
+  testsupport::RemoveHostLink(link);
+  ::RemoveDirectoryW(target.c_str());
+  return own;
+}
+
 // A link left where the extraction folder goes, and one where the package's
-// version folder (a name the clean-up keeps) goes: the installer removes the
-// link or, where the system reaches it only through its target, refuses to
-// go on. Either way nothing is deleted in or written into the target.
+// version folder (a name the clean-up keeps) goes: where the system lets the
+// link alone be deleted the installer removes it and installs; where it
+// reaches only the target, the installer keeps the link, says so (the
+// leftover extraction folder at the clean-up, the version folder at the
+// switch) and fails. Either way nothing is deleted in or written into the target.
 TEST_F(MadeInstallerTest, LinksWhereTheExtractionAndVersionFoldersGo) {
   const std::wstring folder = L"C:\\My Apps\\Orvanta\\";
   const std::wstring elsewhere = temp_.path() + L"elsewhere\\";
-  for (const std::wstring& name : {std::wstring(kExtractionFolder), std::wstring(L"7.19.02T")}) {
+  const bool removable = HandlesReachLinksThemselves(temp_.path());
+  const std::pair<std::wstring, std::string> cases[] = {{kExtractionFolder, "无法只删除链接本身，保留链接:"},
+                                                        {L"7.19.02T", "无法只移走链接本身，不安装:"}};
+  for (const auto& [name, kept_record] : cases) {
     SCOPED_TRACE(Gbk(name));
     const std::wstring target = elsewhere + name;
     MakeFolder(target + L"\\sub");
@@ -515,13 +544,16 @@ TEST_F(MadeInstallerTest, LinksWhereTheExtractionAndVersionFoldersGo) {
     const int code = RunSetup(MakeSetup(Installer(L"version-t")), L"/S /G /D=\"C:\\My Apps\\Orvanta\"");
     EXPECT_EQ(ReadFileBytes(target + L"\\sub\\mine.txt"), "mine");
     EXPECT_EQ(EntryNames(target + L"\\"), std::set<std::wstring>{L"sub"});
-    if (code == kExitInstalled) {
+    if (removable) {
+      EXPECT_EQ(code, kExitInstalled);
       EXPECT_FALSE(testsupport::IsLinkTo(folder + name, target));
       EXPECT_TRUE(SameFiles(TestPackages() + L"version-t\\version-folder\\", folder + L"7.19.02T\\"));
     } else {
       EXPECT_EQ(code, kExitFailed);
       EXPECT_TRUE(testsupport::IsLinkTo(folder + name, target));
+      EXPECT_TRUE(log.Contains("ERROR", kept_record + Gbk(folder + name)));
       EXPECT_FALSE(log.Contains("INFO", "安装完成"));
+      EXPECT_FALSE(FolderExists(folder + L"7.19.02T") && !testsupport::IsLinkTo(folder + L"7.19.02T", target));
     }
     testsupport::RemoveHostLink(folder + name);
     RemoveApplication();
@@ -874,7 +906,8 @@ TEST_F(UpdateTest, KilledUpdateIsMadeGoodByRunningItAgain) {
 
 // Random single-byte changes anywhere in the payload: every run ends within
 // its time limit with success or failure, writes nothing beside the install
-// folder, and a run that reports success installed the package intact.
+// folder; a run that reports success installed the package intact, and one
+// that reports failure logged why and left the install folder empty.
 TEST_F(MadeInstallerTest, RandomSingleByteCorruptionsFailCleanly) {
   const std::string good = Installer(L"small");
   const size_t payload = PayloadOffset(good);
@@ -895,6 +928,7 @@ TEST_F(MadeInstallerTest, RandomSingleByteCorruptionsFailCleanly) {
     const std::wstring name = L"setup-" + std::to_wstring(round) + L".exe";
     if (round > 0) ::DeleteFileW((area.path() + L"setup-" + std::to_wstring(round - 1) + L".exe").c_str());
     ASSERT_TRUE(WriteFileBytes(area.path() + name, bytes));
+    LogWatch log;
     const int code = RunSetup(area.path() + name, L"/S /G /D=\"" + folder + L"\"", 60000);
     ASSERT_TRUE(code == kExitInstalled || code == kExitFailed) << "exit code " << code;
     std::set<std::wstring> beside = EntryNames(area.path());
@@ -905,6 +939,12 @@ TEST_F(MadeInstallerTest, RandomSingleByteCorruptionsFailCleanly) {
       ++installed;
       EXPECT_TRUE(SameFiles(TestPackages() + L"small\\version-folder\\", folder + kVersion + L"\\"));
       EXPECT_TRUE(SameFiles(TestPackages() + L"small\\install-folder\\", folder));
+    } else {
+      EXPECT_EQ(EntryNames(folder), std::set<std::wstring>{});
+      EXPECT_FALSE(log.Contains("INFO", "安装完成"));
+      const std::vector<LogWatch::Record> records = log.Records();
+      EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const LogWatch::Record& r) { return r.level == "ERROR"; }))
+          << "a failure without an ERROR record";
     }
     RemoveTree(folder);
   }
