@@ -310,6 +310,15 @@ bool CInstall::ListStagedItems(const std::wstring& extraction_folder, std::vecto
     LOG_ERROR << "打开目录失败:" << staged << ",错误码:" << (error ? error : ::GetLastError());
     return false;
   }
+  // An item named like one of the switch's own entries would take its place.
+  for (const std::wstring& name : *names) {
+    for (const wchar_t* own : {kExtractionFolderName, kReplacedItemsFolderName, kJournalFileName}) {
+      if (::CompareStringOrdinal(name.c_str(), -1, own, -1, TRUE) == CSTR_EQUAL) {
+        LOG_ERROR << "安装包条目与安装程序自己的目录同名:" << name;
+        return false;
+      }
+    }
+  }
   return true;
 }
 

@@ -790,6 +790,7 @@ TEST_F(UpdateTest, AnUpdateThatCannotSwitchChangesNothing) {
       {"a link where B's version folder goes", L"version-b", L"7.20.01N", nullptr, "无法只移走链接本身"},
       {"a link at a sub-folder of the install folder", L"version-p", L"plugins", nullptr, "无法只移走链接本身"},
       {"a decoder that fails part-way", L"version-b", nullptr, L"ORV_TEST_DECODER_FAIL_AT=2", "释放文件失败"},
+      {"an item named like the switch's own folder", L"own-name", nullptr, nullptr, "安装包条目与安装程序自己的目录同名"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
