@@ -13,7 +13,7 @@ set(ORV_TEST_ENVIRONMENTS ${ORV_HOST_CORES} CACHE STRING
     "Wine environments of the tests: the most tests under Wine that run at once")
 set(ORV_WINE_POOL ${CMAKE_BINARY_DIR}/wine-env)
 
-# The resource specification: environments "0" .. "N-1". Setting the
+# The resource file: environments "0" .. "N-1". Setting the
 # variable here, in the top folder's scope, makes ctest run in the build
 # folder use it without being told.
 set(orv_envs "")

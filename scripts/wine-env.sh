@@ -8,7 +8,7 @@
 # resource allocation: CTEST_RESOURCE_GROUP_0_WINE_ENV ("id:N,slots:1")
 # names the state folder N, so no two tests ever share a prefix or a
 # display. Without an allocation (ctest run without the build's resource
-# specification) ORV_WINE_STATE, or else environment 0, is used.
+# file) ORV_WINE_STATE, or else environment 0, is used.
 #
 #   wine-env.sh start | stop           the environment ORV_WINE_STATE
 #   wine-env.sh start-pool N | stop-pool   the N environments of ORV_WINE_POOL
