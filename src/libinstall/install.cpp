@@ -247,6 +247,9 @@ int CInstall::DoStartInstall() {
       PlanSwitch(replaced, staged, kExtractionFolderName, kStagedItemsFolderName, version);
   if (!RunSwitch(install_folder_, steps)) {
     LOG_ERROR << "拷贝到版本目录失败";
+    // A switch that could not be undone keeps its journal and everything it
+    // names, for the next run to undo.
+    if (PathExists(install_folder_ + kJournalFileName)) return Fail();
     return FailBeforeSwitch(extraction_folder);
   }
 
