@@ -93,6 +93,7 @@ CItemWriter::CItemWriter(WrittenCallback written)
 CItemWriter::~CItemWriter() {
   Cancel();
   if (thread_.joinable()) thread_.join();
+  if (closer_.joinable()) closer_.join();
 }
 
 void CItemWriter::SetMemoryBudget(uint64_t bytes) {
@@ -149,12 +150,18 @@ bool CItemWriter::Start(const std::wstring& outputFolder, const std::wstring& pa
   finishing_ = false;
   knownFolders_.clear();
   result_ = S_OK;
+  writerDone_ = false;
   try {
     thread_ = std::thread(&CItemWriter::Run, this);
   } catch (const std::system_error& error) {
     LOG_ERROR << "创建写文件线程失败，错误码：" << error.code().value();
     started_ = false;
     return false;
+  }
+  try {
+    closer_ = std::thread(&CItemWriter::RunCloser, this);
+  } catch (const std::system_error&) {
+    // The writer thread closes its files itself.
   }
   changed_.notify_all();
   return true;
@@ -168,6 +175,7 @@ HRESULT CItemWriter::Finish() {
     changed_.notify_all();
   }
   thread_.join();
+  if (closer_.joinable()) closer_.join();
   std::lock_guard<std::mutex> guard(lock_);
   return cancelled_ && SUCCEEDED(result_) ? E_ABORT : result_;
 }
@@ -178,6 +186,7 @@ void CItemWriter::Cancel() {
   for (const Record& record : queue_) queuedBytes_ -= record.size;
   queue_.clear();
   changed_.notify_all();
+  closingChanged_.notify_all();
 }
 
 bool CItemWriter::cancelled() const {
@@ -215,6 +224,52 @@ void CItemWriter::Run() {
   }
   for (OpenItem& open : open_) CloseFile(open.file);
   open_.clear();
+  std::lock_guard<std::mutex> guard(lock_);
+  writerDone_ = true;
+  closingChanged_.notify_all();
+}
+
+void CItemWriter::Close(OpenItem&& open) {
+  if (!closer_.joinable()) {
+    FinishItem(open);
+    return;
+  }
+  std::unique_lock<std::mutex> guard(lock_);
+  closingChanged_.wait(guard, [&] { return cancelled_ || closing_.size() < kMaxClosingFiles; });
+  closing_.push_back(std::move(open));
+  closingChanged_.notify_all();
+}
+
+void CItemWriter::RunCloser() {
+  for (;;) {
+    OpenItem open;
+    {
+      std::unique_lock<std::mutex> guard(lock_);
+      closingChanged_.wait(guard, [&] { return !closing_.empty() || writerDone_; });
+      if (closing_.empty()) break;
+      open = std::move(closing_.front());
+      closing_.pop_front();
+      closingChanged_.notify_all();
+    }
+    FinishItem(open);
+  }
+}
+
+void CItemWriter::FinishItem(OpenItem& open) {
+  bool report;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    report = !cancelled_;
+  }
+  // On the disk before the switch renames anything of the earlier version;
+  // a cancelled write-out is not installed, so its files need no flush.
+  if (open.file != INVALID_HANDLE_VALUE && report && !::FlushFileBuffers(open.file)) {
+    const DWORD error = ::GetLastError();
+    LOG_ERROR << "写出文件失败：" << open.target << "，错误码：" << error;
+    Fail(HRESULT_FROM_WIN32(error));
+  }
+  CloseFile(open.file);
+  if (report && written_) written_(writtenCount_++, *open.item);
 }
 
 void CItemWriter::Write(Record& record) {
@@ -245,16 +300,9 @@ void CItemWriter::Write(Record& record) {
   }
   record.data.reset();
   if (!record.last) return;
-  // On the disk before the switch renames anything of the earlier version.
-  if (open->file != INVALID_HANDLE_VALUE && !::FlushFileBuffers(open->file)) {
-    const DWORD error = ::GetLastError();
-    LOG_ERROR << "写出文件失败：" << open->target << "，错误码：" << error;
-    Fail(HRESULT_FROM_WIN32(error));
-  }
-  CloseFile(open->file);
-  const ArchiveItem* item = record.item;
+  OpenItem finished = std::move(*open);
   open_.erase(open);
-  if (written_) written_(writtenCount_++, *item);
+  Close(std::move(finished));
 }
 
 HRESULT CItemWriter::OpenTarget(OpenItem& open) {

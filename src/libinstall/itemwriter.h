@@ -2,6 +2,12 @@
 // Writes decoded archive items to their files on a thread of its own, fed by
 // the decoder threads through a bounded queue.
 //
+// Every written file is flushed to the disk before it is closed, so that the
+// whole package is on the disk when Finish returns. The flush waits for the
+// disk, not for a processor: a second thread does it (and the close, and the
+// report of the written item), so that the writer goes on with the next file
+// meanwhile.
+//
 // Until a target folder is known the queue simply holds what the decoders
 // produce, up to a memory budget; decoders that would pass it wait. Once
 // Start names the folder, the writer thread writes what is queued and then
@@ -32,6 +38,11 @@ struct ArchiveItem {
 // The bound of the queue once the writer runs: enough to keep the disk busy
 // while the decoders go on.
 inline constexpr uint64_t kStreamingQueueBytes = 8ull << 20;
+
+// Finished files the writer may run ahead of the thread that flushes and
+// closes them: each is a handle and data in the system's file cache, none of
+// it in this process's memory.
+inline constexpr size_t kMaxClosingFiles = 256;
 
 // The largest piece of an item the decoders hand over at once; an item up to
 // this size is written in one piece.
@@ -109,10 +120,12 @@ class CItemWriter {
     size_t size;
     bool last;
   };
-  // An item whose first record has been written and whose last has not.
+  // An item whose first record has been written and whose last has not; and
+  // then, on the closing thread's queue, one whose file waits to be flushed
+  // and closed.
   struct OpenItem {
-    const ArchiveItem* item;
-    HANDLE file;         // INVALID_HANDLE_VALUE when nothing is written (folder, kept, failed)
+    const ArchiveItem* item = nullptr;
+    HANDLE file = INVALID_HANDLE_VALUE;  // INVALID_HANDLE_VALUE when nothing is written (folder, kept, failed)
     std::wstring target;  // full path, for the error records
   };
 
@@ -123,6 +136,13 @@ class CItemWriter {
   // Writes one record; the first record of an item opens its file.
   void Write(Record& record);
   HRESULT OpenTarget(OpenItem& open);
+  // The closing thread: flushes, closes and reports the finished items in
+  // the order the writer finished them.
+  void RunCloser();
+  // Hands a finished item to the closing thread (or, without one, closes it).
+  void Close(OpenItem&& open);
+  // Flushes and closes one finished item's file and reports the item.
+  void FinishItem(OpenItem& open);
 
   WrittenCallback written_;
   mutable std::mutex lock_;
@@ -136,12 +156,18 @@ class CItemWriter {
   bool cancelled_ = false;
   bool finishing_ = false;  // Finish waits: the thread ends once all is written
   HRESULT result_ = S_OK;
+  // Finished items waiting for the closing thread, which ends once the
+  // writer thread is done and the queue is empty.
+  std::deque<OpenItem> closing_;
+  std::condition_variable closingChanged_;
+  bool writerDone_ = false;
 
   // Writer thread only.
   std::wstring outputFolder_;
   std::wstring parentFolder_;
   std::vector<OpenItem> open_;  // one per decoder at the most
   std::set<std::wstring> knownFolders_;  // created or found in this write-out
-  UINT32 writtenCount_ = 0;
+  UINT32 writtenCount_ = 0;  // closing thread (the writer thread without one)
   std::thread thread_;
+  std::thread closer_;
 };
