@@ -1,6 +1,6 @@
 // The item writer's queue bound once writing has started, and the closing
-// thread that flushes, closes and reports the written files, seen through a
-// closing thread held inside its report of the first written item.
+// threads that flush, close and report the written files, seen through a
+// report of the first written item that is held.
 
 #include "libinstall/itemwriter.h"
 
@@ -63,11 +63,12 @@ std::unique_ptr<BYTE[]> Piece(int index) {
   return data;
 }
 
-// Empty items named small<N>.bin, enough to fill the closing queue behind a
-// held closing thread and so hold the writer thread too.
+// Empty items named small<N>.bin, enough to fill the closing queue behind
+// closing threads held by the report of the first item, and so hold the
+// writer thread too.
 std::vector<ArchiveItem> FillingItems() {
   std::vector<ArchiveItem> items;
-  for (size_t i = 0; i < kMaxClosingFiles + 2; ++i)
+  for (size_t i = 0; i < kMaxClosingFiles + kClosingThreads + 2; ++i)
     items.push_back(ArchiveItem{L"small" + std::to_wstring(i) + L".bin", 0, false, true});
   return items;
 }
@@ -83,8 +84,8 @@ bool IsClosed(const std::wstring& path) {
 // With a budget far above the streaming bound, the decoders may fill the
 // queue with only kStreamingQueueBytes once the folder is known: the rest of
 // the budget is not held for data that the disk is about to take. The
-// closing thread is held at its first item, and the writer once the closing
-// queue is full, so nothing leaves the queue meanwhile.
+// closing threads are held by the first item's report, and the writer once
+// the closing queue is full, so nothing leaves the queue meanwhile.
 TEST(ItemWriterBound, OnceWritingStartsTheQueueHoldsAtMostTheStreamingBound) {
   for (const uint64_t budget : {64ull << 20, 512ull << 20}) {
     SCOPED_TRACE(budget);
@@ -103,8 +104,10 @@ TEST(ItemWriterBound, OnceWritingStartsTheQueueHoldsAtMostTheStreamingBound) {
     const ArchiveItem large{L"large.bin", kPieces * kPiece, false, true};
     std::atomic<int> pushed{0};
     writer.DecoderStarted();
-    for (const ArchiveItem& item : small) ASSERT_TRUE(writer.Push(&item, nullptr, 0, true));
+    // The first report held, each closing thread stops at its next item.
+    ASSERT_TRUE(writer.Push(&small[0], nullptr, 0, true));
     ASSERT_TRUE(gate.WaitReached(10000)) << "the first item was not written";
+    for (size_t i = 1; i < small.size(); ++i) ASSERT_TRUE(writer.Push(&small[i], nullptr, 0, true));
     std::thread decoder([&] {
       for (int i = 0; i < kPieces; ++i) {
         if (!writer.Push(&large, Piece(i), kPiece, i + 1 == kPieces)) break;
@@ -132,8 +135,8 @@ TEST(ItemWriterBound, OnceWritingStartsTheQueueHoldsAtMostTheStreamingBound) {
   }
 }
 
-// The writer hands finished files to a closing thread. Whether the write-out
-// finishes or is cancelled while that thread is held, no file is left open
+// The writer hands finished files to closing threads. Whether the write-out
+// finishes or is cancelled while their reports are held, no file is left open
 // once Finish returns; finished items are reported in the order they were
 // finished, and none after the cancel.
 TEST(ItemWriterClosing, NoFileStaysOpenAfterFinishAndReportsKeepTheirOrder) {
@@ -141,7 +144,7 @@ TEST(ItemWriterClosing, NoFileStaysOpenAfterFinishAndReportsKeepTheirOrder) {
     SCOPED_TRACE(cancel ? "cancelled" : "finished");
     testsupport::TempFolder folder(L"orvclose");
     Gate gate;
-    std::vector<std::wstring> reported;  // closing thread only, read after Finish
+    std::vector<std::wstring> reported;  // one report at a time; read after Finish
     CItemWriter writer([&](UINT32 position, const ArchiveItem& item) {
       EXPECT_EQ(position, reported.size());
       reported.push_back(item.path);
