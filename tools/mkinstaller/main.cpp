@@ -47,7 +47,7 @@ size, an even number of at most 8, and one block below 20 MiB of that (a
 product-like package of 60 MiB gets 2 blocks, one of 120 MiB 4, one of 240 MiB
 or more 8); --blocks N asks for N (1 to 64). Each block costs a little archive
 size (for a product-like package about 1.8 % for the 2 blocks of 60 MiB and
-1.1 % for the 8 of 360 MiB) and a block under 32 MiB also decodes with a
+0.7 % for the 8 of 360 MiB) and a block under 32 MiB also decodes with a
 smaller dictionary.
 While it packs, build shows its progress when its output is a terminal;
 --quiet turns that and the summary off.
