@@ -4,21 +4,28 @@
 # one, and an NSIS installer of the same files), then measures in rounds, in
 # one warm Wine prefix of its own:
 #   7zz t (decode only), 7zz x, the bridge's decode-then-write (unpack_bench),
-#   installer /S /D=, the single-block installer /S /D=, the NSIS installer
-#   /S /D=, and the window: started without /S, the install button clicked
-#   after a head start, once with the default memory budget and once with it
-#   forced to 128 MB (ORV_TEST_MEMORY_BUDGET_MB); and installer /S of a large
-#   package (1.5 GiB of data that packs quickly) for its peak memory.
-# It prints medians, ratios to 7zz x, peak memory, whether each installed
-# tree equals 7zz x's output (the large one: the package folder), and each
-# target with the figure it is held against. It is not a test.
+#   installer /S /D=, the same with one decoder alone (ORV_TEST_DECODERS=1),
+#   the single-block installer /S /D=, the NSIS installer /S /D=, and the
+#   window: started without /S, the install button clicked after a head
+#   start, once with the default memory budget and once with it forced to
+#   128 MB (ORV_TEST_MEMORY_BUDGET_MB); a size sweep (the same package
+#   generator at smaller sizes, files in proportion: 7zz t, 7zz x, the
+#   installer with its default blocks, with one decoder and in one block);
+#   and a large package (1.5 GiB of data that packs quickly): 7zz x and the
+#   installer with all decoders and with one.
+# It prints medians, ratios to 7zz x of the same archive, peak memory,
+# whether each installed tree equals 7zz x's output (the large one: the
+# package folder), and each target with the figure it is held against. It is
+# not a test.
 #
 #   bench/run_unpack_bench.sh [options]
 #     --size MIB        unpacked size of the synthetic package (default 360)
 #     --files N         number of files (default 1476)
-#     --quick           a small run: 40 MiB in 200 files, in 2 blocks; large 200 MiB
+#     --sweep "MIB..."  further package sizes, files in proportion (default "60 120")
+#     --no-sweep        no further sizes
+#     --quick           a small run: 40 MiB in 200 files, in 2 blocks; large 200 MiB; no sweep
 #     --runs N          rounds of measurements (default 3)
-#     --blocks N        mkinstaller --blocks for the installer (default: its own choice)
+#     --blocks N        mkinstaller --blocks for the installers (default: its own choice)
 #     --head-start S    seconds between the window showing and the click
 #                       (default: twice the first round's 7zz t time plus 2 s)
 #     --no-nsis         leave out the NSIS installer
@@ -38,6 +45,7 @@ head_start=""
 nsis=1
 window=1
 large_mb=1536
+sweep="60 120"
 work="$build/bench-work"
 keep=0
 quick=0
@@ -45,7 +53,9 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --size) size_mb="$2"; shift 2 ;;
     --files) files="$2"; shift 2 ;;
-    --quick) size_mb=40; files=200; large_mb=200; quick=1; shift ;;
+    --quick) size_mb=40; files=200; large_mb=200; sweep=""; quick=1; shift ;;
+    --sweep) sweep="$2"; shift 2 ;;
+    --no-sweep) sweep=""; shift ;;
     --runs) runs="$2"; shift 2 ;;
     --blocks) blocks="$2"; shift 2 ;;
     --head-start) head_start="$2"; shift 2 ;;
@@ -55,7 +65,7 @@ while [ $# -gt 0 ]; do
     --keep) keep=1; shift ;;
     --large) large_mb="$2"; shift 2 ;;
     --no-large) large_mb=0; shift ;;
-    -h|--help) sed -n '2,30p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,39p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -91,38 +101,29 @@ make_package() {
   echo "$k"
 }
 tree_bytes() { find "$1" -type f -printf '%s\n' | awk '{s += $1} END {print s + 0}'; }
-pkg="$work/package-$size_mb-$files"
-pkg_key=$(make_package "$pkg" --size "$size_mb" --files "$files")
-unpacked=$(tree_bytes "$pkg")
-count=$(find "$pkg" -type f | wc -l)
-
-# build_installer OUTPUT PACKAGE PACKAGE_KEY [mkinstaller options]: rebuilt
-# only when the installer program, the tool, the package or the options
-# changed; prints the pack time.
-build_installer() {
+# build_archive ARCHIVE PACKAGE PACKAGE_KEY [mkinstaller options]: the
+# package's archive as mkinstaller packs it, made again only when the tool,
+# 7zz, the package or the options changed (not when the installer program
+# did: the archive does not depend on it); prints the pack time.
+build_archive() {
   local output=$1 package=$2 package_key=$3; shift 3
-  local k; k="$( (echo "$package_key $*"; cat "$installer_exe" "$mkinstaller") | sha256sum | cut -c1-16)"
+  local k; k="$( (echo "$package_key $*"; cat "$mkinstaller"; 7zz | head -n 3) | sha256sum | cut -c1-16)"
   if [ "$(cat "$output.key" 2>/dev/null)" != "$k" ]; then
-    say "packing $(basename "$output")"
+    say "packing $(basename "$output") $*"
     local t0; t0=$(date +%s%N)
-    "$mkinstaller" build --program "$installer_exe" --package "$package" --output "$output" "$@" >&2
+    "$mkinstaller" build --program "$installer_exe" --package "$package" --output "$output.exe" --quiet "$@" >&2
     echo $(( ($(date +%s%N) - t0) / 1000000 )) > "$output.ms"
+    extract_archive "$output.exe" "$output"
+    rm -f "$output.exe"
     echo "$k" > "$output.key"
   fi
   cat "$output.ms"
 }
-setup="$work/OrvantaSetup.exe"
-setup_single="$work/OrvantaSetup-1block.exe"
-pack_ms=$(build_installer "$setup" "$pkg" "$pkg_key" ${blocks:+--blocks "$blocks"})
-pack_single_ms=$(build_installer "$setup_single" "$pkg" "$pkg_key" --blocks 1)
-if [ "$large_mb" != 0 ]; then
-  pkg_large="$work/package-large-$large_mb"
-  large_key=$(make_package "$pkg_large" --size "$large_mb" --files "$files" --quick 64)
-  large_unpacked=$(tree_bytes "$pkg_large")
-  setup_large="$work/OrvantaSetup-large.exe"
-  pack_large_ms=$(build_installer "$setup_large" "$pkg_large" "$large_key")
-fi
-
+# make_setup OUTPUT PROGRAM ARCHIVE UNPACKED: the installer file, the program
+# with the archive appended (what build --package writes, without packing).
+make_setup() {
+  "$mkinstaller" build --program "$2" --archive "$3" --total-size "$4" --output "$1" --quiet
+}
 # The archive behind an installer: from the package offset (the PE header's
 # TimeDateStamp) plus the 9 bytes of the payload header to the end.
 extract_archive() {
@@ -131,13 +132,56 @@ extract_archive() {
   offset=$(od -An -tu4 -j $((lfanew + 8)) -N 4 "$1" | tr -d ' ')
   tail -c +$((offset + 10)) "$1" > "$2"
 }
-archive="$work/package.7z"
-archive_single="$work/package-1block.7z"
-extract_archive "$setup" "$archive"
-extract_archive "$setup_single" "$archive_single"
+blocks_of() { 7zz l -slt "$1" | sed -n 's/^Blocks = //p' | head -n 1; }
+
+# The packages of the sweep and the main one, each with its default-block
+# and single-block archive and installers. Names: s<MIB> for each size.
+sizes=""
+for s_mb in $sweep; do [ "$s_mb" != "$size_mb" ] && sizes="$sizes $s_mb"; done
+sizes="$(echo $sizes $size_mb | tr ' ' '\n' | sort -n | uniq | paste -sd' ')"
+declare -A pkg_of unpacked_of count_of archive_of single_of setup_of setup1_of pack_ms_of pack1_ms_of
+for s_mb in $sizes; do
+  s_files=$files
+  [ "$s_mb" != "$size_mb" ] && s_files=$(( (files * s_mb + size_mb / 2) / size_mb ))
+  [ "$s_files" -lt 20 ] && s_files=20
+  p="$work/package-$s_mb-$s_files"
+  p_key=$(make_package "$p" --size "$s_mb" --files "$s_files")
+  pkg_of[$s_mb]=$p
+  unpacked_of[$s_mb]=$(tree_bytes "$p")
+  count_of[$s_mb]=$(find "$p" -type f | wc -l)
+  archive_of[$s_mb]="$work/package-$s_mb${blocks:+-b$blocks}.7z"
+  single_of[$s_mb]="$work/package-$s_mb-1block.7z"
+  pack_ms_of[$s_mb]=$(build_archive "${archive_of[$s_mb]}" "$p" "$p_key" ${blocks:+--blocks "$blocks"})
+  pack1_ms_of[$s_mb]=$(build_archive "${single_of[$s_mb]}" "$p" "$p_key" --blocks 1)
+  setup_of[$s_mb]="$work/OrvantaSetup-$s_mb.exe"
+  setup1_of[$s_mb]="$work/OrvantaSetup-$s_mb-1block.exe"
+  make_setup "${setup_of[$s_mb]}" "$installer_exe" "${archive_of[$s_mb]}" "${unpacked_of[$s_mb]}"
+  make_setup "${setup1_of[$s_mb]}" "$installer_exe" "${single_of[$s_mb]}" "${unpacked_of[$s_mb]}"
+done
+pkg=${pkg_of[$size_mb]}
+pkg_key=$(make_package "$pkg" --size "$size_mb" --files "$files")
+unpacked=${unpacked_of[$size_mb]}
+count=${count_of[$size_mb]}
+setup=${setup_of[$size_mb]}
+setup_single=${setup1_of[$size_mb]}
+archive=${archive_of[$size_mb]}
+archive_single=${single_of[$size_mb]}
+pack_ms=${pack_ms_of[$size_mb]}
+pack_single_ms=${pack1_ms_of[$size_mb]}
 archive_size=$(stat -c %s "$archive")
 single_size=$(stat -c %s "$archive_single")
-block_count=$(7zz l -slt "$archive" | sed -n 's/^Blocks = //p')
+block_count=$(blocks_of "$archive")
+if [ "$large_mb" != 0 ]; then
+  pkg_large="$work/package-large-$large_mb"
+  large_key=$(make_package "$pkg_large" --size "$large_mb" --files "$files" --quick 64)
+  large_unpacked=$(tree_bytes "$pkg_large")
+  archive_large="$work/package-large.7z"
+  archive_large_single="$work/package-large-1block.7z"
+  pack_large_ms=$(build_archive "$archive_large" "$pkg_large" "$large_key")
+  build_archive "$archive_large_single" "$pkg_large" "$large_key" --blocks 1 >/dev/null
+  setup_large="$work/OrvantaSetup-large.exe"
+  make_setup "$setup_large" "$installer_exe" "$archive_large" "$large_unpacked"
+fi
 bench_setup="$work/unpack_bench.exe"
 if [ $bridge -eq 1 ]; then
   "$mkinstaller" build --program "$build/bench/unpack_bench.exe" --archive "$archive" \
@@ -311,9 +355,25 @@ silent_run() {  # NAME SETUP [PACKAGE REFERENCE]
   [ $keep -eq 1 ] || rm -rf "$out"
 }
 
+# one_decoder NAME SETUP [PACKAGE REFERENCE]: the silent install with a
+# single decoder, as on a one-core machine with the same disk.
+one_decoder() { ORV_TEST_DECODERS=1 silent_run "$@"; }
+
 load_before=$(uptime)
 for round in $(seq "$runs"); do
   say "round $round of $runs"
+  echo "$(uptime | sed 's/.*load average: //')" >> "$results/load"
+  for s_mb in $sizes; do
+    [ "$s_mb" = "$size_mb" ] && continue
+    sref="$work/out/ref-$s_mb"
+    timed "s${s_mb}_7zz_t" 7zz t "${archive_of[$s_mb]}"
+    rm -rf "$sref"
+    timed "s${s_mb}_7zz_x" 7zz x -y -o"$sref" "${archive_of[$s_mb]}"
+    silent_run "s${s_mb}_installer" "${setup_of[$s_mb]}" "${pkg_of[$s_mb]}" "$sref"
+    one_decoder "s${s_mb}_1decoder" "${setup_of[$s_mb]}" "${pkg_of[$s_mb]}" "$sref"
+    silent_run "s${s_mb}_1block" "${setup1_of[$s_mb]}" "${pkg_of[$s_mb]}" "$sref"
+    rm -rf "$sref"
+  done
   timed 7zz_t 7zz t "$archive"
   rm -rf "$ref"
   timed 7zz_x 7zz x -y -o"$ref" "$archive"
@@ -325,11 +385,16 @@ for round in $(seq "$runs"); do
     rm -rf "$out"
   fi
   silent_run installer "$setup"
+  one_decoder installer_1decoder "$setup"
   silent_run installer_1block "$setup_single"
   if [ $nsis -eq 1 ]; then silent_run nsis "$nsis_setup"; fi
   if [ "$large_mb" != 0 ]; then
+    rm -rf "$work/out/large-7zz"
+    timed large_7zz_x 7zz x -y -o"$work/out/large-7zz" "$archive_large"
+    rm -rf "$work/out/large-7zz"
     silent_run installer_large "$setup_large" "$pkg_large" "$large_ref"
-    rm -rf "$work/out/installer_large"
+    one_decoder large_1decoder "$setup_large" "$pkg_large" "$large_ref"
+    rm -rf "$work/out/installer_large" "$work/out/large_1decoder"
   fi
   if [ $window -eq 1 ]; then
     if [ -z "$head_start" ]; then
@@ -354,15 +419,20 @@ mib=1048576
 echo
 printf 'machine:   %s cores, %s\n' "$(nproc)" "$(uname -sr)"
 printf 'load:      before the rounds %s\n           after them        %s\n' "${load_before#*load}" "$(uptime | sed 's/.*load/ load/')"
+printf '           at each round     %s\n' "$(paste -sd'|' "$results/load" | sed 's/|/ | /g')"
 printf 'package:   %d files, %.1f MiB unpacked; median of %d rounds\n' "$count" "$(echo "$unpacked / $mib" | bc -l)" "$runs"
 printf 'archive:   %d blocks %.1f MiB (packed in %.1f s), 1 block %.1f MiB (%.1f s): the split costs %+.2f %%\n' \
   "$block_count" "$(echo "$archive_size / $mib" | bc -l)" "$(echo "$pack_ms / 1000" | bc -l)" \
   "$(echo "$single_size / $mib" | bc -l)" "$(echo "$pack_single_ms / 1000" | bc -l)" \
   "$(echo "($archive_size - $single_size) * 100 / $single_size" | bc -l)"
 [ $nsis -eq 1 ] && printf 'nsis:      %.1f MiB (packed in %.1f s)\n' "$(echo "$(stat -c %s "$nsis_setup") / $mib" | bc -l)" "$(echo "$nsis_pack_ms / 1000" | bc -l)"
-[ "$large_mb" != 0 ] && printf 'large:     %.1f MiB unpacked (quick to pack), installer %.1f MiB, %s blocks (packed in %.1f s)\n' \
-  "$(echo "$large_unpacked / $mib" | bc -l)" "$(echo "$(stat -c %s "$setup_large") / $mib" | bc -l)" \
-  "$(7zz l -slt "$setup_large" 2>/dev/null | sed -n 's/^Blocks = //p' | head -n 1)" "$(echo "$pack_large_ms / 1000" | bc -l)"
+if [ "$large_mb" != 0 ]; then
+  large_size=$(stat -c %s "$archive_large"); large_single_size=$(stat -c %s "$archive_large_single")
+  printf 'large:     %.1f MiB unpacked (quick to pack), installer %.1f MiB, %s blocks (packed in %.1f s): the split costs %+.2f %%\n' \
+    "$(echo "$large_unpacked / $mib" | bc -l)" "$(echo "$(stat -c %s "$setup_large") / $mib" | bc -l)" \
+    "$(blocks_of "$archive_large")" "$(echo "$pack_large_ms / 1000" | bc -l)" \
+    "$(echo "($large_size - $large_single_size) * 100 / $large_single_size" | bc -l)"
+fi
 echo
 printf '%-34s %10s %9s %13s  %s\n' "" "wall ms" "/ 7zz x" "peak RSS MiB" "tree"
 row() {  # LABEL NAME [no-ratio]
@@ -378,9 +448,45 @@ row "7zz t (decode only)" 7zz_t
 row "7zz x" 7zz_x
 row "bridge: decode, then write" bridge
 row "installer /S" installer
+row "installer /S, one decoder" installer_1decoder
 row "installer /S, 1 block" installer_1block
 row "NSIS /S" nsis
-[ "$large_mb" != 0 ] && row "installer /S, large package" installer_large no-ratio
+if [ "$large_mb" != 0 ]; then
+  row "large package: 7zz x" large_7zz_x no-ratio
+  row "large package: installer /S" installer_large no-ratio
+  row "large package: one decoder" large_1decoder no-ratio
+fi
+
+# The sweep: every size with its own 7zz x as the measure.
+growth_of() { echo "scale=2; ($(stat -c %s "$1") - $(stat -c %s "$2")) * 100 / $(stat -c %s "$2")" | bc -l; }
+# name of a size's result file
+sized() { if [ "$1" = "$size_mb" ]; then echo "$2"; else echo "s$1_$3"; fi; }
+echo
+echo "size sweep (ms, medians; /S over 7zz x; 1 dec: one decoder alone; 1 blk: the single-block installer):"
+printf '  %8s %6s %6s %7s %7s %7s %7s %6s %7s %6s %7s %8s  %s\n' MiB files blocks "+size%" "7zz t" "7zz x" "/S" ratio "1 dec" "gain" "1 blk" "RSS MiB" tree
+sweep_row() {  # LABEL FILES BLOCKS GROWTH T X S ONE SINGLE TREEFILE
+  local ratio="-" gain="-" rss
+  [ "$6" != "-" ] && [ "$7" != "-" ] && ratio=$(echo "scale=2; $7 / $6" | bc -l)
+  [ "$8" != "-" ] && [ "$7" != "-" ] && gain=$(echo "scale=2; $8 / $7" | bc -l)
+  rss=$(median "${10}" 2)
+  printf '  %8s %6s %6s %7s %7s %7s %7s %6s %7s %6s %7s %8.1f  %s\n' "$1" "$2" "$3" "$4" "$5" "$6" "$7" "$ratio" "$8" "$gain" \
+    "$9" "$(echo "$rss / 1024" | bc -l)" "$(sort -u "${10}.tree" | paste -sd/)"
+}
+for s_mb in $sizes; do
+  t=$(median "$results/$(sized "$s_mb" 7zz_t 7zz_t)" 1)
+  x=$(median "$results/$(sized "$s_mb" 7zz_x 7zz_x)" 1)
+  i=$(median "$results/$(sized "$s_mb" installer installer)" 1)
+  o=$(median "$results/$(sized "$s_mb" installer_1decoder 1decoder)" 1)
+  b=$(median "$results/$(sized "$s_mb" installer_1block 1block)" 1)
+  sweep_row "$(echo "scale=1; ${unpacked_of[$s_mb]} / $mib" | bc -l)" "${count_of[$s_mb]}" "$(blocks_of "${archive_of[$s_mb]}")" \
+    "$(growth_of "${archive_of[$s_mb]}" "${single_of[$s_mb]}")" "$t" "$x" "$i" "$o" "$b" \
+    "$results/$(sized "$s_mb" installer installer)"
+done
+if [ "$large_mb" != 0 ]; then
+  sweep_row "$(echo "scale=1; $large_unpacked / $mib" | bc -l)" "$(find "$pkg_large" -type f | wc -l)" "$(blocks_of "$archive_large")" \
+    "$(growth_of "$archive_large" "$archive_large_single")" - "$(median "$results/large_7zz_x" 1)" \
+    "$(median "$results/installer_large" 1)" "$(median "$results/large_1decoder" 1)" - "$results/installer_large"
+fi
 if [ $bridge -eq 1 ]; then
   printf '\nbridge in process: decode %s ms + write-out %s ms; peak working set %.1f MiB\n' \
     "$(bridge_value decompress_ms)" "$write_ms" "$(echo "$(bridge_value peak_working_set) / $mib" | bc -l)"
@@ -410,14 +516,31 @@ kib_to_mib() { [ "$1" = "-" ] && echo - || echo "scale=1; $1 / 1024" | bc -l; }
 ratio_of() { { [ "$1" = "-" ] || [ "$2" = "-" ]; } && echo - || echo "scale=2; $1 / $2" | bc -l; }
 echo
 echo "targets:"
-target "installer /S wall time / 7zz x" "$(ratio_of "$(median "$results/installer" 1)" "$x_ms")" 0.8
-target "installer /S peak RSS, MiB" "$(kib_to_mib "$(median "$results/installer" 2)")" 128
+# The wall-time limit of a size: 0.65 from 300 MiB up to the large package, 0.8 otherwise.
+limit_of() { if [ "$1" -ge 300 ] && [ "$1" -lt 1000 ]; then echo 0.65; else echo 0.8; fi; }
+for s_mb in $sizes; do
+  name=$(sized "$s_mb" installer installer)
+  target "installer /S / 7zz x, $s_mb MiB" \
+    "$(ratio_of "$(median "$results/$name" 1)" "$(median "$results/$(sized "$s_mb" 7zz_x 7zz_x)" 1)")" "$(limit_of "$s_mb")"
+done
+if [ "$large_mb" != 0 ]; then
+  target "installer /S / 7zz x, $large_mb MiB package" \
+    "$(ratio_of "$(median "$results/installer_large" 1)" "$(median "$results/large_7zz_x" 1)")" "$(limit_of "$large_mb")"
+fi
+for s_mb in $sizes; do
+  target "installer /S peak RSS, $s_mb MiB, MiB" "$(kib_to_mib "$(median "$results/$(sized "$s_mb" installer installer)" 2)")" 128
+done
 if [ "$large_mb" != 0 ]; then
   target "installer /S peak RSS, $large_mb MiB package, MiB" "$(kib_to_mib "$(median "$results/installer_large" 2)")" 128
 fi
-target "archive growth by the blocks, %" "$(echo "scale=2; ($archive_size - $single_size) * 100 / $single_size" | bc -l)" 2
+for s_mb in $sizes; do
+  target "archive growth by the blocks, $s_mb MiB, %" "$(growth_of "${archive_of[$s_mb]}" "${single_of[$s_mb]}")" 2
+done
+if [ "$large_mb" != 0 ]; then
+  target "archive growth by the blocks, $large_mb MiB package, %" "$(growth_of "$archive_large" "$archive_large_single")" 2
+fi
 if [ $window -eq 1 ]; then
   target "window peak RSS, budget forced to 128 MB, MiB" "$(kib_to_mib "$(median "$results/window_128" 2)")" 192
   target "window StartInstall to stage 3 / write-out alone" "$(ratio_of "$(median "$results/window" 1)" "$write_ms")" 1.3
 fi
-[ $keep -eq 1 ] || rm -rf "$work/out" "$archive" "$archive_single"
+[ $keep -eq 1 ] || rm -rf "$work/out"

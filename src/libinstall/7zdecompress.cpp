@@ -233,6 +233,18 @@ unsigned ProcessorCount() {
   return info.dwNumberOfProcessors ? info.dwNumberOfProcessors : 1;
 }
 
+// The most decoders at once: the processor count, or the test hook
+// ORV_TEST_DECODERS=N, which lets a benchmark time one decoder alone.
+unsigned DefaultMaxDecoders() {
+  wchar_t hook[16] = {};
+  const DWORD length = ::GetEnvironmentVariableW(L"ORV_TEST_DECODERS", hook, 16);
+  if (length > 0 && length < 16) {
+    const unsigned long decoders = std::wcstoul(hook, nullptr, 10);
+    if (decoders > 0 && decoders <= 64) return static_cast<unsigned>(decoders);
+  }
+  return ProcessorCount();
+}
+
 // The most memory one decoder of `jobs` holds.
 uint64_t LargestDecoderMemory(const std::vector<DecodeJob>& jobs) {
   uint64_t memory = 0;
@@ -330,7 +342,7 @@ std::vector<DecodeJob> PlanDecodeJobs(const std::vector<ItemPlacement>& items, u
 }
 
 C7zDecompressImpl::C7zDecompressImpl()
-    : m_maxDecoders(ProcessorCount()),
+    : m_maxDecoders(DefaultMaxDecoders()),
       m_writer([this](UINT32 position, const ArchiveItem& item) {
         if (m_memoryMode) ReportProgress(k7zProgressWritten, position, item.path);
       }) {

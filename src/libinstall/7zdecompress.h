@@ -161,7 +161,8 @@ class C7zDecompressImpl : public I7zDecompress, public I7zDecompressCallBack {
   void OnItemResult(UINT32 index, INT32 operationResult) override;
   bool ShouldStop() const override;
 
-  // The most decoders run at once (default: the number of processors).
+  // The most decoders run at once (default: the number of processors, or
+  // the test hook ORV_TEST_DECODERS=N).
   void SetMaxDecoders(unsigned decoders) { m_maxDecoders = decoders ? decoders : 1; }
   // Decoded bytes that may wait in memory for a folder (see itemwriter.h).
   void SetMemoryBudget(uint64_t bytes) { m_writer.SetMemoryBudget(bytes); }

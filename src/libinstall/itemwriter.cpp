@@ -93,6 +93,7 @@ CItemWriter::CItemWriter(WrittenCallback written)
 CItemWriter::~CItemWriter() {
   Cancel();
   if (thread_.joinable()) thread_.join();
+  for (std::thread& closer : closers_) closer.join();
 }
 
 void CItemWriter::SetMemoryBudget(uint64_t bytes) {
@@ -141,7 +142,7 @@ bool CItemWriter::Push(const ArchiveItem* item, std::unique_ptr<BYTE[]> data, si
 }
 
 bool CItemWriter::Start(const std::wstring& outputFolder, const std::wstring& parentFolder) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::unique_lock<std::mutex> guard(lock_);
   if (thread_.joinable()) return true;
   outputFolder_ = outputFolder;
   parentFolder_ = parentFolder;
@@ -149,11 +150,29 @@ bool CItemWriter::Start(const std::wstring& outputFolder, const std::wstring& pa
   finishing_ = false;
   knownFolders_.clear();
   result_ = S_OK;
+  writerDone_ = false;
+  finishedItems_ = 0;
+  nextReport_ = 0;
+  closedAhead_.clear();
+  // Without any closing thread the writer thread closes its files itself.
+  for (unsigned i = 0; i < kClosingThreads; ++i) {
+    try {
+      closers_.emplace_back(&CItemWriter::RunCloser, this);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
   try {
     thread_ = std::thread(&CItemWriter::Run, this);
   } catch (const std::system_error& error) {
     LOG_ERROR << "创建写文件线程失败，错误码：" << error.code().value();
     started_ = false;
+    writerDone_ = true;  // the closing threads end at once
+    closingChanged_.notify_all();
+    guard.unlock();
+    for (std::thread& closer : closers_) closer.join();
+    guard.lock();
+    closers_.clear();
     return false;
   }
   changed_.notify_all();
@@ -168,6 +187,8 @@ HRESULT CItemWriter::Finish() {
     changed_.notify_all();
   }
   thread_.join();
+  for (std::thread& closer : closers_) closer.join();
+  closers_.clear();
   std::lock_guard<std::mutex> guard(lock_);
   return cancelled_ && SUCCEEDED(result_) ? E_ABORT : result_;
 }
@@ -178,6 +199,7 @@ void CItemWriter::Cancel() {
   for (const Record& record : queue_) queuedBytes_ -= record.size;
   queue_.clear();
   changed_.notify_all();
+  closingChanged_.notify_all();
 }
 
 bool CItemWriter::cancelled() const {
@@ -215,6 +237,57 @@ void CItemWriter::Run() {
   }
   for (OpenItem& open : open_) CloseFile(open.file);
   open_.clear();
+  std::lock_guard<std::mutex> guard(lock_);
+  writerDone_ = true;
+  closingChanged_.notify_all();
+}
+
+void CItemWriter::Close(OpenItem&& open) {
+  const uint64_t sequence = finishedItems_++;
+  if (closers_.empty()) {
+    FinishItem(open, sequence);
+    return;
+  }
+  std::unique_lock<std::mutex> guard(lock_);
+  closingChanged_.wait(guard, [&] { return cancelled_ || closing_.size() < kMaxClosingFiles; });
+  closing_.emplace_back(std::move(open), sequence);
+  closingChanged_.notify_all();
+}
+
+void CItemWriter::RunCloser() {
+  for (;;) {
+    std::pair<OpenItem, uint64_t> next;
+    {
+      std::unique_lock<std::mutex> guard(lock_);
+      closingChanged_.wait(guard, [&] { return !closing_.empty() || writerDone_; });
+      if (closing_.empty()) break;
+      next = std::move(closing_.front());
+      closing_.pop_front();
+      closingChanged_.notify_all();
+    }
+    FinishItem(next.first, next.second);
+  }
+}
+
+void CItemWriter::FinishItem(OpenItem& open, uint64_t sequence) {
+  // On the disk before the switch renames anything of the earlier version;
+  // a cancelled write-out is not installed, so its files need no flush.
+  if (open.file != INVALID_HANDLE_VALUE && !cancelled() && !::FlushFileBuffers(open.file)) {
+    const DWORD error = ::GetLastError();
+    LOG_ERROR << "写出文件失败：" << open.target << "，错误码：" << error;
+    Fail(HRESULT_FROM_WIN32(error));
+  }
+  CloseFile(open.file);
+  // Reports go out in finishing order and not under lock_, which the
+  // decoders need while a report may wait for the window.
+  std::lock_guard<std::mutex> guard(reportLock_);
+  closedAhead_.emplace(sequence, open.item);
+  for (auto turn = closedAhead_.find(nextReport_); turn != closedAhead_.end(); turn = closedAhead_.find(nextReport_)) {
+    const ArchiveItem* item = turn->second;
+    closedAhead_.erase(turn);
+    ++nextReport_;
+    if (written_ && !cancelled()) written_(writtenCount_++, *item);
+  }
 }
 
 void CItemWriter::Write(Record& record) {
@@ -245,16 +318,9 @@ void CItemWriter::Write(Record& record) {
   }
   record.data.reset();
   if (!record.last) return;
-  // On the disk before the switch renames anything of the earlier version.
-  if (open->file != INVALID_HANDLE_VALUE && !::FlushFileBuffers(open->file)) {
-    const DWORD error = ::GetLastError();
-    LOG_ERROR << "写出文件失败：" << open->target << "，错误码：" << error;
-    Fail(HRESULT_FROM_WIN32(error));
-  }
-  CloseFile(open->file);
-  const ArchiveItem* item = record.item;
+  OpenItem finished = std::move(*open);
   open_.erase(open);
-  if (written_) written_(writtenCount_++, *item);
+  Close(std::move(finished));
 }
 
 HRESULT CItemWriter::OpenTarget(OpenItem& open) {

@@ -2,6 +2,12 @@
 // Writes decoded archive items to their files on a thread of its own, fed by
 // the decoder threads through a bounded queue.
 //
+// Every written file is flushed to the disk before it is closed, so that the
+// whole package is on the disk when Finish returns. A flush waits for the
+// disk, not for a processor: closing threads do it (and the close, and the
+// report of the written item), so that the writer goes on with the next file
+// meanwhile, and several flushes at once share the file system's commits.
+//
 // Until a target folder is known the queue simply holds what the decoders
 // produce, up to a memory budget; decoders that would pass it wait. Once
 // Start names the folder, the writer thread writes what is queued and then
@@ -14,11 +20,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // An archive item as it is known before decoding.
@@ -32,6 +40,14 @@ struct ArchiveItem {
 // The bound of the queue once the writer runs: enough to keep the disk busy
 // while the decoders go on.
 inline constexpr uint64_t kStreamingQueueBytes = 8ull << 20;
+
+// Finished files the writer may run ahead of the thread that flushes and
+// closes them: each is a handle and data in the system's file cache, none of
+// it in this process's memory.
+inline constexpr size_t kMaxClosingFiles = 256;
+// Threads that flush and close finished files: four flushes at once took a
+// quarter of the time of one after another for files of a quarter megabyte.
+inline constexpr unsigned kClosingThreads = 4;
 
 // The largest piece of an item the decoders hand over at once; an item up to
 // this size is written in one piece.
@@ -109,10 +125,12 @@ class CItemWriter {
     size_t size;
     bool last;
   };
-  // An item whose first record has been written and whose last has not.
+  // An item whose first record has been written and whose last has not; and
+  // then, on the closing thread's queue, one whose file waits to be flushed
+  // and closed.
   struct OpenItem {
-    const ArchiveItem* item;
-    HANDLE file;         // INVALID_HANDLE_VALUE when nothing is written (folder, kept, failed)
+    const ArchiveItem* item = nullptr;
+    HANDLE file = INVALID_HANDLE_VALUE;  // INVALID_HANDLE_VALUE when nothing is written (folder, kept, failed)
     std::wstring target;  // full path, for the error records
   };
 
@@ -123,6 +141,14 @@ class CItemWriter {
   // Writes one record; the first record of an item opens its file.
   void Write(Record& record);
   HRESULT OpenTarget(OpenItem& open);
+  // A closing thread: flushes and closes finished items; they are reported
+  // in the order the writer finished them.
+  void RunCloser();
+  // Hands a finished item to the closing threads (or, without any, closes it).
+  void Close(OpenItem&& open);
+  // Flushes and closes the finished item number `sequence`, then reports
+  // every finished item whose turn has come.
+  void FinishItem(OpenItem& open, uint64_t sequence);
 
   WrittenCallback written_;
   mutable std::mutex lock_;
@@ -136,12 +162,24 @@ class CItemWriter {
   bool cancelled_ = false;
   bool finishing_ = false;  // Finish waits: the thread ends once all is written
   HRESULT result_ = S_OK;
+  // Finished items waiting for a closing thread, numbered in the order the
+  // writer finished them; the threads end once the writer thread is done and
+  // the queue is empty.
+  std::deque<std::pair<OpenItem, uint64_t>> closing_;
+  uint64_t finishedItems_ = 0;  // writer thread
+  std::condition_variable closingChanged_;
+  bool writerDone_ = false;
+  // Reports in finishing order: items closed ahead of their turn wait here.
+  std::mutex reportLock_;
+  std::map<uint64_t, const ArchiveItem*> closedAhead_;
+  uint64_t nextReport_ = 0;
 
   // Writer thread only.
   std::wstring outputFolder_;
   std::wstring parentFolder_;
   std::vector<OpenItem> open_;  // one per decoder at the most
   std::set<std::wstring> knownFolders_;  // created or found in this write-out
-  UINT32 writtenCount_ = 0;
+  UINT32 writtenCount_ = 0;  // with reportLock_
   std::thread thread_;
+  std::vector<std::thread> closers_;
 };

@@ -1,5 +1,6 @@
-// The item writer's queue bound once writing has started, seen through a
-// writer thread held inside its report of the first written item.
+// The item writer's queue bound once writing has started, and the closing
+// threads that flush, close and report the written files, seen through a
+// report of the first written item that is held.
 
 #include "libinstall/itemwriter.h"
 
@@ -9,7 +10,9 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -60,10 +63,29 @@ std::unique_ptr<BYTE[]> Piece(int index) {
   return data;
 }
 
+// Empty items named small<N>.bin, enough to fill the closing queue behind
+// closing threads held by the report of the first item, and so hold the
+// writer thread too.
+std::vector<ArchiveItem> FillingItems() {
+  std::vector<ArchiveItem> items;
+  for (size_t i = 0; i < kMaxClosingFiles + kClosingThreads + 2; ++i)
+    items.push_back(ArchiveItem{L"small" + std::to_wstring(i) + L".bin", 0, false, true});
+  return items;
+}
+
+// True when nothing holds the file open: it opens without sharing.
+bool IsClosed(const std::wstring& path) {
+  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  ::CloseHandle(file);
+  return true;
+}
+
 // With a budget far above the streaming bound, the decoders may fill the
 // queue with only kStreamingQueueBytes once the folder is known: the rest of
-// the budget is not held for data that the disk is about to take. The writer
-// is held after its first item, so nothing leaves the queue meanwhile.
+// the budget is not held for data that the disk is about to take. The
+// closing threads are held by the first item's report, and the writer once
+// the closing queue is full, so nothing leaves the queue meanwhile.
 TEST(ItemWriterBound, OnceWritingStartsTheQueueHoldsAtMostTheStreamingBound) {
   for (const uint64_t budget : {64ull << 20, 512ull << 20}) {
     SCOPED_TRACE(budget);
@@ -77,13 +99,15 @@ TEST(ItemWriterBound, OnceWritingStartsTheQueueHoldsAtMostTheStreamingBound) {
     ASSERT_GT(budget, 2 * kStreamingQueueBytes);
     ASSERT_TRUE(writer.Start(folder.path(), L""));
 
-    const ArchiveItem first{L"first.bin", 0, false, true};
+    const std::vector<ArchiveItem> small = FillingItems();
     constexpr int kPieces = 24;  // three times the bound, far below the budget
     const ArchiveItem large{L"large.bin", kPieces * kPiece, false, true};
     std::atomic<int> pushed{0};
     writer.DecoderStarted();
-    ASSERT_TRUE(writer.Push(&first, nullptr, 0, true));
+    // The first report held, each closing thread stops at its next item.
+    ASSERT_TRUE(writer.Push(&small[0], nullptr, 0, true));
     ASSERT_TRUE(gate.WaitReached(10000)) << "the first item was not written";
+    for (size_t i = 1; i < small.size(); ++i) ASSERT_TRUE(writer.Push(&small[i], nullptr, 0, true));
     std::thread decoder([&] {
       for (int i = 0; i < kPieces; ++i) {
         if (!writer.Push(&large, Piece(i), kPiece, i + 1 == kPieces)) break;
@@ -108,6 +132,66 @@ TEST(ItemWriterBound, OnceWritingStartsTheQueueHoldsAtMostTheStreamingBound) {
     const std::string written = testsupport::ReadFileBytes(folder.path() + L"large.bin");
     ASSERT_EQ(written.size(), kPieces * kPiece);
     for (int i = 0; i < kPieces; ++i) EXPECT_EQ(written[i * kPiece], 'a' + i % 26) << i;
+  }
+}
+
+// The writer hands finished files to closing threads. Whether the write-out
+// finishes or is cancelled while their reports are held, no file is left open
+// once Finish returns; finished items are reported in the order they were
+// finished, and none after the cancel.
+TEST(ItemWriterClosing, NoFileStaysOpenAfterFinishAndReportsKeepTheirOrder) {
+  for (const bool cancel : {false, true}) {
+    SCOPED_TRACE(cancel ? "cancelled" : "finished");
+    testsupport::TempFolder folder(L"orvclose");
+    Gate gate;
+    std::vector<std::wstring> reported;  // one report at a time; read after Finish
+    CItemWriter writer([&](UINT32 position, const ArchiveItem& item) {
+      EXPECT_EQ(position, reported.size());
+      reported.push_back(item.path);
+      if (position == 0) gate.Wait();
+    });
+    ASSERT_TRUE(writer.Start(folder.path(), L""));
+    const std::vector<ArchiveItem> small = FillingItems();
+    // Written in three pieces and sized in advance, then in one piece.
+    const ArchiveItem large{L"large.bin", 3 * kPiece, false, true};
+    const ArchiveItem last{L"last.bin", kPiece, false, true};
+    writer.DecoderStarted();
+    std::thread decoder([&] {
+      for (const ArchiveItem& item : small)
+        if (!writer.Push(&item, nullptr, 0, true)) break;
+      for (int i = 0; i < 3; ++i)
+        if (!writer.Push(&large, Piece(i), kPiece, i == 2)) break;
+      writer.Push(&last, Piece(3), kPiece, true);
+      writer.DecoderFinished();
+    });
+    ASSERT_TRUE(gate.WaitReached(10000)) << "the first item was not written";
+    if (cancel) writer.Cancel();
+    gate.Open();
+    decoder.join();
+    EXPECT_EQ(writer.Finish(), cancel ? E_ABORT : S_OK);
+
+    if (cancel) {
+      EXPECT_EQ(reported.size(), 1u) << "items reported after the cancel";
+    } else {
+      ASSERT_EQ(reported.size(), small.size() + 2);
+      for (size_t i = 0; i < small.size(); ++i) EXPECT_EQ(reported[i], small[i].path) << i;
+      EXPECT_EQ(reported[small.size()], large.path);
+      EXPECT_EQ(reported[small.size() + 1], last.path);
+      EXPECT_EQ(testsupport::ReadFileBytes(folder.path() + L"large.bin").size(), 3 * kPiece);
+      EXPECT_EQ(testsupport::ReadFileBytes(folder.path() + L"last.bin"), std::string(kPiece, 'd'));
+    }
+    for (size_t i = 0; i < small.size(); ++i) {
+      const std::wstring path = folder.path() + small[i].path;
+      if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        EXPECT_TRUE(IsClosed(path)) << i;
+      }
+    }
+    for (const wchar_t* name : {L"large.bin", L"last.bin"}) {
+      const std::wstring path = folder.path() + name;
+      if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        EXPECT_TRUE(IsClosed(path));
+      }
+    }
   }
 }
 

@@ -1,7 +1,12 @@
 // How the package is cut into solid blocks, and how 7zz's progress is read.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <random>
+
 #include "archive_tool.h"
+#include "run_process.h"
 
 namespace mkinstaller {
 namespace {
@@ -69,16 +74,65 @@ TEST(PlanBlocks, LargeItemsAndEmptyFilesGiveFewerBlocksNeverEmptyOnes) {
   EXPECT_TRUE(PlanBlocks({}, 3).empty());
 }
 
-TEST(PlanBlocks, DefaultIsOneBlockForSmallPackagesAndAnEvenCountForLargeOnes) {
+TEST(PlanBlocks, DefaultIsOneBlockForLittleWorkAndAnEvenCountForMore) {
   const uint64_t mib = 1 << 20;
-  EXPECT_EQ(DefaultBlockCount(0), 1);
-  EXPECT_EQ(DefaultBlockCount(3 * mib), 1);
-  EXPECT_EQ(DefaultBlockCount(95 * mib), 1);
-  EXPECT_EQ(DefaultBlockCount(96 * mib), 2);
-  EXPECT_EQ(DefaultBlockCount(200 * mib), 4);
-  EXPECT_EQ(DefaultBlockCount(360 * mib), 6);
-  EXPECT_EQ(DefaultBlockCount(1536 * mib), 8);
-  EXPECT_EQ(DefaultBlockCount(0xFFFFFFFFull), 8);
+  const struct {
+    uint64_t cost;
+    int blocks;
+  } cases[] = {
+      {0, 1},          {3 * mib, 1},   {19 * mib, 1},  // a split would cost more size than it saves
+      {20 * mib, 2},   {39 * mib, 2},  {40 * mib, 4},  {79 * mib, 6},
+      {80 * mib, 8},   {1536 * mib, 8}, {0xFFFFFFFFull, 8},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DefaultBlockCount(c.cost), c.blocks) << c.cost / mib << " MiB";
+  // The work of an incompressible megabyte against one that packs to a tenth.
+  EXPECT_EQ(DecodeCost(mib, mib), mib + mib / 8);
+  EXPECT_EQ(DecodeCost(mib / 10, mib), mib / 10 + mib / 8);
+}
+
+// The estimate tells data that packs well from data that does not, which is
+// what makes blocks of equal size take unequal time to decode.
+TEST(EstimateDecodeCosts, IncompressibleDataCostsSeveralTimesWhatCodeOrZerosCost) {
+  namespace fs = std::filesystem;
+  TempFolder work;
+  const fs::path root = fs::path(work.path()) / "package";
+  const uint64_t mib = 1 << 20;
+  std::mt19937 random(7);
+  std::string noise(mib, '\0'), text;
+  for (char& c : noise) c = static_cast<char>(random());
+  while (text.size() < mib) text += "<item id=\"OVVersionString\">" + std::to_string(text.size() % 977) + "</item>\n";
+  text.resize(mib);
+  const struct {
+    Destination destination;
+    std::string path;
+    std::string bytes;
+  } files[] = {
+      {Destination::kInstallFolder, "Orvanta.ini", "[Common]\r\nVersion=7.19.02N\r\n"},
+      {Destination::kVersionFolder, "data/noise.bin", noise},
+      {Destination::kVersionFolder, "data/zeros.bin", std::string(mib, '\0')},
+      {Destination::kVersionFolder, "res/strings.xml", text},
+      {Destination::kVersionFolder, "zero.bin", ""},
+  };
+  Package package;
+  package.root = root.string();
+  for (const auto& file : files) {
+    const fs::path path = root / (file.destination == Destination::kInstallFolder ? kInstallFolderName : kVersionFolderName) / file.path;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << file.bytes;
+    package.items.push_back(PackageItem{file.path, file.destination, file.bytes.size()});
+  }
+  const std::vector<uint64_t> costs = EstimateDecodeCosts("7zz", package, work.path());
+  ASSERT_EQ(costs.size(), package.items.size());
+  EXPECT_GT(costs[0], 0u);
+  EXPECT_LT(costs[0], 1000u);
+  EXPECT_GE(costs[1], DecodeCost(mib, mib));             // noise does not pack
+  EXPECT_LT(costs[2] * 4, costs[1]) << costs[2];          // zeros nearly vanish
+  EXPECT_LT(costs[3] * 3, costs[1]) << costs[3];          // repetitive text packs well
+  EXPECT_EQ(costs[4], 0u);
+  // Cut by work, the noise gets a block of its own and the rest shares the other.
+  const std::vector<PackBlock> blocks = PlanBlocks(costs, 2);
+  ASSERT_EQ(blocks.size(), 2u);
+  EXPECT_EQ(blocks[0].first + blocks[0].count, 2u);
 }
 
 TEST(PercentReader, ReadsTheLatestPercentageWhateverThePieces) {

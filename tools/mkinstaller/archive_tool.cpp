@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -53,13 +54,18 @@ std::vector<std::string> SplitPath(const std::string& path) {
 
 }  // namespace
 
-int DefaultBlockCount(uint64_t total_size) {
-  // One block per 48 MiB, an even number from 2 to 8: blocks well above the
-  // 32 MiB dictionary cost little in size, and an even count keeps two or
-  // four decoders equally busy to the end.
-  const uint64_t per_block = 48ull << 20;
-  if (total_size < 2 * per_block) return 1;
-  const uint64_t count = std::min<uint64_t>(8, total_size / per_block);
+uint64_t DecodeCost(uint64_t packed, uint64_t size) { return packed + size / 8; }
+
+int DefaultBlockCount(uint64_t total_cost) {
+  // One block per 10 MiB of decoding work (about 0.4 s of one core), an even
+  // number from 2 to 8: a product-like package of 60 MiB gets 2, one of
+  // 120 MiB 4, one of 240 MiB or more 8. Blocks of equal work end together
+  // on 2, 4 or 8 decoders; more of them even out what the estimate misses.
+  // Fewer than two blocks' work stays one block, where a split would cost
+  // more archive size than the decoding it saves.
+  const uint64_t per_block = 10ull << 20;
+  if (total_cost < 2 * per_block) return 1;
+  const uint64_t count = std::min<uint64_t>(8, total_cost / per_block);
   return static_cast<int>(count & ~1ull);
 }
 
@@ -124,9 +130,39 @@ int PercentReader::Feed(const std::string& chunk) {
   return percent_;
 }
 
+std::vector<uint64_t> EstimateDecodeCosts(const std::string& seven_zip, const Package& package,
+                                          const std::string& work_folder) {
+  std::vector<std::string> sources;
+  for (const auto& item : package.items) {
+    const bool install = item.destination == Destination::kInstallFolder;
+    sources.push_back(std::string(install ? kInstallFolderName : kVersionFolderName) + "/" + item.path);
+  }
+  const std::string list = work_folder + "/estimate-items.txt";
+  const std::string estimate = work_folder + "/estimate.7z";
+  WriteList(list, sources);
+  std::remove(estimate.c_str());
+  RunChecked({seven_zip, "a", "-t7z", "-m0=BCJ2", "-m1=LZMA:d=22:a=0:mf=hc4:fb=32", "-m2=LZMA:d=19",
+              "-m3=LZMA:d=19", "-mb0:1", "-mb0s1:2", "-mb0s2:3",
+              // Every file a block of its own: its packed size is listed.
+              "-ms=off", "-mtm=off", "-mtc=off", "-mta=off", "-mtr=off", "-mmt=2", "-r-", "-spd",
+              "-scsUTF-8", "-bd", "-bso0", estimate, "@" + list},
+             "estimating the decoding work", package.root);
+  std::map<std::string, uint64_t> packed;
+  for (const auto& entry : ListArchive(seven_zip, estimate)) packed[entry.path] = entry.packed;
+  std::remove(estimate.c_str());
+  std::vector<uint64_t> costs;
+  for (size_t i = 0; i < package.items.size(); ++i) {
+    const auto found = packed.find(sources[i]);
+    // An item 7zz did not list (it stores every file) counts as incompressible.
+    const uint64_t size = package.items[i].size;
+    costs.push_back(DecodeCost(found == packed.end() ? size : found->second, size));
+  }
+  return costs;
+}
+
 size_t CreatePackageArchive(const std::string& seven_zip, const Package& package,
                             const std::string& archive, const std::string& work_folder, int blocks,
-                            const PackProgressFn& progress) {
+                            const std::vector<uint64_t>& costs, const PackProgressFn& progress) {
   // Every item is packed under its sub-folder's name, so that an
   // install-folder item and a version-folder item of the same name stay
   // apart, then each top-level name is renamed to where it is stored.
@@ -144,7 +180,11 @@ size_t CreatePackageArchive(const std::string& seven_zip, const Package& package
       renames.push_back(install ? "../" + top : top);
     }
   }
-  const std::vector<PackBlock> plan = PlanBlocks(sizes, blocks);
+  std::vector<PackBlock> plan = PlanBlocks(costs.size() == sizes.size() ? costs : sizes, blocks);
+  for (PackBlock& block : plan) {  // the progress counts unpacked bytes
+    block.size = 0;
+    for (size_t i = block.first; i < block.first + block.count; ++i) block.size += sizes[i];
+  }
   const std::string list = work_folder + "/items.txt";
   PackProgress state;
   state.blocks = plan.size();
@@ -212,6 +252,8 @@ std::vector<ArchiveEntry> ParseSltListing(const std::string& listing) {
       continue;
     } else if (line.rfind("Size = ", 0) == 0) {
       entries.back().size = std::strtoull(line.c_str() + 7, nullptr, 10);
+    } else if (line.rfind("Packed Size = ", 0) == 0) {
+      entries.back().packed = std::strtoull(line.c_str() + 14, nullptr, 10);
     } else if (line.rfind("Block = ", 0) == 0) {
       entries.back().block = std::atoi(line.c_str() + 8);
     } else if (line == "Folder = +" || line.rfind("Attributes = D", 0) == 0) {

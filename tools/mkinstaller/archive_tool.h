@@ -15,6 +15,7 @@ struct ArchiveEntry {
   uint64_t size = 0;
   bool folder = false;
   int block = -1;  // the solid block holding its data; -1 for folders and empty files
+  uint64_t packed = 0;  // "Packed Size" as listed: its block's packed bytes, on the block's first item
 };
 
 // A run of consecutive items of Package::items packed as one solid block.
@@ -24,15 +25,27 @@ struct PackBlock {
   uint64_t size = 0;  // unpacked bytes
 };
 
-// The number of solid blocks a package of `total_size` unpacked bytes gets
-// unless another is asked for.
-int DefaultBlockCount(uint64_t total_size);
+// The decoding work of an item that packs to `packed` bytes and unpacks to
+// `size`, in units of a packed byte: LZMA's time goes into the bits it
+// decodes far more than into the bytes it copies out (the installer's
+// decoders weigh their blocks the same way).
+uint64_t DecodeCost(uint64_t packed, uint64_t size);
 
-// Cuts `sizes` (in their order) into at most `count` runs of similar total,
-// each cut at the item boundary nearest to its share; runs without bytes are
-// left out. Keeping the order keeps similar files together, which is what the
-// compression gains most from.
-std::vector<PackBlock> PlanBlocks(const std::vector<uint64_t>& sizes, int count);
+// The number of solid blocks a package of `total_cost` decoding work (see
+// DecodeCost) gets unless another is asked for.
+int DefaultBlockCount(uint64_t total_cost);
+
+// Cuts `weights` (in their order) into at most `count` runs of similar total,
+// each cut at the item boundary nearest to its share; runs of weight 0 join a
+// neighbour. Keeping the order keeps similar files together, which is what
+// the compression gains most from. `size` of each run is its total weight.
+std::vector<PackBlock> PlanBlocks(const std::vector<uint64_t>& weights, int count);
+
+// Each item's decoding work, from a quick pass of 7zz that packs every file
+// on its own with a fast setting of the same coders: a file that packs well
+// costs a fraction of one that does not. In the order of Package::items.
+std::vector<uint64_t> EstimateDecodeCosts(const std::string& seven_zip, const Package& package,
+                                          const std::string& work_folder);
 
 // How far packing has come, for a progress display.
 struct PackProgress {
@@ -57,7 +70,8 @@ class PercentReader {
 };
 
 // Builds the package archive at `archive` in `blocks` solid blocks of similar
-// unpacked size (fewer when the items do not divide so far): the
+// decoding work, `costs` (one per item, see EstimateDecodeCosts; empty: the
+// unpacked sizes), fewer when the items do not divide so far: the
 // install-folder items first, stored as "../NAME", then the version-folder
 // items, each group in sorted order, every block LZMA with the BCJ2 filter,
 // without times and attributes, so that the same package gives the same
@@ -65,7 +79,8 @@ class PercentReader {
 // number of blocks written.
 size_t CreatePackageArchive(const std::string& seven_zip, const Package& package,
                             const std::string& archive, const std::string& work_folder,
-                            int blocks, const PackProgressFn& progress = {});
+                            int blocks, const std::vector<uint64_t>& costs,
+                            const PackProgressFn& progress = {});
 
 // Items of an archive, from `7zz l -slt`.
 std::vector<ArchiveEntry> ListArchive(const std::string& seven_zip, const std::string& archive);

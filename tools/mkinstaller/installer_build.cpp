@@ -162,8 +162,15 @@ BuildResult BuildInstaller(const BuildOptions& options) {
     CheckOutputPath(options, options.package);
     CheckPayloadFits(program.size(), 0, result.package.total_size);
     archive = work.path() + "/package.7z";
+    // Blocks of equal decoding work rather than of equal size: a block of
+    // incompressible data takes several times as long to decode as one of
+    // code or text of the same size.
+    const std::vector<uint64_t> costs =
+        EstimateDecodeCosts(options.tools.seven_zip, result.package, work.path());
+    uint64_t total_cost = 0;
+    for (uint64_t cost : costs) total_cost += cost;
     result.blocks = CreatePackageArchive(options.tools.seven_zip, result.package, archive, work.path(),
-                                         options.blocks.value_or(DefaultBlockCount(result.package.total_size)),
+                                         options.blocks.value_or(DefaultBlockCount(total_cost)), costs,
                                          options.progress);
   } else {
     CheckOutputPath(options, "");

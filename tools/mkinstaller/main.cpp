@@ -33,15 +33,22 @@ of the program's PE header, and the PE checksum is brought up to date. With
 --sign-cert and --sign-key the finished file is signed (Authenticode, SHA-256)
 with osslsigncode; the signature table then follows the archive.
 
-The archive is one 7z archive in N solid blocks of similar unpacked size (every
-block LZMA with the BCJ2 filter), which the installer decodes side by side, as
-many at once as the machine has cores. The items keep their sorted order
-(install-folder items first) and each block is a run of them cut at the item
-boundary nearest to its share, so a single item larger than a share gives
-fewer blocks. By default packages under 96 MiB get one block and larger ones
-one per 48 MiB, an even number of at most 8; --blocks N asks for N (1 to 64).
-Each block costs a little archive size (about 0.2 % each for a product-like
-package) and a block under 32 MiB also decodes with a smaller dictionary.
+The archive is one 7z archive in N solid blocks of similar decoding work
+(every block LZMA with the BCJ2 filter), which the installer decodes side by
+side, as many at once as the machine has cores. The work of each file is
+estimated first by a quick pass of 7zz that packs every file on its own with a
+fast setting (about a tenth of the packing time): a file that does not pack
+takes several times as long to decode as code or text of the same size. The
+items keep their sorted order (install-folder items first) and each block is
+a run of them cut at the item boundary nearest to its share of the work, so a
+single item larger than a share gives fewer blocks. By default a package gets
+one block per 10 MiB of estimated packed size plus an eighth of its unpacked
+size, an even number of at most 8, and one block below 20 MiB of that (a
+product-like package of 60 MiB gets 2 blocks, one of 120 MiB 4, one of 240 MiB
+or more 8); --blocks N asks for N (1 to 64). Each block costs a little archive
+size (for a product-like package about 1.8 % for the 2 blocks of 60 MiB and
+0.7 % for the 8 of 360 MiB) and a block under 32 MiB also decodes with a
+smaller dictionary.
 While it packs, build shows its progress when its output is a terminal;
 --quiet turns that and the summary off.
 
@@ -96,7 +103,7 @@ Options:
   --archive FILE        a ready-made archive or any data, in place of --package
   --total-size N        the unpacked size written with --archive
   --output FILE         the installer to write (replaced when it exists)
-  --blocks N            solid blocks of the archive (default from the package size)
+  --blocks N            solid blocks of the archive (default from the decoding work)
   --quiet               no progress display and no summary
   --sign-cert FILE      signing certificate (chain), PEM or DER
   --sign-key FILE       its private key
