@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/logging.h"
+#include "common/utilfunc.h"
 
 extern "C" {
 NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PVOID apc, PVOID apcContext, PIO_STATUS_BLOCK status,
@@ -51,11 +52,6 @@ struct Listed {
   std::wstring name;
   bool isFolder;
 };
-
-bool EqualIgnoringCase(const std::wstring& a, const std::wstring& b) {
-  return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                                TRUE) == CSTR_EQUAL;
-}
 
 void TrimTrailingBackslashes(std::wstring& path) {
   while (!path.empty() && path.back() == L'\\') path.pop_back();
@@ -128,7 +124,7 @@ EntryKind OpenEntry(const Folder& parent, const std::wstring& parentFinal, const
   if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::kLink;
   // The handle reached something that is not the child itself: the name is a
   // link the system followed.
-  if (!EqualIgnoringCase(FinalPathOf(handle->get()), ChildFinalPath(parentFinal, name)))
+  if (!UtilFunc::EqualIgnoringCase(FinalPathOf(handle->get()), ChildFinalPath(parentFinal, name)))
     return EntryKind::kUnreachableLink;
   return (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::kFolder : EntryKind::kFile;
 }
@@ -252,7 +248,7 @@ void PauseHook(const std::wstring& path) {
   wchar_t pause[MAX_PATH] = {};
   wchar_t resume[MAX_PATH] = {};
   const DWORD length = ::GetEnvironmentVariableW(L"ORV_TEST_WALKER_PAUSE", pause, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH || !EqualIgnoringCase(pause, path) ||
+  if (length == 0 || length >= MAX_PATH || !UtilFunc::EqualIgnoringCase(pause, path) ||
       !::GetEnvironmentVariableW(L"ORV_TEST_WALKER_CONTINUE", resume, MAX_PATH))
     return;
   LOG_INFO << "测试：删除暂停于:" << path;
@@ -494,8 +490,8 @@ Outcome DeleteBelow(const std::wstring& base, const std::wstring& path, const De
   std::wstring full = path;
   TrimTrailingBackslashes(full);
   Outcome outcome;
-  if (EqualIgnoringCase(full, top)) return DeleteTree(full, options);
-  if (full.size() <= top.size() + 1 || full[top.size()] != L'\\' || !EqualIgnoringCase(full.substr(0, top.size()), top)) {
+  if (UtilFunc::EqualIgnoringCase(full, top)) return DeleteTree(full, options);
+  if (full.size() <= top.size() + 1 || full[top.size()] != L'\\' || !UtilFunc::EqualIgnoringCase(full.substr(0, top.size()), top)) {
     LOG_ERROR << "路径不在目录之下，不删除:" << path;
     outcome.refused = true;
     return outcome;
@@ -536,7 +532,7 @@ bool IsProtectedFolder(const std::wstring& path) {
     return true;
   static const std::vector<std::wstring> folders = ProtectedFolders();
   for (const std::wstring& folder : folders)
-    if (EqualIgnoringCase(folder, normal)) return true;
+    if (UtilFunc::EqualIgnoringCase(folder, normal)) return true;
   return false;
 }
 

@@ -16,10 +16,6 @@ namespace {
 constexpr DWORD kImagePathChars = 1024;
 constexpr DWORD kInitialProcessSlots = 1024;
 
-bool EqualIgnoringCase(const std::wstring& a, const std::wstring& b) {
-  return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                                TRUE) == CSTR_EQUAL;
-}
 
 // Every process id, however many there are.
 bool EnumerateProcessIds(std::vector<DWORD>& ids) {
@@ -107,6 +103,11 @@ void KillPathFileProcess(const std::wstring& imagePath) {
     if (EqualIgnoringCase(image, imagePath)) ::TerminateProcess(process, 0);
     return false;
   });
+}
+
+bool EqualIgnoringCase(const std::wstring& a, const std::wstring& b) {
+  return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                                TRUE) == CSTR_EQUAL;
 }
 
 void AppendBackslash(std::wstring& path) {

@@ -26,6 +26,9 @@ int IsExeRunning(const std::wstring& exeName);
 // Terminates (exit code 0) every process whose image path equals `imagePath`.
 void KillPathFileProcess(const std::wstring& imagePath);
 
+// Equal as the file system compares names: ordinal, ignoring case.
+bool EqualIgnoringCase(const std::wstring& a, const std::wstring& b);
+
 void AppendBackslash(std::wstring& path);          // "" becomes "\"
 void RemoveTrailingBackslash(std::wstring& path);  // every trailing backslash
 void UpperDriveLetter(std::wstring& path);         // "c:\x" becomes "C:\x"

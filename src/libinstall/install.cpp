@@ -316,7 +316,7 @@ bool CInstall::ListStagedItems(const std::wstring& extraction_folder, std::vecto
   // An item named like one of the switch's own entries would take its place.
   for (const std::wstring& name : *names) {
     for (const wchar_t* own : {kExtractionFolderName, kReplacedItemsFolderName, kJournalFileName}) {
-      if (::CompareStringOrdinal(name.c_str(), -1, own, -1, TRUE) == CSTR_EQUAL) {
+      if (UtilFunc::EqualIgnoringCase(name, own)) {
         LOG_ERROR << "安装包条目与安装程序自己的目录同名:" << name;
         return false;
       }
@@ -343,9 +343,7 @@ bool CInstall::CollectReplacedItems(const std::wstring& version, const std::vect
     return false;
   }
   const bool installation = HoldsInstallation();
-  const auto same = [](const std::wstring& a, const std::wstring& b) {
-    return ::CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
-  };
+  const auto same = UtilFunc::EqualIgnoringCase;
   for (const std::wstring& name : names) {
     const bool is_version = same(name, version);
     const bool is_staged = std::any_of(staged.begin(), staged.end(), [&](const std::wstring& s) { return same(s, name); });

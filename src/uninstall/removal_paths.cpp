@@ -14,11 +14,9 @@
 namespace uninstall {
 
 const char* VersionProblem(const std::wstring& version) {
-  if (version.empty()) return nullptr;  // no version: nothing version-named is removed
   switch (CheckVersion(version.c_str())) {
     case VersionProblem::kNone:
-      return nullptr;
-    case VersionProblem::kEmpty:
+    case VersionProblem::kEmpty:  // no version: nothing version-named is removed
       return nullptr;
     case VersionProblem::kTooLong:
       return "超过31个字符";
