@@ -64,9 +64,6 @@ std::wstring DefaultInstallFolder() {
   return folder + GetString(kAppDirNameId);
 }
 
-// One installer at a time on the machine: a second one would delete the
-// first one's extraction folder while it is being written.
-constexpr wchar_t kSingleSetupMutex[] = L"Global\\OrvantaSetupRunning";
 constexpr DWORD kWindowMutexWaitMs = 5000;
 
 // Takes the machine-wide setup mutex within `wait_ms`. A mutex its last

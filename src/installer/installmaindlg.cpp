@@ -490,6 +490,12 @@ void CInstallMainDlg::RunApplication() {
 }
 
 void CInstallMainDlg::Retry() {
+  // The run started here must not wait for this one: the setup mutex that
+  // this thread holds is given up first.
+  if (HANDLE mutex = ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kSingleSetupMutex)) {
+    ::ReleaseMutex(mutex);
+    ::CloseHandle(mutex);
+  }
   UtilFunc::RunProcess(UtilFunc::GetModulePath(), L"", SW_SHOW, 0);
   EndModal(kInstallDlgDone);
 }
