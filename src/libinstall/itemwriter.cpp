@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/logging.h"
 
@@ -48,6 +49,12 @@ std::wstring FullPath(const std::wstring& path) {
 std::wstring FolderPart(const std::wstring& fullPath) {
   const size_t slash = fullPath.find_last_of(L'\\');
   return slash == std::wstring::npos ? std::wstring() : fullPath.substr(0, slash + 1);
+}
+
+// True when the `size` bytes at `data` are all zero (memcmp of the piece
+// against itself shifted by one byte: it stops at the first byte that is not).
+bool IsAllZero(const BYTE* data, size_t size) {
+  return size > 0 && data[0] == 0 && std::memcmp(data, data + 1, size - 1) == 0;
 }
 
 void CloseFile(HANDLE& file) {
@@ -128,17 +135,30 @@ void CItemWriter::DecoderFinished() {
   changed_.notify_all();
 }
 
-bool CItemWriter::Push(const ArchiveItem* item, std::unique_ptr<BYTE[]> data, size_t size, bool last) {
+bool CItemWriter::Push(const ArchiveItem* item, std::unique_ptr<BYTE[]> data, size_t size, bool last,
+                       bool pooled) {
   std::unique_lock<std::mutex> guard(lock_);
   // One record larger than the bound still passes an empty queue.
   changed_.wait(guard, [&] {
     return cancelled_ || FAILED(result_) || queuedBytes_ == 0 || queuedBytes_ + size <= Bound();
   });
   if (cancelled_ || FAILED(result_)) return false;
-  queue_.push_back(Record{item, std::move(data), size, last});
+  queue_.push_back(Record{item, std::move(data), size, last, pooled});
   queuedBytes_ += size;
   changed_.notify_all();
   return true;
+}
+
+std::unique_ptr<BYTE[]> CItemWriter::TakeBuffer() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!pool_.empty()) {
+      std::unique_ptr<BYTE[]> buffer = std::move(pool_.back());
+      pool_.pop_back();
+      return buffer;
+    }
+  }
+  return std::unique_ptr<BYTE[]>(new BYTE[kSingleWriteBytes]);
 }
 
 bool CItemWriter::Start(const std::wstring& outputFolder, const std::wstring& parentFolder) {
@@ -233,6 +253,7 @@ void CItemWriter::Run() {
     Write(record);
     std::lock_guard<std::mutex> guard(lock_);
     queuedBytes_ -= record.size;
+    if (record.pooled && record.data && pool_.size() < kPooledBuffers) pool_.push_back(std::move(record.data));
     changed_.notify_all();
   }
   for (OpenItem& open : open_) CloseFile(open.file);
@@ -304,6 +325,14 @@ void CItemWriter::Write(Record& record) {
   }
   const BYTE* data = record.data.get();
   size_t left = record.size;
+  // A file written in pieces already has its final size (OpenTarget), and
+  // what was never written reads as zeros: a piece of zeros is passed over,
+  // so that neither the write nor the flush takes it to the disk.
+  if (open->file != INVALID_HANDLE_VALUE && open->item->size > kSingleWriteBytes && IsAllZero(data, left)) {
+    LARGE_INTEGER skip;
+    skip.QuadPart = static_cast<LONGLONG>(left);
+    if (::SetFilePointerEx(open->file, skip, nullptr, FILE_CURRENT)) left = 0;
+  }
   while (left > 0 && open->file != INVALID_HANDLE_VALUE) {
     DWORD written = 0;
     if (!::WriteFile(open->file, data, static_cast<DWORD>(left), &written, nullptr) || written == 0) {
@@ -316,7 +345,6 @@ void CItemWriter::Write(Record& record) {
     data += written;
     left -= written;
   }
-  record.data.reset();
   if (!record.last) return;
   OpenItem finished = std::move(*open);
   open_.erase(open);

@@ -53,6 +53,12 @@ inline constexpr unsigned kClosingThreads = 4;
 // this size is written in one piece.
 inline constexpr size_t kSingleWriteBytes = 1 << 20;
 
+// Written buffers of kSingleWriteBytes kept for the decoders' next pieces:
+// about as many as are in flight while streaming (the queue and a piece per
+// decoder), so that the memory is not returned to the system and faulted in
+// again, zeroed, for every megabyte.
+inline constexpr size_t kPooledBuffers = kStreamingQueueBytes / kSingleWriteBytes + 4;
+
 // How much decoded data may wait in memory for the target folder: the smaller
 // of 512 MB and a quarter of the physical memory. The environment variable
 // ORV_TEST_MEMORY_BUDGET_MB (megabytes) overrides it; it is a test hook.
@@ -97,7 +103,11 @@ class CItemWriter {
   // queue is full and returns false once the writer was cancelled or failed.
   void DecoderStarted();
   void DecoderFinished();
-  bool Push(const ArchiveItem* item, std::unique_ptr<BYTE[]> data, size_t size, bool last);
+  // A `pooled` buffer came from TakeBuffer and goes back to the pool once
+  // written.
+  bool Push(const ArchiveItem* item, std::unique_ptr<BYTE[]> data, size_t size, bool last, bool pooled = false);
+  // A buffer of kSingleWriteBytes, written before and kept, or a new one.
+  std::unique_ptr<BYTE[]> TakeBuffer();
 
   // Starts writing below `outputFolder` (and `parentFolder`, see
   // ItemTargetPath); false when the writer thread cannot start (logged).
@@ -124,6 +134,7 @@ class CItemWriter {
     std::unique_ptr<BYTE[]> data;
     size_t size;
     bool last;
+    bool pooled;
   };
   // An item whose first record has been written and whose last has not; and
   // then, on the closing thread's queue, one whose file waits to be flushed
@@ -154,6 +165,7 @@ class CItemWriter {
   mutable std::mutex lock_;
   std::condition_variable changed_;
   std::deque<Record> queue_;
+  std::vector<std::unique_ptr<BYTE[]>> pool_;  // see kPooledBuffers
   uint64_t queuedBytes_ = 0;
   uint64_t budget_;
   uint64_t reserved_ = 0;
