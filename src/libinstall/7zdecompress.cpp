@@ -131,7 +131,8 @@ class CItemOutStream final : public CComObject<ISequentialOutStream, nullptr> {
       if (!m_buffer) {
         const uint64_t expected = m_pItem->size > m_sent ? m_pItem->size - m_sent : left;
         m_capacity = static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(expected, 1), kChunkBytes));
-        m_buffer.reset(new BYTE[m_capacity]);
+        m_pooled = m_capacity == kChunkBytes;
+        m_buffer = m_pooled ? m_pWriter->TakeBuffer() : std::unique_ptr<BYTE[]>(new BYTE[m_capacity]);
         m_filled = 0;
       }
       const size_t count = std::min<size_t>(left, m_capacity - m_filled);
@@ -152,7 +153,7 @@ class CItemOutStream final : public CComObject<ISequentialOutStream, nullptr> {
   bool Flush() {
     if (!m_buffer) return true;
     m_sent += m_filled;
-    return m_pWriter->Push(m_pItem, std::move(m_buffer), m_filled, false);
+    return m_pWriter->Push(m_pItem, std::move(m_buffer), m_filled, false, m_pooled);
   }
 
   CItemWriter* m_pWriter;
@@ -160,6 +161,7 @@ class CItemOutStream final : public CComObject<ISequentialOutStream, nullptr> {
   const I7zDecompressCallBack* m_pOwner;
   std::unique_ptr<BYTE[]> m_buffer;
   size_t m_capacity = 0;
+  bool m_pooled = false;  // m_buffer is one of the writer's
   size_t m_filled = 0;
   uint64_t m_sent = 0;
 };
@@ -191,6 +193,19 @@ class CExtractCallbackBridge final : public CComObject<IArchiveExtractCallback, 
   I7zDecompressCallBack* m_pTarget;
   UInt32 m_index = 0;
 };
+
+// Whether a decoder's coders (the main stream, the branch streams and the
+// branch filter) run on threads of their own. A decoder with a core to
+// itself gains from them; with a decoder on every core the cores are busy
+// already, and the hand-overs between the threads cost more than they give.
+void UseCoderThreads(IInArchive* archive, bool use) {
+  CMyComPtr<ISetProperties> setter;
+  if (archive->QueryInterface(IID_ISetProperties, reinterpret_cast<void**>(&setter)) != S_OK) return;
+  const wchar_t* names[] = {L"mtf"};
+  NWindows::NCOM::CPropVariant value(use);
+  if (const HRESULT hr = setter->SetProperties(names, &value, 1); hr != S_OK)
+    LOG_ERROR << "设置解压线程方式失败，错误码：" << hr;
+}
 
 // An archive item's properties; absent ones leave the defaults.
 HRESULT ReadItem(IInArchive* archive, UInt32 index, ArchiveItem* item, ItemPlacement* placement) {
@@ -430,6 +445,8 @@ HRESULT C7zDecompressImpl::OpenAndExtract(const StreamSource& source) {
         m_writer.ReserveForDecoders(wanted * LargestDecoderMemory(jobs));
       }
       m_decoderCount = static_cast<unsigned>(std::min<size_t>(wanted, jobs.size()));
+      m_coderThreads = m_decoderCount < ProcessorCount();
+      UseCoderThreads(m_pArchive, m_coderThreads);
     }
   }
   if (hr == S_OK) {
@@ -484,6 +501,7 @@ HRESULT C7zDecompressImpl::RunDecoder(IInArchive* archive, const std::vector<Dec
 HRESULT C7zDecompressImpl::RunExtraDecoder(const StreamSource& source, const std::vector<DecodeJob>& jobs,
                                            std::atomic<size_t>* nextJob) {
   CMyComPtr<IInArchive> archive = new NArchive::N7z::CHandler;
+  UseCoderThreads(archive, m_coderThreads);
   CMyComPtr<IInStream> stream = source();
   const HRESULT hr = archive->Open(stream, &kMaxCheckStartPosition, nullptr);
   if (hr != S_OK) {

@@ -203,6 +203,7 @@ class C7zDecompressImpl : public I7zDecompress, public I7zDecompressCallBack {
   UINT32 m_itemCount = 0;
   UINT32 m_blockCount = 0;
   unsigned m_decoderCount = 0;
+  bool m_coderThreads = true;  // see UseCoderThreads
   unsigned m_maxDecoders;
 
   std::mutex m_progressLock;
