@@ -106,6 +106,13 @@ DWORD CarryOut(const tree::Folder& install, const SwitchStep& step) {
   return ERROR_INVALID_PARAMETER;
 }
 
+// A step as the log shows it: its journal record without the line end.
+std::wstring StepText(const SwitchStep& step) {
+  std::wstring text = JournalRecord(step);
+  if (!text.empty() && text.back() == L'\n') text.pop_back();
+  return text;
+}
+
 // Undoes one step whether or not it was carried out (a kill may have come
 // between its record and its work). True when it is undone or was never done.
 bool UndoStep(const tree::Folder& install, const SwitchStep& step) {
@@ -126,7 +133,7 @@ bool UndoStep(const tree::Folder& install, const SwitchStep& step) {
       if (InspectRelative(install, step.path) == tree::EntryKind::kMissing) error = CreateRelative(install, step.path);
       break;
   }
-  if (error) LOG_ERROR << "撤销安装步骤失败:" << JournalRecord(step) << "错误码:" << error;
+  if (error) LOG_ERROR << "撤销安装步骤失败:" << StepText(step) << ",错误码:" << error;
   return error == 0;
 }
 
@@ -245,9 +252,9 @@ bool RunSwitch(const std::wstring& installFolder, const std::vector<SwitchStep>&
     bool done = journal.Append(record);
     if (done) {
       KillHook(i + 1);
-      LOG_INFO << "安装切换步骤" << i + 1 << "/" << steps.size() << ":" << record;
+      LOG_INFO << "安装切换步骤" << i + 1 << "/" << steps.size() << ":" << StepText(steps[i]);
       const DWORD error = failAt == i + 1 ? ERROR_GEN_FAILURE : CarryOut(install, steps[i]);
-      if (error) LOG_ERROR << "安装切换步骤失败:" << record << "错误码:" << error;
+      if (error) LOG_ERROR << "安装切换步骤失败:" << StepText(steps[i]) << ",错误码:" << error;
       done = error == 0;
     }
     if (!done) {
