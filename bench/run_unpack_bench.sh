@@ -31,6 +31,8 @@
 #     --no-nsis         leave out the NSIS installer
 #     --no-window       leave out the window runs
 #     --large MIB       unpacked size of the large package (default 1536)
+#     --large-data      the large package of data like the main one's (slow
+#                       to pack), not of zeros after each file's first 64 KiB
 #     --no-large        leave out the large package
 #     --work DIR        scratch folder (default build/bench-work)
 #     --keep            keep the installed trees of the last round
@@ -45,6 +47,7 @@ head_start=""
 nsis=1
 window=1
 large_mb=1536
+large_quick=64
 sweep="60 120"
 work="$build/bench-work"
 keep=0
@@ -65,6 +68,7 @@ while [ $# -gt 0 ]; do
     --keep) keep=1; shift ;;
     --large) large_mb="$2"; shift 2 ;;
     --no-large) large_mb=0; shift ;;
+    --large-data) large_quick=0; shift ;;
     -h|--help) sed -n '2,39p' "$0"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
@@ -172,11 +176,13 @@ archive_size=$(stat -c %s "$archive")
 single_size=$(stat -c %s "$archive_single")
 block_count=$(blocks_of "$archive")
 if [ "$large_mb" != 0 ]; then
-  pkg_large="$work/package-large-$large_mb"
-  large_key=$(make_package "$pkg_large" --size "$large_mb" --files "$files" --quick 64)
+  large_name=package-large; [ "$large_quick" = 0 ] && large_name=package-large-data
+  pkg_large="$work/$large_name-$large_mb"
+  large_options=(); [ "$large_quick" != 0 ] && large_options=(--quick "$large_quick")
+  large_key=$(make_package "$pkg_large" --size "$large_mb" --files "$files" "${large_options[@]}")
   large_unpacked=$(tree_bytes "$pkg_large")
-  archive_large="$work/package-large.7z"
-  archive_large_single="$work/package-large-1block.7z"
+  archive_large="$work/$large_name.7z"
+  archive_large_single="$work/$large_name-1block.7z"
   pack_large_ms=$(build_archive "$archive_large" "$pkg_large" "$large_key")
   build_archive "$archive_large_single" "$pkg_large" "$large_key" --blocks 1 >/dev/null
   setup_large="$work/OrvantaSetup-large.exe"
@@ -428,7 +434,8 @@ printf 'archive:   %d blocks %.1f MiB (packed in %.1f s), 1 block %.1f MiB (%.1f
 [ $nsis -eq 1 ] && printf 'nsis:      %.1f MiB (packed in %.1f s)\n' "$(echo "$(stat -c %s "$nsis_setup") / $mib" | bc -l)" "$(echo "$nsis_pack_ms / 1000" | bc -l)"
 if [ "$large_mb" != 0 ]; then
   large_size=$(stat -c %s "$archive_large"); large_single_size=$(stat -c %s "$archive_large_single")
-  printf 'large:     %.1f MiB unpacked (quick to pack), installer %.1f MiB, %s blocks (packed in %.1f s): the split costs %+.2f %%\n' \
+  large_kind="quick to pack"; [ "$large_quick" = 0 ] && large_kind="data like the main package's"
+  printf "large:     %.1f MiB unpacked ($large_kind), installer %.1f MiB, %s blocks (packed in %.1f s): the split costs %+.2f %%\n" \
     "$(echo "$large_unpacked / $mib" | bc -l)" "$(echo "$(stat -c %s "$setup_large") / $mib" | bc -l)" \
     "$(blocks_of "$archive_large")" "$(echo "$pack_large_ms / 1000" | bc -l)" \
     "$(echo "($large_size - $large_single_size) * 100 / $large_single_size" | bc -l)"
