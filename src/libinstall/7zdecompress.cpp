@@ -400,7 +400,7 @@ void C7zDecompressImpl::Cancel() {
 bool C7zDecompressImpl::ShouldStop() const { return m_stopped.load(); }
 
 void C7zDecompressImpl::ReportProgress(int kind, UINT32 position, const std::wstring& path) {
-  std::lock_guard<std::mutex> guard(m_progressLock);
+  std::lock_guard<SlimMutex> guard(m_progressLock);
   if (kind == k7zProgressDecompressing) position = m_startedItems++;
   if (m_pProgress) m_pProgress->OnDecompressProgress(kind, static_cast<int>(m_itemCount), static_cast<int>(position), path);
 }

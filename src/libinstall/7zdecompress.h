@@ -206,7 +206,7 @@ class C7zDecompressImpl : public I7zDecompress, public I7zDecompressCallBack {
   bool m_coderThreads = true;  // see UseCoderThreads
   unsigned m_maxDecoders;
 
-  std::mutex m_progressLock;
+  SlimMutex m_progressLock;
   UINT32 m_startedItems = 0;  // kind 1 reports of the current extraction
 
   // Items whose operation result was not OK in the current extraction.

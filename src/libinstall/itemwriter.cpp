@@ -104,18 +104,18 @@ CItemWriter::~CItemWriter() {
 }
 
 void CItemWriter::SetMemoryBudget(uint64_t bytes) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<SlimMutex> guard(lock_);
   budget_ = bytes;
   changed_.notify_all();
 }
 
 uint64_t CItemWriter::memoryBudget() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<SlimMutex> guard(lock_);
   return budget_;
 }
 
 void CItemWriter::ReserveForDecoders(uint64_t bytes) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<SlimMutex> guard(lock_);
   reserved_ = bytes;
   changed_.notify_all();
 }
@@ -125,19 +125,19 @@ uint64_t CItemWriter::Bound() const {
 }
 
 void CItemWriter::DecoderStarted() {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<SlimMutex> guard(lock_);
   ++activeDecoders_;
 }
 
 void CItemWriter::DecoderFinished() {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<SlimMutex> guard(lock_);
   --activeDecoders_;
   changed_.notify_all();
 }
 
 bool CItemWriter::Push(const ArchiveItem* item, std::unique_ptr<BYTE[]> data, size_t size, bool last,
                        bool pooled) {
-  std::unique_lock<std::mutex> guard(lock_);
+  std::unique_lock<SlimMutex> guard(lock_);
   // One record larger than the bound still passes an empty queue.
   changed_.wait(guard, [&] {
     return cancelled_ || FAILED(result_) || queuedBytes_ == 0 || queuedBytes_ + size <= Bound();
@@ -151,7 +151,7 @@ bool CItemWriter::Push(const ArchiveItem* item, std::unique_ptr<BYTE[]> data, si
 
 std::unique_ptr<BYTE[]> CItemWriter::TakeBuffer() {
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<SlimMutex> guard(lock_);
     if (!pool_.empty()) {
       std::unique_ptr<BYTE[]> buffer = std::move(pool_.back());
       pool_.pop_back();
@@ -162,7 +162,7 @@ std::unique_ptr<BYTE[]> CItemWriter::TakeBuffer() {
 }
 
 bool CItemWriter::Start(const std::wstring& outputFolder, const std::wstring& parentFolder) {
-  std::unique_lock<std::mutex> guard(lock_);
+  std::unique_lock<SlimMutex> guard(lock_);
   if (thread_.joinable()) return true;
   outputFolder_ = outputFolder;
   parentFolder_ = parentFolder;
@@ -201,7 +201,7 @@ bool CItemWriter::Start(const std::wstring& outputFolder, const std::wstring& pa
 
 HRESULT CItemWriter::Finish() {
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<SlimMutex> guard(lock_);
     if (!thread_.joinable()) return E_FAIL;
     finishing_ = true;
     changed_.notify_all();
@@ -209,12 +209,12 @@ HRESULT CItemWriter::Finish() {
   thread_.join();
   for (std::thread& closer : closers_) closer.join();
   closers_.clear();
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<SlimMutex> guard(lock_);
   return cancelled_ && SUCCEEDED(result_) ? E_ABORT : result_;
 }
 
 void CItemWriter::Cancel() {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<SlimMutex> guard(lock_);
   cancelled_ = true;
   for (const Record& record : queue_) queuedBytes_ -= record.size;
   queue_.clear();
@@ -223,17 +223,17 @@ void CItemWriter::Cancel() {
 }
 
 bool CItemWriter::cancelled() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<SlimMutex> guard(lock_);
   return cancelled_;
 }
 
 uint64_t CItemWriter::QueuedBytes() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<SlimMutex> guard(lock_);
   return queuedBytes_;
 }
 
 void CItemWriter::Fail(HRESULT error) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<SlimMutex> guard(lock_);
   if (SUCCEEDED(result_)) result_ = error;
   for (const Record& record : queue_) queuedBytes_ -= record.size;
   queue_.clear();
@@ -244,21 +244,21 @@ void CItemWriter::Run() {
   for (;;) {
     Record record;
     {
-      std::unique_lock<std::mutex> guard(lock_);
+      std::unique_lock<SlimMutex> guard(lock_);
       changed_.wait(guard, [&] { return cancelled_ || !queue_.empty() || (finishing_ && activeDecoders_ == 0); });
       if (cancelled_ || queue_.empty()) break;
       record = std::move(queue_.front());
       queue_.pop_front();
     }
     Write(record);
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<SlimMutex> guard(lock_);
     queuedBytes_ -= record.size;
     if (record.pooled && record.data && pool_.size() < kPooledBuffers) pool_.push_back(std::move(record.data));
     changed_.notify_all();
   }
   for (OpenItem& open : open_) CloseFile(open.file);
   open_.clear();
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<SlimMutex> guard(lock_);
   writerDone_ = true;
   closingChanged_.notify_all();
 }
@@ -269,7 +269,7 @@ void CItemWriter::Close(OpenItem&& open) {
     FinishItem(open, sequence);
     return;
   }
-  std::unique_lock<std::mutex> guard(lock_);
+  std::unique_lock<SlimMutex> guard(lock_);
   closingChanged_.wait(guard, [&] { return cancelled_ || closing_.size() < kMaxClosingFiles; });
   closing_.emplace_back(std::move(open), sequence);
   closingChanged_.notify_all();
@@ -279,7 +279,7 @@ void CItemWriter::RunCloser() {
   for (;;) {
     std::pair<OpenItem, uint64_t> next;
     {
-      std::unique_lock<std::mutex> guard(lock_);
+      std::unique_lock<SlimMutex> guard(lock_);
       closingChanged_.wait(guard, [&] { return !closing_.empty() || writerDone_; });
       if (closing_.empty()) break;
       next = std::move(closing_.front());
@@ -301,7 +301,7 @@ void CItemWriter::FinishItem(OpenItem& open, uint64_t sequence) {
   CloseFile(open.file);
   // Reports go out in finishing order and not under lock_, which the
   // decoders need while a report may wait for the window.
-  std::lock_guard<std::mutex> guard(reportLock_);
+  std::lock_guard<SlimMutex> guard(reportLock_);
   closedAhead_.emplace(sequence, open.item);
   for (auto turn = closedAhead_.find(nextReport_); turn != closedAhead_.end(); turn = closedAhead_.find(nextReport_)) {
     const ArchiveItem* item = turn->second;

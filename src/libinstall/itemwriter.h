@@ -16,18 +16,18 @@
 
 #include <windows.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "common/slim_sync.h"
 
 // An archive item as it is known before decoding.
 struct ArchiveItem {
@@ -162,8 +162,8 @@ class CItemWriter {
   void FinishItem(OpenItem& open, uint64_t sequence);
 
   WrittenCallback written_;
-  mutable std::mutex lock_;
-  std::condition_variable changed_;
+  mutable SlimMutex lock_;
+  SlimCondition changed_;
   std::deque<Record> queue_;
   std::vector<std::unique_ptr<BYTE[]>> pool_;  // see kPooledBuffers
   uint64_t queuedBytes_ = 0;
@@ -179,10 +179,10 @@ class CItemWriter {
   // the queue is empty.
   std::deque<std::pair<OpenItem, uint64_t>> closing_;
   uint64_t finishedItems_ = 0;  // writer thread
-  std::condition_variable closingChanged_;
+  SlimCondition closingChanged_;
   bool writerDone_ = false;
   // Reports in finishing order: items closed ahead of their turn wait here.
-  std::mutex reportLock_;
+  SlimMutex reportLock_;
   std::map<uint64_t, const ArchiveItem*> closedAhead_;
   uint64_t nextReport_ = 0;
 
