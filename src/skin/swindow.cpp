@@ -286,16 +286,21 @@ void CSWindowHost::RepaintDirty() {
     return;
   }
   HRGN clip = nullptr;
+  // What the system takes from the back buffer: only the changed part, so
+  // that a progress bar's step does not send the whole window again.
+  RECT changed{0, 0, size.cx, size.cy};
   if (view_.GetDirtyList().empty()) {
     std::memset(back_bits_, 0, static_cast<size_t>(size.cx) * size.cy * 4);
     clip = ::CreateRectRgn(0, 0, size.cx, size.cy);
   } else {
     clip = ::CreateRectRgn(0, 0, 0, 0);
+    changed = RECT{};
     for (const RECT& dirty : view_.GetDirtyList()) {
       const RECT cleared = ClearBufferRect(back_bits_, size, dirty);
       HRGN part = ::CreateRectRgnIndirect(&cleared);
       ::CombineRgn(clip, clip, part, RGN_OR);
       ::DeleteObject(part);
+      ::UnionRect(&changed, &changed, &cleared);
     }
   }
   {
@@ -311,9 +316,21 @@ void CSWindowHost::RepaintDirty() {
   POINT source{0, 0};
   SIZE windowSize = size;
   BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-  if (!::UpdateLayeredWindow(hwnd(), nullptr, nullptr, &windowSize, memory_dc_, &source, 0, &blend,
-                             ULW_ALPHA))
-    LOG_ERROR << "更新分层窗口失败，错误码：" << ::GetLastError();
+  UPDATELAYEREDWINDOWINFO update{sizeof(update)};
+  update.psize = &windowSize;
+  update.hdcSrc = memory_dc_;
+  update.pptSrc = &source;
+  update.pblend = &blend;
+  update.dwFlags = ULW_ALPHA;
+  // A window of a new size takes the whole buffer.
+  if (shown_size_.cx != size.cx || shown_size_.cy != size.cy) changed = RECT{0, 0, size.cx, size.cy};
+  update.prcDirty = &changed;
+  if (!::IsRectEmpty(&changed)) {
+    if (::UpdateLayeredWindowIndirect(hwnd(), &update))
+      shown_size_ = size;
+    else
+      LOG_ERROR << "更新分层窗口失败，错误码：" << ::GetLastError();
+  }
   ::DeleteObject(clip);
   view_.ClearDirtyList();
 }

@@ -106,6 +106,7 @@ class CSWindowHost : public CNativeWindow, public CSWObject {
   HBITMAP back_buffer_ = nullptr;
   HGDIOBJ old_bitmap_ = nullptr;
   void* back_bits_ = nullptr;
+  SIZE shown_size_{};  // of the last update of the layered window
   int layout_id_;
   int modal_result_ = 0;
   bool in_modal_ = false;
