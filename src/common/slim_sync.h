@@ -18,7 +18,6 @@ class SlimMutex {
   SlimMutex& operator=(const SlimMutex&) = delete;
 
   void lock() { ::AcquireSRWLockExclusive(&lock_); }
-  bool try_lock() { return ::TryAcquireSRWLockExclusive(&lock_) != FALSE; }
   void unlock() { ::ReleaseSRWLockExclusive(&lock_); }
   SRWLOCK* native() { return &lock_; }
 
@@ -37,7 +36,6 @@ class SlimCondition {
   void wait(std::unique_lock<SlimMutex>& guard, Ready ready) {
     while (!ready()) ::SleepConditionVariableSRW(&condition_, guard.mutex()->native(), INFINITE, 0);
   }
-  void notify_one() { ::WakeConditionVariable(&condition_); }
   void notify_all() { ::WakeAllConditionVariable(&condition_); }
 
  private:
