@@ -11,6 +11,7 @@ source "$root/scripts/wine-env.sh"
 locale -a 2>/dev/null | grep -qi '^de_DE.utf8$' || { echo "no de_DE.UTF-8 locale; skipped"; exit 77; }
 
 base="$WINEPREFIX/drive_c/Orv self delete"
+log="$WINEPREFIX/drive_c/users/Public/Documents/Orvanta/ovlog.log"
 names=('Désinstaller Orvanta' 'Orv %TEMP% %PATH% 100%' 'Orv ^ & !x! a b' '卸载 Orvanta' 'Orv 한국 😀 Øre')
 fail=0
 for loc in de_DE.UTF-8 zh_CN.UTF-8; do
@@ -19,15 +20,22 @@ for loc in de_DE.UTF-8 zh_CN.UTF-8; do
     rm -rf "$folder"; mkdir -p "$folder"
     cp "$uninstaller" "$folder/Uninstall.exe"
     echo keep > "$folder/other.txt"
-    LC_ALL="$loc" wine "C:\\Orv self delete\\$name\\Uninstall.exe" /S >/dev/null 2>&1 || true
+    rm -f "$log"
+    rc=0
+    LC_ALL="$loc" wine "C:\\Orv self delete\\$name\\Uninstall.exe" /S >/dev/null 2>&1 || rc=$?
     # The batch retries about once a second; it is done within a few tries.
     for _ in $(seq 1 300); do
       [ -e "$folder/Uninstall.exe" ] || [ -e "$folder/deleteSelf.bat" ] || break
       sleep 0.1
     done
+    left=0
     for file in Uninstall.exe deleteSelf.bat; do
-      [ ! -e "$folder/$file" ] || { echo "$loc, '$name': $file is left"; fail=1; }
+      [ ! -e "$folder/$file" ] || { echo "$loc, '$name': $file is left"; fail=1; left=1; }
     done
+    if [ $left -eq 1 ]; then
+      echo "  the uninstaller ended with $rc; its log:"
+      iconv -f GBK -t UTF-8 "$log" 2>/dev/null | sed 's/^/  /' || echo "  (no log)"
+    fi
     [ -f "$folder/other.txt" ] || { echo "$loc, '$name': other.txt was deleted"; fail=1; }
   done
 done
