@@ -64,6 +64,31 @@ void CloseFile(HANDLE& file) {
 
 }  // namespace
 
+std::vector<PieceSpan> SplitAtZeroRuns(const BYTE* data, size_t size) {
+  std::vector<PieceSpan> spans;
+  const auto add = [&spans](size_t offset, size_t length, bool zeros) {
+    if (!spans.empty() && spans.back().zeros == zeros)
+      spans.back().length += length;
+    else
+      spans.push_back(PieceSpan{offset, length, zeros});
+  };
+  size_t runStart = 0;
+  size_t runLength = 0;
+  for (size_t offset = 0; offset < size; offset += kZeroRunBytes) {
+    const size_t step = std::min(kZeroRunBytes, size - offset);
+    if (IsAllZero(data + offset, step)) {
+      if (runLength == 0) runStart = offset;
+      runLength += step;
+      continue;
+    }
+    if (runLength > 0) add(runStart, runLength, runLength >= kZeroRunBytes);
+    runLength = 0;
+    add(offset, step, false);
+  }
+  if (runLength > 0) add(runStart, runLength, runLength >= kZeroRunBytes);
+  return spans;
+}
+
 bool IsKeptTarget(DWORD error, const std::wstring& fullPath) {
   if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE) return true;
   if (error != ERROR_ACCESS_DENIED) return false;
@@ -323,27 +348,38 @@ void CItemWriter::Write(Record& record) {
     open_.push_back(std::move(item));
     open = open_.end() - 1;
   }
-  const BYTE* data = record.data.get();
-  size_t left = record.size;
-  // A file written in pieces already has its final size (OpenTarget), and
-  // what was never written reads as zeros: a piece of zeros is passed over,
-  // so that neither the write nor the flush takes it to the disk.
-  if (open->file != INVALID_HANDLE_VALUE && open->item->size > kSingleWriteBytes && IsAllZero(data, left)) {
+  // What was never written reads as zeros once the file has its size (given
+  // in advance in OpenTarget, else at the end below): a run of zeros is passed
+  // over, so that neither the write nor the flush takes it to the disk.
+  for (const PieceSpan& span : SplitAtZeroRuns(record.data.get(), record.size)) {
+    if (open->file == INVALID_HANDLE_VALUE) break;
     LARGE_INTEGER skip;
-    skip.QuadPart = static_cast<LONGLONG>(left);
-    if (::SetFilePointerEx(open->file, skip, nullptr, FILE_CURRENT)) left = 0;
-  }
-  while (left > 0 && open->file != INVALID_HANDLE_VALUE) {
-    DWORD written = 0;
-    if (!::WriteFile(open->file, data, static_cast<DWORD>(left), &written, nullptr) || written == 0) {
-      const DWORD error = written == 0 && ::GetLastError() == ERROR_SUCCESS ? ERROR_DISK_FULL : ::GetLastError();
-      LOG_ERROR << "写出文件失败：" << open->target << "，错误码：" << error;
-      CloseFile(open->file);
-      Fail(HRESULT_FROM_WIN32(error));
-      break;
+    skip.QuadPart = static_cast<LONGLONG>(span.length);
+    if (span.zeros && ::SetFilePointerEx(open->file, skip, nullptr, FILE_CURRENT)) {
+      open->endPending = true;
+      continue;
     }
-    data += written;
-    left -= written;
+    const BYTE* data = record.data.get() + span.offset;
+    size_t left = span.length;
+    while (left > 0) {
+      DWORD written = 0;
+      if (!::WriteFile(open->file, data, static_cast<DWORD>(left), &written, nullptr) || written == 0) {
+        const DWORD error = written == 0 && ::GetLastError() == ERROR_SUCCESS ? ERROR_DISK_FULL : ::GetLastError();
+        LOG_ERROR << "写出文件失败：" << open->target << "，错误码：" << error;
+        CloseFile(open->file);
+        Fail(HRESULT_FROM_WIN32(error));
+        break;
+      }
+      data += written;
+      left -= written;
+    }
+    open->endPending = false;
+  }
+  if (record.last && open->endPending && open->item->size <= kSingleWriteBytes && !::SetEndOfFile(open->file)) {
+    const DWORD error = ::GetLastError();
+    LOG_ERROR << "写出文件失败：" << open->target << "，错误码：" << error;
+    CloseFile(open->file);
+    Fail(HRESULT_FROM_WIN32(error));
   }
   if (!record.last) return;
   OpenItem finished = std::move(*open);

@@ -76,6 +76,23 @@ std::wstring ItemTargetPath(const std::wstring& outputFolder, const std::wstring
 // returns its error (0 on success).
 DWORD CreateFolderTree(const std::wstring& folder);
 
+// Runs of zero bytes at least this long are passed over instead of written:
+// what was never written in a file of its final size reads as zeros.
+inline constexpr size_t kZeroRunBytes = 64 << 10;
+
+// A part of a piece: data to write, or a run of zeros to pass over.
+struct PieceSpan {
+  size_t offset;
+  size_t length;
+  bool zeros;
+};
+// Cuts a piece of `size` bytes into spans of data and zero runs. The piece is
+// looked at in steps of kZeroRunBytes from its start; a run is a series of
+// steps that are all zero (the last one may be shorter) of at least
+// kZeroRunBytes in all. Checking a step stops at its first byte that is not
+// zero, so data costs next to nothing.
+std::vector<PieceSpan> SplitAtZeroRuns(const BYTE* data, size_t size);
+
 // True when `error`, met replacing the existing file `fullPath`, means the
 // file is in use or read-only: such a file is kept as it was.
 bool IsKeptTarget(DWORD error, const std::wstring& fullPath);
@@ -143,6 +160,9 @@ class CItemWriter {
     const ArchiveItem* item = nullptr;
     HANDLE file = INVALID_HANDLE_VALUE;  // INVALID_HANDLE_VALUE when nothing is written (folder, kept, failed)
     std::wstring target;  // full path, for the error records
+    // The file's end lies past what was written: its last bytes were passed
+    // over as zeros and it was not given its size in advance.
+    bool endPending = false;
   };
 
   // What the queue may hold: the budget less the decoders' reserve until

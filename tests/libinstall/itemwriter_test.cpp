@@ -1,6 +1,6 @@
 // The item writer's queue bound once writing has started, the closing
 // threads that flush, close and report the written files (seen through a
-// report of the first written item that is held), and the pieces of zeros it
+// report of the first written item that is held), and the runs of zeros it
 // passes over.
 
 #include "libinstall/itemwriter.h"
@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -200,27 +201,84 @@ TEST(ItemWriterClosing, NoFileStaysOpenAfterFinishAndReportsKeepTheirOrder) {
 // Pieces of zeros are passed over inside files sized in advance; whatever
 // the order of zero and data pieces, each file reads back as it was pushed.
 // 'z' is a piece of zeros, 'l' zeros but for its last byte, a letter data.
-TEST(ItemWriterZeros, FilesWithPiecesOfZerosReadBackAsPushed) {
-  const std::vector<std::string> layouts = {"zzzz", "azzz", "zbzb", "azbz", "lzzl", "z", "zl"};
+// A layout in units: 'Z' 1 MiB of zeros, 'A' 1 MiB of data, 'L' 1 MiB of
+// zeros but its last byte; 'z' 64 KiB of zeros, 'a' 64 KiB of data, 'l' 64 KiB
+// of zeros but its last byte; 's' 1000 zeros, 'd' 1000 bytes of data. '|'
+// ends a piece as the decoders hand it over.
+std::vector<std::string> PiecesOf(const std::string& layout) {
+  std::vector<std::string> pieces(1);
+  for (char unit : layout) {
+    if (unit == '|') {
+      pieces.emplace_back();
+      continue;
+    }
+    const bool big = unit == 'Z' || unit == 'A' || unit == 'L';
+    const char kind = static_cast<char>(std::tolower(unit));
+    std::string bytes(big ? kPiece : kind == 's' || kind == 'd' ? 1000 : kZeroRunBytes, '\0');
+    if (kind == 'a' || kind == 'd') std::fill(bytes.begin(), bytes.end(), 'a' + pieces.size() % 26);
+    if (kind == 'l') bytes.back() = 'x';
+    pieces.back() += bytes;
+  }
+  return pieces;
+}
+
+TEST(ItemWriterZeros, RunsOfZerosAreFoundInEveryPlace) {
+  struct Case {
+    const char* layout;
+    std::vector<bool> spans;  // zeros or data, in order
+  };
+  const std::vector<Case> cases = {
+      {"azzd", {false, true, false}}, {"zzs", {true}},       {"as", {false}},
+      {"sa", {false}},                {"lza", {false, true, false}}, {"zaz", {true, false, true}},
+      {"s", {false}},                 {"Z", {true}},         {"A", {false}},
+  };
+  for (const Case& c : cases) {
+    const std::string piece = PiecesOf(c.layout)[0];
+    const auto spans = SplitAtZeroRuns(reinterpret_cast<const BYTE*>(piece.data()), piece.size());
+    std::vector<bool> kinds;
+    size_t covered = 0;
+    for (const PieceSpan& span : spans) {
+      EXPECT_EQ(span.offset, covered) << c.layout;
+      covered += span.length;
+      kinds.push_back(span.zeros);
+      if (span.zeros) {
+        EXPECT_TRUE(std::all_of(piece.begin() + span.offset, piece.begin() + span.offset + span.length,
+                                [](char b) { return b == 0; }))
+            << c.layout;
+      }
+    }
+    EXPECT_EQ(covered, piece.size()) << c.layout;
+    EXPECT_EQ(kinds, c.spans) << c.layout;
+  }
+}
+
+TEST(ItemWriterZeros, FilesWithRunsOfZerosReadBackAsPushed) {
+  // Files given their size in advance (over 1 MiB) and smaller ones that get
+  // it at their end, with zeros at the start, in the middle, across pieces and
+  // at the end, and runs too short to pass over.
+  const std::vector<std::string> layouts = {"Z|Z|Z|Z", "A|Z|Z|Z", "Z|A|Z|A", "L|Z|Z|L", "Z", "Z|L", "Z|d",
+                                            "az",      "azzd",    "zzs",     "azs|zd",  "as", "s", "d|zz",
+                                            "lzz|s",   "zaz"};
   testsupport::TempFolder folder(L"orvzeros");
   CItemWriter writer(nullptr);
   ASSERT_TRUE(writer.Start(folder.path(), L""));
   std::vector<ArchiveItem> items;
-  for (size_t i = 0; i < layouts.size(); ++i)
-    items.push_back(ArchiveItem{L"zeros" + std::to_wstring(i) + L".bin", layouts[i].size() * kPiece, false, true});
-  std::vector<std::string> expected(layouts.size());
+  std::vector<std::string> expected;
+  for (size_t i = 0; i < layouts.size(); ++i) {
+    std::string whole;
+    for (const std::string& piece : PiecesOf(layouts[i])) whole += piece;
+    expected.push_back(whole);
+    items.push_back(ArchiveItem{L"zeros" + std::to_wstring(i) + L".bin", whole.size(), false, true});
+  }
   writer.DecoderStarted();
   for (size_t i = 0; i < layouts.size(); ++i) {
-    for (size_t p = 0; p < layouts[i].size(); ++p) {
-      std::string bytes(kPiece, layouts[i][p]);
-      if (layouts[i][p] == 'z' || layouts[i][p] == 'l') std::fill(bytes.begin(), bytes.end(), '\0');
-      if (layouts[i][p] == 'l') bytes.back() = 'x';
-      expected[i] += bytes;
+    const auto pieces = PiecesOf(layouts[i]);
+    for (size_t p = 0; p < pieces.size(); ++p) {
       // Pieces in the writer's own buffers, which come back written and are
       // handed out again: a buffer reused too early shows in the contents.
       std::unique_ptr<BYTE[]> data = writer.TakeBuffer();
-      std::memcpy(data.get(), bytes.data(), kPiece);
-      ASSERT_TRUE(writer.Push(&items[i], std::move(data), kPiece, p + 1 == layouts[i].size(), true));
+      std::memcpy(data.get(), pieces[p].data(), pieces[p].size());
+      ASSERT_TRUE(writer.Push(&items[i], std::move(data), pieces[p].size(), p + 1 == pieces.size(), true));
     }
   }
   writer.DecoderFinished();
