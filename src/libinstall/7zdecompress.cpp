@@ -131,8 +131,7 @@ class CItemOutStream final : public CComObject<ISequentialOutStream, nullptr> {
       if (!m_buffer) {
         const uint64_t expected = m_pItem->size > m_sent ? m_pItem->size - m_sent : left;
         m_capacity = static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(expected, 1), kChunkBytes));
-        m_pooled = m_capacity == kChunkBytes;
-        m_buffer = m_pooled ? m_pWriter->TakeBuffer() : std::unique_ptr<BYTE[]>(new BYTE[m_capacity]);
+        m_buffer = m_pWriter->TakeBuffer(m_capacity, &m_pooled);
         m_filled = 0;
       }
       const size_t count = std::min<size_t>(left, m_capacity - m_filled);

@@ -174,16 +174,17 @@ bool CItemWriter::Push(const ArchiveItem* item, std::unique_ptr<BYTE[]> data, si
   return true;
 }
 
-std::unique_ptr<BYTE[]> CItemWriter::TakeBuffer() {
+std::unique_ptr<BYTE[]> CItemWriter::TakeBuffer(size_t bytes, bool* pooled) {
   {
     std::lock_guard<SlimMutex> guard(lock_);
-    if (!pool_.empty()) {
+    *pooled = bytes >= kSingleWriteBytes || (started_ && bytes >= kSingleWriteBytes / 2);
+    if (*pooled && !pool_.empty()) {
       std::unique_ptr<BYTE[]> buffer = std::move(pool_.back());
       pool_.pop_back();
       return buffer;
     }
   }
-  return std::unique_ptr<BYTE[]>(new BYTE[kSingleWriteBytes]);
+  return std::unique_ptr<BYTE[]>(new BYTE[*pooled ? kSingleWriteBytes : bytes]);
 }
 
 bool CItemWriter::Start(const std::wstring& outputFolder, const std::wstring& parentFolder) {

@@ -123,8 +123,15 @@ class CItemWriter {
   // A `pooled` buffer came from TakeBuffer and goes back to the pool once
   // written.
   bool Push(const ArchiveItem* item, std::unique_ptr<BYTE[]> data, size_t size, bool last, bool pooled = false);
-  // A buffer of kSingleWriteBytes, written before and kept, or a new one.
-  std::unique_ptr<BYTE[]> TakeBuffer();
+  // A buffer for a piece of `bytes` (at most kSingleWriteBytes). It is one of
+  // kSingleWriteBytes, written before and kept or a new one (`*pooled` true),
+  // for a whole piece, and, once writing has started, for one of at least
+  // half that: the heap maps a fresh block of that size anew from the system,
+  // to be faulted in and zeroed page by page. Else a new one of `bytes`, so
+  // that data waiting for the folder takes only its own size. (The queue
+  // counts pieces by their bytes: while writing, its buffers hold at most
+  // twice its bound.)
+  std::unique_ptr<BYTE[]> TakeBuffer(size_t bytes, bool* pooled);
 
   // Starts writing below `outputFolder` (and `parentFolder`, see
   // ItemTargetPath); false when the writer thread cannot start (logged).

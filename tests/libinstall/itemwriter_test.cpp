@@ -258,7 +258,7 @@ TEST(ItemWriterZeros, FilesWithRunsOfZerosReadBackAsPushed) {
   // at the end, and runs too short to pass over.
   const std::vector<std::string> layouts = {"Z|Z|Z|Z", "A|Z|Z|Z", "Z|A|Z|A", "L|Z|Z|L", "Z", "Z|L", "Z|d",
                                             "az",      "azzd",    "zzs",     "azs|zd",  "as", "s", "d|zz",
-                                            "lzz|s",   "zaz"};
+                                            "lzz|s",   "zaz",     "azzzzzzzzzd", "zzzzzzzzzzza", "azzzzzzzzzd"};
   testsupport::TempFolder folder(L"orvzeros");
   CItemWriter writer(nullptr);
   ASSERT_TRUE(writer.Start(folder.path(), L""));
@@ -276,9 +276,10 @@ TEST(ItemWriterZeros, FilesWithRunsOfZerosReadBackAsPushed) {
     for (size_t p = 0; p < pieces.size(); ++p) {
       // Pieces in the writer's own buffers, which come back written and are
       // handed out again: a buffer reused too early shows in the contents.
-      std::unique_ptr<BYTE[]> data = writer.TakeBuffer();
+      bool pooled = false;
+      std::unique_ptr<BYTE[]> data = writer.TakeBuffer(pieces[p].size(), &pooled);
       std::memcpy(data.get(), pieces[p].data(), pieces[p].size());
-      ASSERT_TRUE(writer.Push(&items[i], std::move(data), pieces[p].size(), p + 1 == pieces.size(), true));
+      ASSERT_TRUE(writer.Push(&items[i], std::move(data), pieces[p].size(), p + 1 == pieces.size(), pooled));
     }
   }
   writer.DecoderFinished();
