@@ -167,8 +167,8 @@ class CItemWriter {
     const ArchiveItem* item = nullptr;
     HANDLE file = INVALID_HANDLE_VALUE;  // INVALID_HANDLE_VALUE when nothing is written (folder, kept, failed)
     std::wstring target;  // full path, for the error records
-    // The file's end lies past what was written: its last bytes were passed
-    // over as zeros and it was not given its size in advance.
+    // The file's end lies past what was written: its last bytes so far were
+    // passed over as zeros (a file not sized in advance is given its size).
     bool endPending = false;
   };
 
