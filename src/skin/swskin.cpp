@@ -28,7 +28,16 @@ uint32_t VariantOffset(int scale) {
 void DrawRaw(Graphics& g, Gdiplus::Image* image, const Rect& dst, const Rect& src,
              const ImageAttributes* attributes) {
   if (dst.Width <= 0 || dst.Height <= 0 || src.Width <= 0 || src.Height <= 0) return;
-  g.DrawImage(image, dst, src.X, src.Y, src.Width, src.Height, Gdiplus::UnitPixel, attributes);
+  Rect to = dst, from = src;
+  Rect clip;
+  // A piece drawn 1:1 is cut to the clip first: the library converts and
+  // blends the whole source rectangle however little of it is visible, and a
+  // progress step would otherwise redraw every large image behind it.
+  if (dst.Width == src.Width && dst.Height == src.Height && g.GetClipBounds(&clip) == Gdiplus::Ok) {
+    if (!Rect::Intersect(to, dst, clip)) return;
+    from = Rect(src.X + to.X - dst.X, src.Y + to.Y - dst.Y, to.Width, to.Height);
+  }
+  g.DrawImage(image, to, from.X, from.Y, from.Width, from.Height, Gdiplus::UnitPixel, attributes);
 }
 
 std::unique_ptr<Bitmap> NewBitmap(int width, int height) {
@@ -277,8 +286,7 @@ void CSWSkin::DrawSingle(Graphics& g, Rect* dst, const Rect& frame, const ImageA
     width = std::max(0, std::min(width, dst->Width));
     height = std::max(0, std::min(height, dst->Height));
   }
-  auto piece = CopyPiece(image_, frame, frame.Width, frame.Height, opacity);
-  StretchPiece(g, piece.get(), Rect(dst->X, dst->Y, width, height));
+  DrawPiece(g, image_, Rect(dst->X, dst->Y, width, height), frame, opacity);
   dst->Width = width;
   dst->Height = height;
 }

@@ -26,6 +26,7 @@ class SkinDraw : public testing::Test {
                             "9CellParams=\"3,3,3,3,3,3,3,3,3\"/>"
                             "<skin id=\"big\" imgsrc=\"904\"/>"
                             "<skin id=\"anim\" imgsrc=\"905\" type=\"GIF\"/>"
+                            "<skin id=\"ramp\" imgsrc=\"906\" statecount=\"2\"/>"
                             "<skin id=\"none\" statecount=\"4\" rendertype=\"9cell\"/>"
                             "<skin id=\"zero\" imgsrc=\"901\" statecount=\"0\"/>"
                             "</skins>",
@@ -204,6 +205,34 @@ TEST_F(SkinDraw, AnimatedImageDrawsTheSelectedFrame) {
   anim.Draw(canvas.graphics(), &dst, 0);
   EXPECT_EQ(canvas.Pixel(4, 4), kLime);
   anim.SelectFrame(0);
+}
+
+// A window repaints only what changed, under a clip: every skin draws
+// inside the clip exactly what it draws without one, and nothing outside.
+TEST_F(SkinDraw, ClippedDrawsMatchUnclippedInsideTheClip) {
+  struct Case {
+    const char* skin;
+    int state;
+    Gdiplus::Rect dst;
+  };
+  const Case cases[] = {{"states", 1, {7, 5, 0, 0}},    {"tile", 2, {3, 4, 50, 33}},
+                        {"three", 0, {6, 2, 90, 20}},   {"nine", 1, {5, 3, 70, 45}},
+                        {"big", 0, {2, 1, 100, 60}},    {"anim", 0, {9, 6, 0, 0}},
+                        {"ramp", 1, {7, 5, 0, 0}},      {"ramp", 0, {4, 9, 50, 30}}};
+  const Gdiplus::Rect clips[] = {{0, 20, 120, 8}, {20, 0, 9, 80}, {25, 12, 60, 60}, {0, 0, 11, 9}};
+  for (const Case& c : cases) {
+    for (const Gdiplus::Rect& clip : clips) {
+      Canvas whole(120, 80), part(120, 80);
+      Gdiplus::Rect dst = c.dst, clipped = c.dst;
+      Skin(c.skin).Draw(whole.graphics(), &dst, c.state);
+      part.graphics().SetClip(clip);
+      Skin(c.skin).Draw(part.graphics(), &clipped, c.state);
+      for (int y = 0; y < 80; ++y)
+        for (int x = 0; x < 120; ++x)
+          ASSERT_EQ(part.Pixel(x, y), clip.Contains(x, y) ? whole.Pixel(x, y) : 0u)
+              << c.skin << " clip " << clip.X << "," << clip.Y << " at " << x << "," << y;
+    }
+  }
 }
 
 TEST_F(SkinDraw, SkinsWithoutImageOrFramesDrawNothing) {
