@@ -49,7 +49,15 @@ target_compile_definitions(orv_7zip_objects PUBLIC Z7_EXTRACT_ONLY Z7_NO_CRYPTO 
 target_compile_options(orv_7zip_objects PRIVATE -w)
 target_include_directories(orv_7zip_objects SYSTEM PUBLIC ${ORV_7ZIP_DIR}/CPP ${ORV_7ZIP_DIR}/C)
 
+# The LZMA decoder takes its dictionary from the installer's pool, which
+# keeps a freed dictionary for the next solid block.
+set_source_files_properties(${ORV_7ZIP_DIR}/CPP/7zip/Compress/LzmaDecoder.cpp PROPERTIES
+  COMPILE_DEFINITIONS g_AlignedAlloc=g_DictionaryPoolAlloc)
+add_library(orv_dictionary_pool OBJECT ${CMAKE_SOURCE_DIR}/src/libinstall/dictionarypool.cpp)
+target_link_libraries(orv_dictionary_pool PRIVATE orv_7zip_objects orv_flags)
+
 # Consumers get the objects themselves on their link line (not inside a static
 # archive of theirs), plus the include folders and the system libraries.
 add_library(orv_7zip INTERFACE)
-target_link_libraries(orv_7zip INTERFACE orv_7zip_objects "$<TARGET_OBJECTS:orv_7zip_objects>" oleaut32 ole32 uuid)
+target_link_libraries(orv_7zip INTERFACE orv_7zip_objects orv_dictionary_pool "$<TARGET_OBJECTS:orv_7zip_objects>"
+  "$<TARGET_OBJECTS:orv_dictionary_pool>" oleaut32 ole32 uuid)

@@ -16,6 +16,7 @@
 #include "Windows/PropVariant.h"
 
 #include "common/logging.h"
+#include "libinstall/dictionarypool.h"
 
 namespace {
 
@@ -473,6 +474,7 @@ HRESULT C7zDecompressImpl::OpenAndExtract(const StreamSource& source) {
   }
   // The handler keeps the stream (and with it the caller's buffer) until closed.
   m_pArchive->Close();
+  ReleasePooledDictionaries();
   if (m_damagedItems != 0) {
     LOG_ERROR << "安装包数据已损坏，损坏的条目数：" << m_damagedItems.load();
     hr = k7zPackageDamaged;
