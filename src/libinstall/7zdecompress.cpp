@@ -231,7 +231,11 @@ HRESULT ReadItem(IInArchive* archive, UInt32 index, ArchiveItem* item, ItemPlace
   if (placement->packedSize != 0) {
     hr = archive->GetProperty(index, kpidMethod, &method);
     if (hr != S_OK) return hr;
-    if (method.vt == VT_BSTR) placement->dictionaryBytes = DictionaryBytes(method.bstrVal);
+    if (method.vt == VT_BSTR) {
+      const MethodDictionaries dictionaries = DictionariesOf(method.bstrVal);
+      placement->dictionaryBytes = dictionaries.total;
+      placement->largestDictionary = dictionaries.largest;
+    }
   }
   return S_OK;
 }
@@ -286,8 +290,8 @@ bool IsSafeItemPath(const std::wstring& itemPath) {
 
 uint64_t DecodeCost(uint64_t packed, uint64_t unpacked) { return packed + unpacked / 8; }
 
-uint64_t DictionaryBytes(const std::wstring& method) {
-  uint64_t total = 0;
+MethodDictionaries DictionariesOf(const std::wstring& method) {
+  MethodDictionaries dictionaries;
   size_t start = 0;
   while (start < method.size()) {
     size_t end = method.find(L' ', start);
@@ -307,9 +311,10 @@ uint64_t DictionaryBytes(const std::wstring& method) {
     else if (unit == L'k') value <<= 10;
     else if (unit == L':') value = value <= 32 ? 1ull << value : 0;  // LZMA allows at most 4 GiB
     else if (unit != L'b') continue;
-    total += value;
+    dictionaries.total += value;
+    dictionaries.largest = std::max(dictionaries.largest, value);
   }
-  return total;
+  return dictionaries;
 }
 
 unsigned DecodersWithinBudget(unsigned wanted, uint64_t memoryPerDecoder, uint64_t budget) {
@@ -437,6 +442,10 @@ HRESULT C7zDecompressImpl::OpenAndExtract(const StreamSource& source) {
       m_blockCount = static_cast<UINT32>(std::unique(distinct.begin(), distinct.end()) - distinct.begin());
       unsigned wanted = std::min<unsigned>(m_maxDecoders, std::max<UINT32>(m_blockCount, 1));
       jobs = PlanDecodeJobs(placements, wanted);
+      uint64_t largestDictionary = 0;
+      for (const ItemPlacement& placement : placements)
+        largestDictionary = std::max(largestDictionary, placement.largestDictionary);
+      SetPooledDictionarySize(static_cast<size_t>(largestDictionary));
       if (!m_writer.started()) {
         // Decoded data waits in memory: the decoders' dictionaries count
         // against the same budget.

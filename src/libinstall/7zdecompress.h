@@ -106,7 +106,8 @@ struct ItemPlacement {
   UINT32 block = kNoBlock;
   uint64_t size = 0;
   uint64_t packedSize = 0;
-  uint64_t dictionaryBytes = 0;
+  uint64_t dictionaryBytes = 0;    // all of its block's dictionaries
+  uint64_t largestDictionary = 0;  // the largest of them
 };
 
 // The item indices one decoder extracts in one call of the handler.
@@ -119,10 +120,14 @@ struct DecodeJob {
   uint64_t memory = 0;
 };
 
-// The dictionary bytes a decoder of a block allocates, from the handler's
-// method text for it ("BCJ2 LZMA:25 LZMA:19 LZMA:19"): the sum over its LZMA
-// and LZMA2 coders, whose sizes read "25" (2^25), "24m", "1536k" or "77b".
-uint64_t DictionaryBytes(const std::wstring& method);
+// The dictionaries a decoder of a block allocates, from the handler's method
+// text for it ("BCJ2 LZMA:25 LZMA:19 LZMA:19"): one per LZMA and LZMA2 coder,
+// whose sizes read "25" (2^25), "24m", "1536k" or "77b".
+struct MethodDictionaries {
+  uint64_t total = 0;    // all of them
+  uint64_t largest = 0;  // the largest one (the main stream's)
+};
+MethodDictionaries DictionariesOf(const std::wstring& method);
 
 // How many decoders may run at once when decoded data waits in memory within
 // `budget`: at most `wanted`, and no more than leave half of the budget for

@@ -23,7 +23,7 @@ struct Pool {
   SlimMutex lock;
   std::array<Block, kSlots> inUse;
   std::array<Block, kSlots> kept;
-  size_t largest = 0;  // the largest dictionary asked for since the last release
+  size_t largest = 0;  // the size of a new dictionary, see SetPooledDictionarySize
 };
 
 Pool& ThePool() {
@@ -56,9 +56,9 @@ void FreeKept() {
 
 // The smallest kept block that holds `size`. Failing that, the kept blocks
 // are freed first, so that the pool adds nothing to the peak, and the new
-// block is as large as the largest dictionary so far, so that it fits the
-// following blocks too (the blocks of one archive have dictionaries of
-// several sizes, up to the one it was packed with).
+// block is made large enough for the following blocks too (the blocks of
+// one archive have dictionaries of several sizes, up to the one it was
+// packed with).
 void* Allocate(ISzAllocPtr, size_t size) {
   if (size < kPooledMinimum) return z7_AlignedAlloc(size);
   Pool& pool = ThePool();
@@ -109,6 +109,12 @@ void Free(ISzAllocPtr, void* address) {
 }  // namespace
 
 extern "C" const ISzAlloc g_DictionaryPoolAlloc = {Allocate, Free};
+
+void SetPooledDictionarySize(size_t bytes) {
+  Pool& pool = ThePool();
+  std::lock_guard<SlimMutex> guard(pool.lock);
+  pool.largest = bytes;
+}
 
 void ReleasePooledDictionaries() {
   FreeKept();

@@ -10,6 +10,9 @@
 // probability tables) are not kept. The pool never holds more than the
 // dictionaries that were in use at once: a request that no kept block fits
 // frees the kept ones before it allocates.
+//
+// The decoders of one extraction share the pool; one extraction runs at a
+// time.
 
 #include <cstddef>
 
@@ -17,7 +20,14 @@
 
 extern "C" const ISzAlloc g_DictionaryPoolAlloc;
 
-// Frees the kept dictionaries; called when an extraction has ended.
+// Makes every new dictionary at least `bytes` large (the largest dictionary
+// of the archive's blocks), so that one allocation per decoder serves all
+// the blocks it decodes. Until this is called, a new dictionary is as large
+// as the largest asked for so far.
+void SetPooledDictionarySize(size_t bytes);
+
+// Frees the kept dictionaries and forgets the size; called when an
+// extraction has ended.
 void ReleasePooledDictionaries();
 
 // Bytes held in kept (not handed out) dictionaries.

@@ -379,15 +379,26 @@ TEST_F(DecompressTest, BlocksAreDecodedInParallelInBothModes) {
 }
 
 TEST(DecodePlan, DictionariesAreReadFromTheMethodText) {
-  EXPECT_EQ(DictionaryBytes(L"BCJ2 LZMA:25 LZMA:19 LZMA:19"), (32u << 20) + (1u << 20));
-  EXPECT_EQ(DictionaryBytes(L"LZMA:12m BCJ2"), 12u << 20);
-  EXPECT_EQ(DictionaryBytes(L"LZMA2:1536k"), 1536u << 10);
-  EXPECT_EQ(DictionaryBytes(L"LZMA:24:lc4:pb0 Delta:4"), 16u << 20);
-  EXPECT_EQ(DictionaryBytes(L"LZMA:77b"), 77u);
-  // Nothing that names no dictionary, nor sizes LZMA cannot have.
-  EXPECT_EQ(DictionaryBytes(L""), 0u);
-  EXPECT_EQ(DictionaryBytes(L"Copy BCJ2 LZMA LZMA:x LZMAX:20"), 0u);
-  EXPECT_EQ(DictionaryBytes(L"LZMA:40 LZMA:99999999999999999999m"), 0u);
+  const struct {
+    const wchar_t* method;
+    uint64_t total;
+    uint64_t largest;
+  } cases[] = {
+      {L"BCJ2 LZMA:25 LZMA:19 LZMA:19", (32u << 20) + (1u << 20), 32u << 20},
+      {L"LZMA:12m BCJ2", 12u << 20, 12u << 20},
+      {L"LZMA2:1536k", 1536u << 10, 1536u << 10},
+      {L"LZMA:24:lc4:pb0 Delta:4", 16u << 20, 16u << 20},
+      {L"LZMA:77b", 77u, 77u},
+      // Nothing that names no dictionary, nor sizes LZMA cannot have.
+      {L"", 0, 0},
+      {L"Copy BCJ2 LZMA LZMA:x LZMAX:20", 0, 0},
+      {L"LZMA:40 LZMA:99999999999999999999m", 0, 0},
+  };
+  for (const auto& test : cases) {
+    const MethodDictionaries dictionaries = DictionariesOf(test.method);
+    EXPECT_EQ(dictionaries.total, test.total) << test.method;
+    EXPECT_EQ(dictionaries.largest, test.largest) << test.method;
+  }
 }
 
 TEST(DecodePlan, DecodersLeaveHalfTheBudgetToTheData) {

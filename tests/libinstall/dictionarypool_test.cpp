@@ -27,6 +27,7 @@ struct Step {
 struct Case {
   const char* title;
   std::vector<Step> steps;
+  size_t presized = 0;  // given to SetPooledDictionarySize first
 };
 
 TEST(DictionaryPool, KeepsFreedDictionariesForTheNextBlockWithinWhatWasInUse) {
@@ -48,6 +49,9 @@ TEST(DictionaryPool, KeepsFreedDictionariesForTheNextBlockWithinWhatWasInUse) {
         {"a", 0, "", 32 * kMiB},
         {"b", 0, "", 64 * kMiB},
         {"c", 8 * kMiB, "a", 32 * kMiB}}},
+      {"a size given first makes the first dictionary large enough for all",
+       {{"a", 19 * kMiB, "", 0}, {"a", 0, "", 32 * kMiB}, {"b", 32 * kMiB, "a", 0}},
+       32 * kMiB},
       {"small buffers pass straight through",
        {{"a", 512 * 1024, "", 0}, {"a", 0, "", 0}, {"b", 2 * kMiB, "", 0}, {"b", 0, "", 2 * kMiB},
         {"c", 512 * 1024, "", 2 * kMiB}, {"c", 0, "", 2 * kMiB}}},
@@ -55,6 +59,7 @@ TEST(DictionaryPool, KeepsFreedDictionariesForTheNextBlockWithinWhatWasInUse) {
   const ISzAlloc* alloc = &g_DictionaryPoolAlloc;
   for (const Case& test : cases) {
     SCOPED_TRACE(test.title);
+    if (test.presized) SetPooledDictionarySize(test.presized);
     std::map<std::string, void*> live;
     std::map<std::string, void*> freed;
     for (size_t i = 0; i < test.steps.size(); ++i) {
