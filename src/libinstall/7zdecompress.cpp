@@ -132,7 +132,7 @@ class CItemOutStream final : public CComObject<ISequentialOutStream, nullptr> {
       if (!m_buffer) {
         const uint64_t expected = m_pItem->size > m_sent ? m_pItem->size - m_sent : left;
         m_capacity = static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(expected, 1), kChunkBytes));
-        m_buffer = m_pWriter->TakeBuffer(m_capacity, &m_pooled);
+        m_buffer = m_pWriter->TakeBuffer(m_capacity, &m_pooledCapacity);
         m_filled = 0;
       }
       const size_t count = std::min<size_t>(left, m_capacity - m_filled);
@@ -153,7 +153,7 @@ class CItemOutStream final : public CComObject<ISequentialOutStream, nullptr> {
   bool Flush() {
     if (!m_buffer) return true;
     m_sent += m_filled;
-    return m_pWriter->Push(m_pItem, std::move(m_buffer), m_filled, false, m_pooled);
+    return m_pWriter->Push(m_pItem, std::move(m_buffer), m_filled, false, m_pooledCapacity);
   }
 
   CItemWriter* m_pWriter;
@@ -161,7 +161,7 @@ class CItemOutStream final : public CComObject<ISequentialOutStream, nullptr> {
   const I7zDecompressCallBack* m_pOwner;
   std::unique_ptr<BYTE[]> m_buffer;
   size_t m_capacity = 0;
-  bool m_pooled = false;  // m_buffer is one of the writer's
+  size_t m_pooledCapacity = 0;  // m_buffer is one of the writer's, of this size
   size_t m_filled = 0;
   uint64_t m_sent = 0;
 };

@@ -35,6 +35,13 @@ DWORD CreateFolderTree(const std::wstring& folder) {
 
 namespace {
 
+// The smallest n with 2^n >= bytes.
+unsigned OrderOf(size_t bytes) {
+  unsigned order = 0;
+  while ((size_t(1) << order) < bytes) ++order;
+  return order;
+}
+
 // The absolute, normalised form of `path` ("..\" resolved); empty on failure.
 std::wstring FullPath(const std::wstring& path) {
   const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -161,30 +168,41 @@ void CItemWriter::DecoderFinished() {
 }
 
 bool CItemWriter::Push(const ArchiveItem* item, std::unique_ptr<BYTE[]> data, size_t size, bool last,
-                       bool pooled) {
+                       size_t pooledCapacity) {
   std::unique_lock<SlimMutex> guard(lock_);
   // One record larger than the bound still passes an empty queue.
   changed_.wait(guard, [&] {
     return cancelled_ || FAILED(result_) || queuedBytes_ == 0 || queuedBytes_ + size <= Bound();
   });
   if (cancelled_ || FAILED(result_)) return false;
-  queue_.push_back(Record{item, std::move(data), size, last, pooled});
+  queue_.push_back(Record{item, std::move(data), size, last, pooledCapacity});
   queuedBytes_ += size;
   changed_.notify_all();
   return true;
 }
 
-std::unique_ptr<BYTE[]> CItemWriter::TakeBuffer(size_t bytes, bool* pooled) {
+std::unique_ptr<BYTE[]> CItemWriter::TakeBuffer(size_t bytes, size_t* pooledCapacity) {
+  static_assert(size_t(1) << (kBufferOrders - 1) == kSingleWriteBytes, "an order per power of two");
   {
     std::lock_guard<SlimMutex> guard(lock_);
-    *pooled = bytes >= kSingleWriteBytes || (started_ && bytes >= kSingleWriteBytes / 2);
-    if (*pooled && !pool_.empty()) {
-      std::unique_ptr<BYTE[]> buffer = std::move(pool_.back());
-      pool_.pop_back();
+    unsigned order = 0;
+    if (bytes >= kSingleWriteBytes || (started_ && bytes >= kSingleWriteBytes / 2)) {
+      order = kBufferOrders - 1;
+    } else if (started_) {
+      order = OrderOf(bytes);
+    } else {
+      *pooledCapacity = 0;
+      return std::unique_ptr<BYTE[]>(new BYTE[bytes]);
+    }
+    *pooledCapacity = size_t(1) << order;
+    if (!pool_[order].empty()) {
+      std::unique_ptr<BYTE[]> buffer = std::move(pool_[order].back());
+      pool_[order].pop_back();
+      pooledBytes_ -= *pooledCapacity;
       return buffer;
     }
   }
-  return std::unique_ptr<BYTE[]>(new BYTE[*pooled ? kSingleWriteBytes : bytes]);
+  return std::unique_ptr<BYTE[]>(new BYTE[*pooledCapacity]);
 }
 
 bool CItemWriter::Start(const std::wstring& outputFolder, const std::wstring& parentFolder) {
@@ -279,7 +297,10 @@ void CItemWriter::Run() {
     Write(record);
     std::lock_guard<SlimMutex> guard(lock_);
     queuedBytes_ -= record.size;
-    if (record.pooled && record.data && pool_.size() < kPooledBuffers) pool_.push_back(std::move(record.data));
+    if (record.pooledCapacity && record.data && pooledBytes_ + record.pooledCapacity <= kPooledBufferBytes) {
+      pool_[OrderOf(record.pooledCapacity)].push_back(std::move(record.data));
+      pooledBytes_ += record.pooledCapacity;
+    }
     changed_.notify_all();
   }
   for (OpenItem& open : open_) CloseFile(open.file);

@@ -53,11 +53,12 @@ inline constexpr unsigned kClosingThreads = 4;
 // this size is written in one piece.
 inline constexpr size_t kSingleWriteBytes = 1 << 20;
 
-// Written buffers of kSingleWriteBytes kept for the decoders' next pieces:
+// Written buffers kept for the decoders' next pieces, at most this many bytes:
 // about as many as are in flight while streaming (the queue and a piece per
 // decoder), so that the memory is not returned to the system and faulted in
-// again, zeroed, for every megabyte.
-inline constexpr size_t kPooledBuffers = kStreamingQueueBytes / kSingleWriteBytes + 4;
+// again, zeroed, for every piece. (The heap hands a block of 1 MiB back to
+// the system when it is freed, and the free space of smaller ones too.)
+inline constexpr size_t kPooledBufferBytes = kStreamingQueueBytes + 4 * kSingleWriteBytes;
 
 // How much decoded data may wait in memory for the target folder: the smaller
 // of 512 MB and a quarter of the physical memory. The environment variable
@@ -120,18 +121,19 @@ class CItemWriter {
   // queue is full and returns false once the writer was cancelled or failed.
   void DecoderStarted();
   void DecoderFinished();
-  // A `pooled` buffer came from TakeBuffer and goes back to the pool once
-  // written.
-  bool Push(const ArchiveItem* item, std::unique_ptr<BYTE[]> data, size_t size, bool last, bool pooled = false);
-  // A buffer for a piece of `bytes` (at most kSingleWriteBytes). It is one of
-  // kSingleWriteBytes, written before and kept or a new one (`*pooled` true),
-  // for a whole piece, and, once writing has started, for one of at least
-  // half that: the heap maps a fresh block of that size anew from the system,
-  // to be faulted in and zeroed page by page. Else a new one of `bytes`, so
-  // that data waiting for the folder takes only its own size. (The queue
-  // counts pieces by their bytes: while writing, its buffers hold at most
-  // twice its bound.)
-  std::unique_ptr<BYTE[]> TakeBuffer(size_t bytes, bool* pooled);
+  // A buffer of `pooledCapacity` bytes came from TakeBuffer and goes back to
+  // the pool once written; 0 for any other.
+  bool Push(const ArchiveItem* item, std::unique_ptr<BYTE[]> data, size_t size, bool last,
+            size_t pooledCapacity = 0);
+  // A buffer for a piece of `bytes` (at most kSingleWriteBytes), written
+  // before and kept or a new one, of `*pooledCapacity` bytes: of
+  // kSingleWriteBytes for a whole piece and, once writing has started, for
+  // one of at least half that; of the next power of two for a smaller piece
+  // once writing has started. Else (data waiting for the folder) a new one
+  // of `bytes`, so that it takes only its own size, and `*pooledCapacity` 0.
+  // (The queue counts pieces by their bytes: while writing, its buffers hold
+  // at most twice its bound.)
+  std::unique_ptr<BYTE[]> TakeBuffer(size_t bytes, size_t* pooledCapacity);
 
   // Starts writing below `outputFolder` (and `parentFolder`, see
   // ItemTargetPath); false when the writer thread cannot start (logged).
@@ -158,7 +160,7 @@ class CItemWriter {
     std::unique_ptr<BYTE[]> data;
     size_t size;
     bool last;
-    bool pooled;
+    size_t pooledCapacity;
   };
   // An item whose first record has been written and whose last has not; and
   // then, on the closing thread's queue, one whose file waits to be flushed
@@ -192,7 +194,11 @@ class CItemWriter {
   mutable SlimMutex lock_;
   SlimCondition changed_;
   std::deque<Record> queue_;
-  std::vector<std::unique_ptr<BYTE[]>> pool_;  // see kPooledBuffers
+  // Kept buffers by capacity: pool_[n] holds buffers of 2^n bytes, up to
+  // kSingleWriteBytes.
+  static constexpr unsigned kBufferOrders = 21;
+  std::vector<std::unique_ptr<BYTE[]>> pool_[kBufferOrders];
+  size_t pooledBytes_ = 0;  // see kPooledBufferBytes
   uint64_t queuedBytes_ = 0;
   uint64_t budget_;
   uint64_t reserved_ = 0;

@@ -276,7 +276,7 @@ TEST(ItemWriterZeros, FilesWithRunsOfZerosReadBackAsPushed) {
     for (size_t p = 0; p < pieces.size(); ++p) {
       // Pieces in the writer's own buffers, which come back written and are
       // handed out again: a buffer reused too early shows in the contents.
-      bool pooled = false;
+      size_t pooled = 0;
       std::unique_ptr<BYTE[]> data = writer.TakeBuffer(pieces[p].size(), &pooled);
       std::memcpy(data.get(), pieces[p].data(), pieces[p].size());
       ASSERT_TRUE(writer.Push(&items[i], std::move(data), pieces[p].size(), p + 1 == pieces.size(), pooled));
