@@ -198,7 +198,6 @@ int CInstall::Fail() {
 }
 
 int CInstall::DoStartInstall() {
-  ComApartment com;
   installing_ = true;
 
   // A switch a killed run left half-way is undone or finished first.
@@ -209,6 +208,9 @@ int CInstall::DoStartInstall() {
   LOG_INFO << "开始释放文件:" << extraction_folder;
   if (!WritePackage(extraction_folder) || !VerifyWrittenItems(extraction_folder))
     return FailBeforeSwitch(extraction_folder);
+  // Only the setup rules use COM (shortcuts); its set-up, tens of
+  // milliseconds on a new thread, is not made to wait for the write-out.
+  ComApartment com;
 
   std::string static_config;
   std::wstring version;
