@@ -36,6 +36,7 @@ class SlimCondition {
   void wait(std::unique_lock<SlimMutex>& guard, Ready ready) {
     while (!ready()) ::SleepConditionVariableSRW(&condition_, guard.mutex()->native(), INFINITE, 0);
   }
+  void notify_one() { ::WakeConditionVariable(&condition_); }
   void notify_all() { ::WakeAllConditionVariable(&condition_); }
 
  private:

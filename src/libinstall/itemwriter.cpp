@@ -138,7 +138,7 @@ CItemWriter::~CItemWriter() {
 void CItemWriter::SetMemoryBudget(uint64_t bytes) {
   std::lock_guard<SlimMutex> guard(lock_);
   budget_ = bytes;
-  changed_.notify_all();
+  queueRoom_.notify_all();
 }
 
 uint64_t CItemWriter::memoryBudget() const {
@@ -149,7 +149,7 @@ uint64_t CItemWriter::memoryBudget() const {
 void CItemWriter::ReserveForDecoders(uint64_t bytes) {
   std::lock_guard<SlimMutex> guard(lock_);
   reserved_ = bytes;
-  changed_.notify_all();
+  queueRoom_.notify_all();
 }
 
 uint64_t CItemWriter::Bound() const {
@@ -164,20 +164,20 @@ void CItemWriter::DecoderStarted() {
 void CItemWriter::DecoderFinished() {
   std::lock_guard<SlimMutex> guard(lock_);
   --activeDecoders_;
-  changed_.notify_all();
+  recordsReady_.notify_one();
 }
 
 bool CItemWriter::Push(const ArchiveItem* item, std::unique_ptr<BYTE[]> data, size_t size, bool last,
                        size_t pooledCapacity) {
   std::unique_lock<SlimMutex> guard(lock_);
   // One record larger than the bound still passes an empty queue.
-  changed_.wait(guard, [&] {
+  queueRoom_.wait(guard, [&] {
     return cancelled_ || FAILED(result_) || queuedBytes_ == 0 || queuedBytes_ + size <= Bound();
   });
   if (cancelled_ || FAILED(result_)) return false;
   queue_.push_back(Record{item, std::move(data), size, last, pooledCapacity});
   queuedBytes_ += size;
-  changed_.notify_all();
+  recordsReady_.notify_one();
   return true;
 }
 
@@ -232,14 +232,14 @@ bool CItemWriter::Start(const std::wstring& outputFolder, const std::wstring& pa
     LOG_ERROR << "创建写文件线程失败，错误码：" << error.code().value();
     started_ = false;
     writerDone_ = true;  // the closing threads end at once
-    closingChanged_.notify_all();
+    closingReady_.notify_all();
     guard.unlock();
     for (std::thread& closer : closers_) closer.join();
     guard.lock();
     closers_.clear();
     return false;
   }
-  changed_.notify_all();
+  queueRoom_.notify_all();  // the bound is the streaming queue's now
   return true;
 }
 
@@ -248,7 +248,7 @@ HRESULT CItemWriter::Finish() {
     std::lock_guard<SlimMutex> guard(lock_);
     if (!thread_.joinable()) return E_FAIL;
     finishing_ = true;
-    changed_.notify_all();
+    recordsReady_.notify_one();
   }
   thread_.join();
   for (std::thread& closer : closers_) closer.join();
@@ -262,8 +262,10 @@ void CItemWriter::Cancel() {
   cancelled_ = true;
   for (const Record& record : queue_) queuedBytes_ -= record.size;
   queue_.clear();
-  changed_.notify_all();
-  closingChanged_.notify_all();
+  queueRoom_.notify_all();
+  recordsReady_.notify_one();
+  closingRoom_.notify_one();
+  closingReady_.notify_all();
 }
 
 bool CItemWriter::cancelled() const {
@@ -281,7 +283,7 @@ void CItemWriter::Fail(HRESULT error) {
   if (SUCCEEDED(result_)) result_ = error;
   for (const Record& record : queue_) queuedBytes_ -= record.size;
   queue_.clear();
-  changed_.notify_all();
+  queueRoom_.notify_all();
 }
 
 void CItemWriter::Run() {
@@ -289,7 +291,7 @@ void CItemWriter::Run() {
     Record record;
     {
       std::unique_lock<SlimMutex> guard(lock_);
-      changed_.wait(guard, [&] { return cancelled_ || !queue_.empty() || (finishing_ && activeDecoders_ == 0); });
+      recordsReady_.wait(guard, [&] { return cancelled_ || !queue_.empty() || (finishing_ && activeDecoders_ == 0); });
       if (cancelled_ || queue_.empty()) break;
       record = std::move(queue_.front());
       queue_.pop_front();
@@ -301,13 +303,13 @@ void CItemWriter::Run() {
       pool_[OrderOf(record.pooledCapacity)].push_back(std::move(record.data));
       pooledBytes_ += record.pooledCapacity;
     }
-    changed_.notify_all();
+    queueRoom_.notify_all();
   }
   for (OpenItem& open : open_) CloseFile(open.file);
   open_.clear();
   std::lock_guard<SlimMutex> guard(lock_);
   writerDone_ = true;
-  closingChanged_.notify_all();
+  closingReady_.notify_all();
 }
 
 void CItemWriter::Close(OpenItem&& open) {
@@ -317,9 +319,9 @@ void CItemWriter::Close(OpenItem&& open) {
     return;
   }
   std::unique_lock<SlimMutex> guard(lock_);
-  closingChanged_.wait(guard, [&] { return cancelled_ || closing_.size() < kMaxClosingFiles; });
+  closingRoom_.wait(guard, [&] { return cancelled_ || closing_.size() < kMaxClosingFiles; });
   closing_.emplace_back(std::move(open), sequence);
-  closingChanged_.notify_all();
+  closingReady_.notify_one();
 }
 
 void CItemWriter::RunCloser() {
@@ -327,11 +329,11 @@ void CItemWriter::RunCloser() {
     std::pair<OpenItem, uint64_t> next;
     {
       std::unique_lock<SlimMutex> guard(lock_);
-      closingChanged_.wait(guard, [&] { return !closing_.empty() || writerDone_; });
+      closingReady_.wait(guard, [&] { return !closing_.empty() || writerDone_; });
       if (closing_.empty()) break;
       next = std::move(closing_.front());
       closing_.pop_front();
-      closingChanged_.notify_all();
+      closingRoom_.notify_one();
     }
     FinishItem(next.first, next.second);
   }

@@ -192,7 +192,11 @@ class CItemWriter {
 
   WrittenCallback written_;
   mutable SlimMutex lock_;
-  SlimCondition changed_;
+  // Each waiting role has its own condition, so that a hand-over wakes the
+  // thread it is for and not every thread of the write-out: the decoders wait
+  // for room in the queue, the writer thread for records (or the end).
+  SlimCondition queueRoom_;
+  SlimCondition recordsReady_;
   std::deque<Record> queue_;
   // Kept buffers by capacity: pool_[n] holds buffers of 2^n bytes, up to
   // kSingleWriteBytes.
@@ -212,7 +216,8 @@ class CItemWriter {
   // the queue is empty.
   std::deque<std::pair<OpenItem, uint64_t>> closing_;
   uint64_t finishedItems_ = 0;  // writer thread
-  SlimCondition closingChanged_;
+  SlimCondition closingRoom_;   // the writer thread waits for room in closing_
+  SlimCondition closingReady_;  // the closing threads wait for a file (or the end)
   bool writerDone_ = false;
   // Reports in finishing order: items closed ahead of their turn wait here.
   SlimMutex reportLock_;
