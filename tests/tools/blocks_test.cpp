@@ -3,7 +3,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
+#include <sstream>
 
 #include "archive_tool.h"
 #include "run_process.h"
@@ -133,6 +135,72 @@ TEST(EstimateDecodeCosts, IncompressibleDataCostsSeveralTimesWhatCodeOrZerosCost
   const std::vector<PackBlock> blocks = PlanBlocks(costs, 2);
   ASSERT_EQ(blocks.size(), 2u);
   EXPECT_EQ(blocks[0].first + blocks[0].count, 2u);
+}
+
+TEST(SmallerDictionary, TriedForBlocksItCoversHalfOfAndKeptWhenItCostsAQuarterPercentAtMost) {
+  const uint64_t half = 1ull << (kDictionaryLog - 1);
+  const struct {
+    uint64_t block;
+    bool tried;
+  } sizes[] = {{half, false}, {half + 1, true}, {2 * half, true}, {2 * half + 1, false}};
+  for (const auto& size : sizes) EXPECT_EQ(TriesSmallerDictionary(size.block), size.tried) << size.block;
+  const struct {
+    uint64_t smaller, larger;
+    bool kept;
+  } packs[] = {{4000, 4000, true}, {3990, 4000, true}, {4010, 4000, true}, {4011, 4000, false}, {0, 0, true}};
+  for (const auto& pack : packs)
+    EXPECT_EQ(KeepsSmallerDictionary(pack.smaller, pack.larger), pack.kept) << pack.smaller << " " << pack.larger;
+}
+
+// Two blocks in the trial's range: in the first, a file repeats one 17 MiB
+// back, which only the full dictionary reaches; the second has no repeats.
+// The second block is added after the first, and 7zz lists blocks in an
+// order of its own, so each block's trial must find its own packed size.
+TEST(SmallerDictionary, EachBlockGetsTheDictionaryItsOwnDataPaysFor) {
+  namespace fs = std::filesystem;
+  TempFolder work;
+  const fs::path root = fs::path(work.path()) / "package";
+  const uint64_t mib = 1 << 20;
+  auto noise = [](size_t bytes, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string data(bytes, '\0');
+    for (char& c : data) c = static_cast<char>(random());
+    return data;
+  };
+  const std::string repeated = noise(9 * mib, 1);
+  const struct {
+    std::string path, bytes;
+    uint64_t weight;  // cuts the blocks after repeat.bin
+  } files[] = {
+      {"a/first.bin", repeated, 10},
+      {"a/middle.bin", std::string(8 * mib, '\0'), 0},
+      {"a/repeat.bin", repeated, 10},
+      {"b/noise.bin", noise(17 * mib, 2), 20},
+  };
+  Package package;
+  package.root = root.string();
+  std::vector<uint64_t> weights;
+  for (const auto& file : files) {
+    const fs::path path = root / kVersionFolderName / file.path;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << file.bytes;
+    package.items.push_back(PackageItem{file.path, Destination::kVersionFolder, file.bytes.size()});
+    weights.push_back(file.weight);
+  }
+  const std::string archive = (fs::path(work.path()) / "package.7z").string();
+  ASSERT_EQ(CreatePackageArchive("7zz", package, archive, work.path(), 2, weights, {}), 2u);
+  std::string report;
+  EXPECT_TRUE(TestArchive("7zz", archive, &report)) << report;
+  std::map<std::string, std::string> method_of;  // each item lists its block's coders
+  std::string path;
+  std::istringstream listing(RunChecked({"7zz", "l", "-slt", archive}, "listing"));
+  for (std::string line; std::getline(listing, line);) {
+    if (line.rfind("Path = ", 0) == 0) path = line.substr(7);
+    if (line.rfind("Method = ", 0) == 0 && !method_of.count(path)) method_of[path] = line.substr(9);
+  }
+  // 7zz names the full dictionary by the data it covers ("LZMA:26m").
+  EXPECT_EQ(method_of["a/first.bin"].find("LZMA:24 "), std::string::npos) << method_of["a/first.bin"];
+  EXPECT_NE(method_of["b/noise.bin"].find("LZMA:24 "), std::string::npos) << method_of["b/noise.bin"];
 }
 
 TEST(PercentReader, ReadsTheLatestPercentageWhateverThePieces) {

@@ -16,11 +16,11 @@ namespace mkinstaller {
 namespace {
 
 std::vector<std::string> AddCommand(const std::string& seven_zip, const std::string& archive,
-                                    const std::string& list_file, bool progress) {
+                                    const std::string& list_file, bool progress, int dictionary_log) {
   return {seven_zip, "a", "-t7z",
           // LZMA with the BCJ2 filter: the code stream and BCJ2's call and jump streams.
-          "-m0=BCJ2", "-m1=LZMA:d=25", "-m2=LZMA:d=19", "-m3=LZMA:d=19", "-mb0:1", "-mb0s1:2",
-          "-mb0s2:3",
+          "-m0=BCJ2", "-m1=LZMA:d=" + std::to_string(dictionary_log), "-m2=LZMA:d=19", "-m3=LZMA:d=19",
+          "-mb0:1", "-mb0s1:2", "-mb0s2:3",
           // One solid block per call, however large.
           "-ms=on",
           // Nothing of the build machine: no times, no attributes, a fixed thread count.
@@ -52,7 +52,30 @@ std::vector<std::string> SplitPath(const std::string& path) {
   return parts;
 }
 
+// The packed size of the block that holds the data of `items` (names as
+// stored); 7zz does not keep blocks in the order they were added.
+uint64_t BlockPacked(const std::string& seven_zip, const std::string& archive, const std::vector<std::string>& items) {
+  const std::set<std::string> names(items.begin(), items.end());
+  std::map<int, uint64_t> packed;
+  int block = -1;
+  for (const ArchiveEntry& entry : ListArchive(seven_zip, archive)) {
+    if (entry.packed != 0) packed[entry.block] = entry.packed;
+    if (block < 0 && entry.block >= 0 && names.count(entry.path)) block = entry.block;
+  }
+  const auto found = packed.find(block);
+  if (found == packed.end()) throw Error("7zz listed no packed block for the items of " + archive);
+  return found->second;
+}
+
 }  // namespace
+
+bool TriesSmallerDictionary(uint64_t block_size) {
+  return block_size > (1ull << (kDictionaryLog - 1)) && block_size <= (1ull << kDictionaryLog);
+}
+
+bool KeepsSmallerDictionary(uint64_t smaller_packed, uint64_t larger_packed) {
+  return smaller_packed * 400 <= larger_packed * 401;
+}
 
 uint64_t DecodeCost(uint64_t packed, uint64_t size) { return packed + size / 8; }
 
@@ -190,8 +213,9 @@ size_t CreatePackageArchive(const std::string& seven_zip, const Package& package
   state.blocks = plan.size();
   state.total = package.total_size;
   for (const PackBlock& block : plan) {
-    WriteList(list, std::vector<std::string>(sources.begin() + static_cast<std::ptrdiff_t>(block.first),
-                                             sources.begin() + static_cast<std::ptrdiff_t>(block.first + block.count)));
+    const std::vector<std::string> names(sources.begin() + static_cast<std::ptrdiff_t>(block.first),
+                                         sources.begin() + static_cast<std::ptrdiff_t>(block.first + block.count));
+    WriteList(list, names);
     const uint64_t done_before = state.done;
     PercentReader percent;
     OutputWatcher watch;
@@ -204,9 +228,24 @@ size_t CreatePackageArchive(const std::string& seven_zip, const Package& package
         progress(state);
       };
     }
-    RunChecked(AddCommand(seven_zip, archive, list, static_cast<bool>(progress)),
-               "packing block " + std::to_string(state.block + 1) + " of " + std::to_string(plan.size()),
+    const std::string what = "packing block " + std::to_string(state.block + 1) + " of " + std::to_string(plan.size());
+    const bool trial = TriesSmallerDictionary(block.size);
+    RunChecked(AddCommand(seven_zip, archive, list, static_cast<bool>(progress), trial ? kDictionaryLog - 1 : kDictionaryLog), what,
                package.root, watch);
+    if (trial) {
+      // The same block with the full dictionary, on its own; if the smaller
+      // one costs too much, the block is packed again with the full one.
+      const uint64_t smaller = BlockPacked(seven_zip, archive, names);
+      const std::string trial_archive = work_folder + "/dictionary-trial.7z";
+      std::remove(trial_archive.c_str());
+      RunChecked(AddCommand(seven_zip, trial_archive, list, false, kDictionaryLog), what, package.root);
+      const uint64_t larger = BlockPacked(seven_zip, trial_archive, names);
+      std::remove(trial_archive.c_str());
+      if (!KeepsSmallerDictionary(smaller, larger)) {
+        RunChecked({seven_zip, "d", "-r-", "-spd", "-scsUTF-8", "-bd", "-bso0", archive, "@" + list}, what);
+        RunChecked(AddCommand(seven_zip, archive, list, false, kDictionaryLog), what, package.root);
+      }
+    }
     state.done = done_before + block.size;
     ++state.block;
   }

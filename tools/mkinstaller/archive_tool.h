@@ -35,6 +35,16 @@ uint64_t DecodeCost(uint64_t packed, uint64_t size);
 // DecodeCost) gets unless another is asked for.
 int DefaultBlockCount(uint64_t total_cost);
 
+// The main stream's dictionary, as a power of two: 32 MiB. A block of more
+// than 16 MiB and at most 32 MiB is packed with half of it too, and keeps the
+// smaller one when that costs at most a quarter percent of the block's packed
+// size: its decoder then touches half the memory, and every fresh page is a
+// fault (about 10 us each on a virtual machine). Smaller blocks need no trial:
+// 7zz sizes the dictionary down to the data itself.
+inline constexpr int kDictionaryLog = 25;
+bool TriesSmallerDictionary(uint64_t block_size);
+bool KeepsSmallerDictionary(uint64_t smaller_packed, uint64_t larger_packed);
+
 // Cuts `weights` (in their order) into at most `count` runs of similar total,
 // each cut at the item boundary nearest to its share; runs of weight 0 join a
 // neighbour. Keeping the order keeps similar files together, which is what

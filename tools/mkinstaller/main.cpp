@@ -48,7 +48,10 @@ product-like package of 60 MiB gets 2 blocks, one of 120 MiB 4, one of 240 MiB
 or more 8); --blocks N asks for N (1 to 64). Each block costs a little archive
 size (for a product-like package about 1.8 % for the 2 blocks of 60 MiB and
 0.7 % for the 8 of 360 MiB) and a block under 32 MiB also decodes with a
-smaller dictionary.
+smaller dictionary. The main stream's dictionary is 32 MiB; a block of 16 to
+32 MiB is packed with 16 MiB too and keeps it when that costs at most 0.25 %
+of its packed size (its decoder then touches half the memory), at the price
+of packing such a block two or three times.
 While it packs, build shows its progress when its output is a terminal;
 --quiet turns that and the summary off.
 
