@@ -230,8 +230,9 @@ size_t CreatePackageArchive(const std::string& seven_zip, const Package& package
     }
     const std::string what = "packing block " + std::to_string(state.block + 1) + " of " + std::to_string(plan.size());
     const bool trial = TriesSmallerDictionary(block.size);
-    RunChecked(AddCommand(seven_zip, archive, list, static_cast<bool>(progress), trial ? kDictionaryLog - 1 : kDictionaryLog), what,
-               package.root, watch);
+    const int first_dictionary = trial ? kDictionaryLog - 1 : kDictionaryLog;
+    RunChecked(AddCommand(seven_zip, archive, list, static_cast<bool>(progress), first_dictionary), what, package.root,
+               watch);
     if (trial) {
       // The same block with the full dictionary, on its own; if the smaller
       // one costs too much, the block is packed again with the full one.
