@@ -25,6 +25,13 @@ uint32_t VariantOffset(int scale) {
   }
 }
 
+// Whether anything drawn into `dst` can show: a repaint clips to what
+// changed, and a piece wholly outside the clip is not worth building.
+bool MeetsClip(Graphics& g, const Rect& dst) {
+  Rect clip;
+  return g.GetClipBounds(&clip) != Gdiplus::Ok || clip.IntersectsWith(dst);
+}
+
 void DrawRaw(Graphics& g, Gdiplus::Image* image, const Rect& dst, const Rect& src,
              const ImageAttributes* attributes) {
   if (dst.Width <= 0 || dst.Height <= 0 || src.Width <= 0 || src.Height <= 0) return;
@@ -109,32 +116,60 @@ void DrawPiece(Graphics& g, Gdiplus::Image* image, const Rect& dst, const Rect& 
     DrawRaw(g, image, dst, src, attributes);
     return;
   }
+  if (!MeetsClip(g, dst)) return;
   auto scaled = CopyPiece(image, src, dst.Width, dst.Height, attributes);
   if (scaled) DrawRaw(g, scaled.get(), dst, Rect(0, 0, dst.Width, dst.Height), nullptr);
 }
 
-// Repeats `piece` at its own size over `dst`, starting at dst's top-left
-// corner; the last row and column are cut.
-void TilePiece(Graphics& g, Bitmap* piece, const Rect& dst) {
-  if (!piece) return;
-  const int width = static_cast<int>(piece->GetWidth());
-  const int height = static_cast<int>(piece->GetHeight());
+// Repeats `src` of `image`, scaled to `width` x `height` first when it is
+// not that size, over `dst` from its top-left corner; the last row and
+// column are cut. Only the tiles inside the clip are drawn, and through a
+// row of them built once: a small centre tiled over a large frame is
+// hundreds of tiles, each a call into the library.
+void TilePiece(Graphics& g, Gdiplus::Image* image, const Rect& src, int width, int height,
+               const Rect& dst, const ImageAttributes* attributes) {
   if (width <= 0 || height <= 0) return;
-  for (int y = 0; y < dst.Height; y += height) {
-    for (int x = 0; x < dst.Width; x += width) {
-      const int w = std::min(width, dst.Width - x);
-      const int h = std::min(height, dst.Height - y);
-      DrawRaw(g, piece, Rect(dst.X + x, dst.Y + y, w, h), Rect(0, 0, w, h), nullptr);
+  Rect shown = dst, clip;
+  if (g.GetClipBounds(&clip) == Gdiplus::Ok && !Rect::Intersect(shown, dst, clip)) return;
+  std::unique_ptr<Bitmap> scaled;
+  Rect from = src;
+  if (width != src.Width || height != src.Height) {
+    scaled = CopyPiece(image, src, width, height, attributes);
+    if (!scaled) return;
+    image = scaled.get();
+    from = Rect(0, 0, width, height);
+    attributes = nullptr;
+  }
+  // Offsets in `dst` of the first tile inside the clip and of the clip's end.
+  const int first_x = (shown.X - dst.X) / width * width;
+  const int first_y = (shown.Y - dst.Y) / height * height;
+  const int end_x = shown.X - dst.X + shown.Width;
+  const int end_y = shown.Y - dst.Y + shown.Height;
+  auto row = NewBitmap(end_x - first_x, height);
+  if (!row) return;
+  {
+    Graphics r(row.get());
+    r.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
+    for (int x = first_x; x < end_x; x += width) {
+      const int w = std::min(width, end_x - x);
+      DrawRaw(r, image, Rect(x - first_x, 0, w, height), Rect(from.X, from.Y, w, height), attributes);
     }
+  }
+  for (int y = first_y; y < end_y; y += height) {
+    const int h = std::min(height, end_y - y);
+    DrawRaw(g, row.get(), Rect(dst.X + first_x, dst.Y + y, end_x - first_x, h),
+            Rect(0, 0, end_x - first_x, h), nullptr);
   }
 }
 
-// Draws the whole of `piece` into `dst`, stretched when the sizes differ.
-void StretchPiece(Graphics& g, Bitmap* piece, const Rect& dst) {
-  if (!piece) return;
-  DrawPiece(g, piece, dst,
-            Rect(0, 0, static_cast<int>(piece->GetWidth()), static_cast<int>(piece->GetHeight())),
-            nullptr);
+// Draws `src` of `image` into `dst` in two steps, scaled to `width` x
+// `height` and that stretched over `dst`, as an edge of a 3-cell or 9-cell
+// skin is: first to its drawn thickness, then along the edge.
+void StretchPiece(Graphics& g, Gdiplus::Image* image, const Rect& src, int width, int height,
+                  const Rect& dst, const ImageAttributes* attributes) {
+  if (!MeetsClip(g, dst)) return;
+  auto piece = CopyPiece(image, src, width, height, attributes);
+  if (piece) DrawPiece(g, piece.get(), dst, Rect(0, 0, width, height), nullptr);
 }
 
 }  // namespace
@@ -306,9 +341,8 @@ void CSWSkin::DrawThreeCell(Graphics& g, const Rect& dst, const Rect& frame,
     const int height = Scaled(frame.Height);
     const int middle = frame.Width - head_ - tail_;
     if (middle > 0) {
-      auto piece = CopyPiece(image_, Rect(frame.X + head_, frame.Y, middle, frame.Height), middle,
-                             height, opacity);
-      StretchPiece(g, piece.get(), Rect(dst.X + Scaled(head_), dst.Y, dst.Width - ends, height));
+      StretchPiece(g, image_, Rect(frame.X + head_, frame.Y, middle, frame.Height), middle, height,
+                   Rect(dst.X + Scaled(head_), dst.Y, dst.Width - ends, height), opacity);
     }
     if (head_ > 0)
       DrawPiece(g, image_, Rect(dst.X, dst.Y, Scaled(head_), height),
@@ -322,9 +356,8 @@ void CSWSkin::DrawThreeCell(Graphics& g, const Rect& dst, const Rect& frame,
   const int width = Scaled(frame.Width);
   const int middle = frame.Height - head_ - tail_;
   if (middle > 0) {
-    auto piece = CopyPiece(image_, Rect(frame.X, frame.Y + head_, frame.Width, middle), width,
-                           middle, opacity);
-    StretchPiece(g, piece.get(), Rect(dst.X, dst.Y + Scaled(head_), width, dst.Height - ends));
+    StretchPiece(g, image_, Rect(frame.X, frame.Y + head_, frame.Width, middle), width, middle,
+                 Rect(dst.X, dst.Y + Scaled(head_), width, dst.Height - ends), opacity);
   }
   if (head_ > 0)
     DrawPiece(g, image_, Rect(dst.X, dst.Y, width, Scaled(head_)),
@@ -349,9 +382,8 @@ void CSWSkin::DrawNineCell(Graphics& g, const Rect& dst, const Rect& frame,
   // Top edge: the strip repeats at its natural width.
   const int top_middle = frame.Width - n.top_left - n.top_right;
   if (top_middle > 0) {
-    auto piece = CopyPiece(image_, Rect(frame.X + n.top_left, frame.Y, top_middle, n.top),
-                           top_middle, top, opacity);
-    TilePiece(g, piece.get(), Rect(dst.X + tlw, dst.Y, dst.Width - tlw - trw, top));
+    TilePiece(g, image_, Rect(frame.X + n.top_left, frame.Y, top_middle, n.top), top_middle, top,
+              Rect(dst.X + tlw, dst.Y, dst.Width - tlw - trw, top), opacity);
   }
   DrawPiece(g, image_, Rect(dst.X, dst.Y, tlw, top), Rect(frame.X, frame.Y, n.top_left, n.top), opacity);
   DrawPiece(g, image_, Rect(dst_right - trw, dst.Y, trw, top),
@@ -360,10 +392,10 @@ void CSWSkin::DrawNineCell(Graphics& g, const Rect& dst, const Rect& frame,
   // Bottom edge: the strip is stretched.
   const int bottom_middle = frame.Width - n.bottom_left - n.bottom_right;
   if (bottom_middle > 0) {
-    auto piece = CopyPiece(image_,
-                           Rect(frame.X + n.bottom_left, frame_bottom - n.bottom, bottom_middle, n.bottom),
-                           bottom_middle, bottom, opacity);
-    StretchPiece(g, piece.get(), Rect(dst.X + blw, dst_bottom - bottom, dst.Width - blw - brw, bottom));
+    StretchPiece(g, image_,
+                 Rect(frame.X + n.bottom_left, frame_bottom - n.bottom, bottom_middle, n.bottom),
+                 bottom_middle, bottom,
+                 Rect(dst.X + blw, dst_bottom - bottom, dst.Width - blw - brw, bottom), opacity);
   }
   DrawPiece(g, image_, Rect(dst.X, dst_bottom - bottom, blw, bottom),
             Rect(frame.X, frame_bottom - n.bottom, n.bottom_left, n.bottom), opacity);
@@ -374,20 +406,18 @@ void CSWSkin::DrawNineCell(Graphics& g, const Rect& dst, const Rect& frame,
   const int source_middle = frame.Height - n.top - n.bottom;
   const int dst_middle = dst.Height - top - bottom;
   if (source_middle > 0) {
-    auto left = CopyPiece(image_, Rect(frame.X, frame.Y + n.top, n.left, source_middle), lw,
-                          dst_middle, opacity);
-    StretchPiece(g, left.get(), Rect(dst.X, dst.Y + top, lw, dst_middle));
-    auto right = CopyPiece(image_, Rect(frame_right - n.right, frame.Y + n.top, n.right, source_middle),
-                           rw, dst_middle, opacity);
-    StretchPiece(g, right.get(), Rect(dst_right - rw, dst.Y + top, rw, dst_middle));
+    StretchPiece(g, image_, Rect(frame.X, frame.Y + n.top, n.left, source_middle), lw, dst_middle,
+                 Rect(dst.X, dst.Y + top, lw, dst_middle), opacity);
+    StretchPiece(g, image_, Rect(frame_right - n.right, frame.Y + n.top, n.right, source_middle), rw,
+                 dst_middle, Rect(dst_right - rw, dst.Y + top, rw, dst_middle), opacity);
   }
 
   // Centre: tiled at image resolution.
   const int centre_width = frame.Width - n.left - n.right;
   const int dst_centre_width = dst.Width - lw - rw;
   if (centre_width > 0 && source_middle > 0 && dst_centre_width > 0 && dst_middle > 0) {
-    auto piece = CopyPiece(image_, Rect(frame.X + n.left, frame.Y + n.top, centre_width, source_middle),
-                           centre_width, source_middle, opacity);
-    TilePiece(g, piece.get(), Rect(dst.X + lw, dst.Y + top, dst_centre_width, dst_middle));
+    TilePiece(g, image_, Rect(frame.X + n.left, frame.Y + n.top, centre_width, source_middle),
+              centre_width, source_middle, Rect(dst.X + lw, dst.Y + top, dst_centre_width, dst_middle),
+              opacity);
   }
 }

@@ -214,9 +214,11 @@ TEST_F(SkinDraw, ClippedDrawsMatchUnclippedInsideTheClip) {
     const char* skin;
     int state;
     Gdiplus::Rect dst;
+    float alpha = 1.0f;
   };
   const Case cases[] = {{"states", 1, {7, 5, 0, 0}},    {"tile", 2, {3, 4, 50, 33}},
                         {"three", 0, {6, 2, 90, 20}},   {"nine", 1, {5, 3, 70, 45}},
+                        {"nine", 0, {2, 1, 113, 77}, 0.5f}, {"three", 0, {1, 30, 117, 9}, 0.5f},
                         {"big", 0, {2, 1, 100, 60}},    {"anim", 0, {9, 6, 0, 0}},
                         {"ramp", 1, {7, 5, 0, 0}},      {"ramp", 0, {4, 9, 50, 30}}};
   const Gdiplus::Rect clips[] = {{0, 20, 120, 8}, {20, 0, 9, 80}, {25, 12, 60, 60}, {0, 0, 11, 9}};
@@ -224,9 +226,9 @@ TEST_F(SkinDraw, ClippedDrawsMatchUnclippedInsideTheClip) {
     for (const Gdiplus::Rect& clip : clips) {
       Canvas whole(120, 80), part(120, 80);
       Gdiplus::Rect dst = c.dst, clipped = c.dst;
-      Skin(c.skin).Draw(whole.graphics(), &dst, c.state);
+      Skin(c.skin).Draw(whole.graphics(), &dst, c.state, c.alpha);
       part.graphics().SetClip(clip);
-      Skin(c.skin).Draw(part.graphics(), &clipped, c.state);
+      Skin(c.skin).Draw(part.graphics(), &clipped, c.state, c.alpha);
       for (int y = 0; y < 80; ++y)
         for (int x = 0; x < 120; ++x)
           ASSERT_EQ(part.Pixel(x, y), clip.Contains(x, y) ? whole.Pixel(x, y) : 0u)
