@@ -390,7 +390,7 @@ bool CSWView::SendTo(const std::shared_ptr<CSWControl>& control, UINT msg, WPARA
 }
 
 void CSWView::PostRepaint() {
-  if (created_ && host_) ::PostMessageW(host_, SWM_REPAINT, 0, 0);
+  if (created_ && host_) ::PostMessageW(host_, SWM_REPAINT, kRepaintDirtyOnly, 0);
 }
 
 void CSWView::InvalidateControl(const std::shared_ptr<CSWControl>& control) {

@@ -30,8 +30,12 @@ enum : int {
   SWN_INVALIDATE = -98,
 };
 
-// Posted to the host window to repaint the view's dirty rectangles.
+// Posted to the host window to repaint the view's dirty rectangles. Sent
+// with wParam 0 and nothing dirty, it repaints the whole window.
 constexpr UINT SWM_REPAINT = 0x103FF;
+// wParam of the posted repaint: every invalidation posts one, and the first
+// to arrive repaints them all, so the later ones find nothing to do.
+constexpr WPARAM kRepaintDirtyOnly = 1;
 
 // The drag-move system command a press on a non-interactive spot sends.
 constexpr WPARAM kSysCommandDragMove = 0xF012;

@@ -279,8 +279,9 @@ void CSWindowHost::FreeBackBuffer() {
   back_bits_ = nullptr;
 }
 
-void CSWindowHost::RepaintDirty() {
+void CSWindowHost::RepaintDirty(bool dirty_only) {
   const SIZE size = GetClientSize();
+  if (dirty_only && view_.GetDirtyList().empty()) return;
   if (!back_bits_ || !IsWindow()) {
     view_.ClearDirtyList();
     return;
@@ -392,7 +393,7 @@ bool CSWindowHost::ProcessWindowMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
       return handled;
     }
     case SWM_REPAINT:
-      RepaintDirty();
+      RepaintDirty(wParam == kRepaintDirtyOnly);
       return true;
     case WM_MBUTTONUP:
       debug_outline_ = !debug_outline_;

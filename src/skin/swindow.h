@@ -85,9 +85,10 @@ class CSWindowHost : public CNativeWindow, public CSWObject {
  protected:
   const NativeWindowClass& WindowClass() const override;
 
-  // Repaints the view's dirty rectangles (the whole window when there are
-  // none) into the back buffer and pushes it to the screen.
-  void RepaintDirty();
+  // Repaints the view's dirty rectangles into the back buffer and pushes
+  // them to the screen; with none, the whole window, or nothing when
+  // `dirty_only`.
+  void RepaintDirty(bool dirty_only);
 
   // Cleared in WM_INITDIALOG by windows that show themselves later.
   bool show_on_init_ = true;
