@@ -30,9 +30,11 @@ printf '<?xml version="1.0" encoding="utf-8"?>\n<config><item id="OVVersionStrin
 z7 rn "$out/package.7z" Orvanta.exe ../Orvanta.exe
 
 # blocks.7z: the same items in three solid blocks of two, two and one files,
-# as a large package is laid out for decoding in parallel.
+# as a large package is laid out for decoding in parallel; the last block,
+# which holds no code, is plain LZMA, as the package builder packs such blocks.
 (cd "$pkg" && z7 a "${layout[@]}" -ms=2f "$out/blocks.7z" Orvanta.exe bin/a.dll bin/sub/resources.txt \
-   configurations/staticconfig.xml data/noise.bin zero.bin)
+   configurations/staticconfig.xml)
+(cd "$pkg" && z7 a -t7z -m0=LZMA:d=25 -mtm=off -mtc=off -mta=off "$out/blocks.7z" data/noise.bin zero.bin)
 z7 rn "$out/blocks.7z" Orvanta.exe ../Orvanta.exe
 
 # empty.7z: an archive without any item.

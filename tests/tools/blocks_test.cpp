@@ -27,6 +27,26 @@ void ExpectCoversAll(const std::vector<PackBlock>& blocks, const std::vector<uin
   EXPECT_EQ(next, sizes.size());
 }
 
+// Each item's coders as 7zz lists them ("BCJ2 LZMA:24 LZMA:19 LZMA:19").
+std::map<std::string, std::string> MethodsOf(const std::string& archive) {
+  std::map<std::string, std::string> method_of;
+  std::string path;
+  std::istringstream listing(RunChecked({"7zz", "l", "-slt", archive}, "listing"));
+  for (std::string line; std::getline(listing, line);) {
+    if (line.rfind("Path = ", 0) == 0) path = line.substr(7);
+    if (line.rfind("Method = ", 0) == 0 && !method_of.count(path)) method_of[path] = line.substr(9);
+  }
+  return method_of;
+}
+
+// The main stream's coder of a block: its first LZMA coder.
+std::string MainStream(const std::string& method) {
+  std::istringstream coders(method);
+  for (std::string coder; coders >> coder;)
+    if (coder.rfind("LZMA:", 0) == 0) return coder;
+  return {};
+}
+
 TEST(PlanBlocks, CutsManyItemsIntoRunsOfSimilarSize) {
   std::vector<uint64_t> sizes;
   for (int i = 0; i < 1500; ++i) sizes.push_back(1000 + (i * 7919) % 500000);  // uneven items
@@ -188,16 +208,72 @@ TEST(SmallerDictionary, EachBlockGetsTheDictionaryItsOwnDataPaysFor) {
   ASSERT_EQ(CreatePackageArchive("7zz", package, archive, work.path(), 2, weights, {}), 2u);
   std::string report;
   EXPECT_TRUE(TestArchive("7zz", archive, &report)) << report;
-  std::map<std::string, std::string> method_of;  // each item lists its block's coders
-  std::string path;
-  std::istringstream listing(RunChecked({"7zz", "l", "-slt", archive}, "listing"));
-  for (std::string line; std::getline(listing, line);) {
-    if (line.rfind("Path = ", 0) == 0) path = line.substr(7);
-    if (line.rfind("Method = ", 0) == 0 && !method_of.count(path)) method_of[path] = line.substr(9);
-  }
+  std::map<std::string, std::string> method_of = MethodsOf(archive);
   // 7zz names the full dictionary by the data it covers ("LZMA:26m").
-  EXPECT_EQ(method_of["a/first.bin"].find("LZMA:24 "), std::string::npos) << method_of["a/first.bin"];
-  EXPECT_NE(method_of["b/zeros.bin"].find("LZMA:24 "), std::string::npos) << method_of["b/zeros.bin"];
+  EXPECT_NE(MainStream(method_of["a/first.bin"]), "LZMA:24") << method_of["a/first.bin"];
+  EXPECT_EQ(MainStream(method_of["b/zeros.bin"]), "LZMA:24") << method_of["b/zeros.bin"];
+}
+
+TEST(CodeFilter, FindsX86AndX64ImagesOnly) {
+  // A PE header at 0x80 for `machine`, or `signature` in place of "PE\0\0".
+  auto image = [](uint16_t machine, const char* signature = "PE") {
+    std::string head(0x200, '\0');
+    head[0] = 'M';
+    head[1] = 'Z';
+    head[0x3c] = static_cast<char>(0x80);
+    head.replace(0x80, 2, signature);
+    head[0x84] = static_cast<char>(machine & 0xff);
+    head[0x85] = static_cast<char>(machine >> 8);
+    return head;
+  };
+  std::string beyond = image(0x8664);
+  beyond[0x3d] = 0x10;  // the PE header would lie past what was read
+  const struct {
+    std::string head;
+    bool code;
+  } cases[] = {
+      {image(0x8664), true},  {image(0x14c), true},         {image(0xaa64), false},  // x64, x86, ARM64
+      {image(0x8664, "NE"), false}, {beyond, false},        {image(0x8664).substr(0, 0x86), true},
+      {image(0x8664).substr(0, 0x85), false}, {"MZ", false}, {std::string(0x200, 'M'), false},
+  };
+  for (const auto& test : cases) {
+    EXPECT_EQ(HoldsX86Code(reinterpret_cast<const uint8_t*>(test.head.data()), test.head.size()), test.code)
+        << testing::PrintToString(test.head.substr(0, 8)) << " of " << test.head.size() << " bytes";
+  }
+}
+
+// A block that holds a program gets the branch filter; one of data only is
+// plain LZMA, and both unpack.
+TEST(CodeFilter, OnlyBlocksWithCodeGetTheBranchFilter) {
+  namespace fs = std::filesystem;
+  TempFolder work;
+  const fs::path root = fs::path(work.path()) / "package";
+  std::string program(0x10000, '\0');
+  program.replace(0, 2, "MZ");
+  program[0x3c] = 0x40;
+  program.replace(0x40, 6, std::string("PE\0\0\x64\x86", 6));
+  for (size_t i = 0x200; i + 5 < program.size(); i += 7) program[i] = static_cast<char>(0xe8);
+  const struct {
+    std::string path, bytes;
+    uint64_t weight;
+  } files[] = {{"bin/program.exe", program, 1}, {"res/strings.xml", std::string(50000, 'x'), 1}};
+  Package package;
+  package.root = root.string();
+  std::vector<uint64_t> weights;
+  for (const auto& file : files) {
+    const fs::path path = root / kVersionFolderName / file.path;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << file.bytes;
+    package.items.push_back(PackageItem{file.path, Destination::kVersionFolder, file.bytes.size()});
+    weights.push_back(file.weight);
+  }
+  const std::string archive = (fs::path(work.path()) / "package.7z").string();
+  ASSERT_EQ(CreatePackageArchive("7zz", package, archive, work.path(), 2, weights, {}), 2u);
+  std::string report;
+  EXPECT_TRUE(TestArchive("7zz", archive, &report)) << report;
+  const std::map<std::string, std::string> method_of = MethodsOf(archive);
+  EXPECT_EQ(method_of.at("bin/program.exe").rfind("BCJ2 ", 0), 0u) << method_of.at("bin/program.exe");
+  EXPECT_EQ(method_of.at("res/strings.xml").find("BCJ2"), std::string::npos) << method_of.at("res/strings.xml");
 }
 
 TEST(PercentReader, ReadsTheLatestPercentageWhateverThePieces) {

@@ -16,19 +16,35 @@ namespace mkinstaller {
 namespace {
 
 std::vector<std::string> AddCommand(const std::string& seven_zip, const std::string& archive,
-                                    const std::string& list_file, bool progress, int dictionary_log) {
-  return {seven_zip, "a", "-t7z",
-          // LZMA with the BCJ2 filter: the code stream and BCJ2's call and jump streams.
-          "-m0=BCJ2", "-m1=LZMA:d=" + std::to_string(dictionary_log), "-m2=LZMA:d=19", "-m3=LZMA:d=19",
-          "-mb0:1", "-mb0s1:2", "-mb0s2:3",
-          // One solid block per call, however large.
-          "-ms=on",
-          // Nothing of the build machine: no times, no attributes, a fixed thread count.
-          "-mtm=off", "-mtc=off", "-mta=off", "-mtr=off", "-mmt=2",
-          // Exactly the listed files, names taken literally.
-          "-r-", "-spd", "-scsUTF-8",
-          // Either the percentage alone on stdout or no progress at all.
-          progress ? "-bsp1" : "-bd", progress ? "-bso0" : "-bso1", archive, "@" + list_file};
+                                    const std::string& list_file, bool progress, int dictionary_log,
+                                    bool x86_code) {
+  std::vector<std::string> command = {seven_zip, "a", "-t7z"};
+  const std::string main_stream = "LZMA:d=" + std::to_string(dictionary_log);
+  if (x86_code) {
+    // LZMA with the BCJ2 filter: the code stream and BCJ2's call and jump streams.
+    command.insert(command.end(), {"-m0=BCJ2", "-m1=" + main_stream, "-m2=LZMA:d=19", "-m3=LZMA:d=19", "-mb0:1",
+                                   "-mb0s1:2", "-mb0s2:3"});
+  } else {
+    command.push_back("-m0=" + main_stream);
+  }
+  command.insert(command.end(),
+                 {// One solid block per call, however large.
+                  "-ms=on",
+                  // Nothing of the build machine: no times, no attributes, a fixed thread count.
+                  "-mtm=off", "-mtc=off", "-mta=off", "-mtr=off", "-mmt=2",
+                  // Exactly the listed files, names taken literally.
+                  "-r-", "-spd", "-scsUTF-8",
+                  // Either the percentage alone on stdout or no progress at all.
+                  progress ? "-bsp1" : "-bd", progress ? "-bso0" : "-bso1", archive, "@" + list_file});
+  return command;
+}
+
+// Whether the file at `path` begins with an x86 or x64 PE image.
+bool FileHoldsX86Code(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  uint8_t head[kCodeProbeBytes];
+  in.read(reinterpret_cast<char*>(head), sizeof(head));
+  return HoldsX86Code(head, static_cast<size_t>(in.gcount()));
 }
 
 void WriteList(const std::string& path, const std::vector<std::string>& names) {
@@ -78,6 +94,15 @@ bool KeepsSmallerDictionary(uint64_t smaller_packed, uint64_t larger_packed) {
 }
 
 uint64_t DecodeCost(uint64_t packed, uint64_t size) { return packed + size / 8; }
+
+bool HoldsX86Code(const uint8_t* head, size_t size) {
+  auto read16 = [head](size_t at) { return static_cast<uint32_t>(head[at] | head[at + 1] << 8); };
+  if (size < 0x40 || head[0] != 'M' || head[1] != 'Z') return false;
+  const uint32_t pe = read16(0x3c) | read16(0x3e) << 16;
+  if (pe > size - 6 || head[pe] != 'P' || head[pe + 1] != 'E' || head[pe + 2] != 0 || head[pe + 3] != 0) return false;
+  const uint32_t machine = read16(pe + 4);
+  return machine == 0x14c || machine == 0x8664;
+}
 
 int DefaultBlockCount(uint64_t total_cost) {
   // One block per 10 MiB of decoding work (about 0.4 s of one core), an even
@@ -231,20 +256,23 @@ size_t CreatePackageArchive(const std::string& seven_zip, const Package& package
     const std::string what = "packing block " + std::to_string(state.block + 1) + " of " + std::to_string(plan.size());
     const bool trial = TriesSmallerDictionary(block.size);
     const int first_dictionary = trial ? kDictionaryLog - 1 : kDictionaryLog;
-    RunChecked(AddCommand(seven_zip, archive, list, static_cast<bool>(progress), first_dictionary), what, package.root,
-               watch);
+    bool x86_code = false;
+    for (size_t i = block.first; i < block.first + block.count && !x86_code; ++i)
+      x86_code = FileHoldsX86Code(package.SourcePath(package.items[i]));
+    RunChecked(AddCommand(seven_zip, archive, list, static_cast<bool>(progress), first_dictionary, x86_code), what,
+               package.root, watch);
     if (trial) {
       // The same block with the full dictionary, on its own; if the smaller
       // one costs too much, the block is packed again with the full one.
       const uint64_t smaller = BlockPacked(seven_zip, archive, names);
       const std::string trial_archive = work_folder + "/dictionary-trial.7z";
       std::remove(trial_archive.c_str());
-      RunChecked(AddCommand(seven_zip, trial_archive, list, false, kDictionaryLog), what, package.root);
+      RunChecked(AddCommand(seven_zip, trial_archive, list, false, kDictionaryLog, x86_code), what, package.root);
       const uint64_t larger = BlockPacked(seven_zip, trial_archive, names);
       std::remove(trial_archive.c_str());
       if (!KeepsSmallerDictionary(smaller, larger)) {
         RunChecked({seven_zip, "d", "-r-", "-spd", "-scsUTF-8", "-bd", "-bso0", archive, "@" + list}, what);
-        RunChecked(AddCommand(seven_zip, archive, list, false, kDictionaryLog), what, package.root);
+        RunChecked(AddCommand(seven_zip, archive, list, false, kDictionaryLog, x86_code), what, package.root);
       }
     }
     state.done = done_before + block.size;

@@ -1,6 +1,7 @@
 #pragma once
 // The 7z archive of a package, made and read with the 7zz program.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -30,6 +31,15 @@ struct PackBlock {
 // decodes far more than into the bytes it copies out (the installer's
 // decoders weigh their blocks the same way).
 uint64_t DecodeCost(uint64_t packed, uint64_t size);
+
+// Whether `head`, the first `size` bytes of a file (kCodeProbeBytes are
+// enough), begins an x86 or x64 PE image: a block holding such a file is
+// packed with the BCJ2 filter, which turns the code's relative calls and jumps
+// into absolute ones that LZMA finds again. For other data the filter gains
+// nothing worth its decoding time (a pass over every byte, and two more LZMA
+// streams), so a block without code is plain LZMA.
+inline constexpr size_t kCodeProbeBytes = 4096;
+bool HoldsX86Code(const uint8_t* head, size_t size);
 
 // The number of solid blocks a package of `total_cost` decoding work (see
 // DecodeCost) gets unless another is asked for.
@@ -83,8 +93,8 @@ class PercentReader {
 // decoding work, `costs` (one per item, see EstimateDecodeCosts; empty: the
 // unpacked sizes), fewer when the items do not divide so far: the
 // install-folder items first, stored as "../NAME", then the version-folder
-// items, each group in sorted order, every block LZMA with the BCJ2 filter,
-// without times and attributes, so that the same package gives the same
+// items, each group in sorted order, every block LZMA (with the BCJ2 filter
+// when it holds x86 or x64 code, see HoldsX86Code), without times and attributes, so that the same package gives the same
 // bytes. `progress`, when set, hears how far packing has come. Returns the
 // number of blocks written.
 size_t CreatePackageArchive(const std::string& seven_zip, const Package& package,

@@ -27,31 +27,34 @@ const char kHelp[] = R"(Usage:
 
 build writes SETUP.exe: the installer program, then the payload header
 ("App.", one zero byte, the total unpacked size as a 32-bit little-endian
-number), then a 7z archive of the package (LZMA with the BCJ2 filter, made by
-7zz). The offset of the payload header goes into the COFF TimeDateStamp field
-of the program's PE header, and the PE checksum is brought up to date. With
---sign-cert and --sign-key the finished file is signed (Authenticode, SHA-256)
-with osslsigncode; the signature table then follows the archive.
+number), then a 7z archive of the package (LZMA, with the BCJ2 filter for
+blocks that hold x86 or x64 programs, made by 7zz). The offset of the payload
+header goes into the COFF TimeDateStamp field of the program's PE header, and
+the PE checksum is brought up to date. With --sign-cert and --sign-key the
+finished file is signed (Authenticode, SHA-256) with osslsigncode; the
+signature table then follows the archive.
 
 The archive is one 7z archive in N solid blocks of similar decoding work
-(every block LZMA with the BCJ2 filter), which the installer decodes side by
-side, as many at once as the machine has cores. The work of each file is
-estimated first by a quick pass of 7zz that packs every file on its own with a
-fast setting (about a tenth of the packing time): a file that does not pack
-takes several times as long to decode as code or text of the same size. The
-items keep their sorted order (install-folder items first) and each block is
-a run of them cut at the item boundary nearest to its share of the work, so a
-single item larger than a share gives fewer blocks. By default a package gets
-one block per 10 MiB of estimated packed size plus an eighth of its unpacked
-size, an even number of at most 8, and one block below 20 MiB of that (a
-product-like package of 60 MiB gets 2 blocks, one of 120 MiB 4, one of 240 MiB
-or more 8); --blocks N asks for N (1 to 64). Each block costs a little archive
-size (for a product-like package about 1.8 % for the 2 blocks of 60 MiB and
-0.7 % for the 8 of 360 MiB) and a block under 32 MiB also decodes with a
-smaller dictionary. The main stream's dictionary is 32 MiB; a block of 16 to
-32 MiB is packed with 16 MiB too and keeps it when that costs at most 0.25 %
-of its packed size (its decoder then touches half the memory), at the price
-of packing such a block two or three times.
+(every block LZMA; a block that holds an x86 or x64 PE file also has the BCJ2
+filter, which other data does not gain from but pays a pass over every byte
+for), which the installer decodes side by side, as many at once as the machine
+has cores. The work of each file is estimated first by a quick pass of 7zz
+that packs every file on its own with a fast setting (about a tenth of the
+packing time): a file that does not pack takes several times as long to decode
+as code or text of the same size. The items keep their sorted order
+(install-folder items first) and each block is a run of them cut at the item
+boundary nearest to its share of the work, so a single item larger than a
+share gives fewer blocks. By default a package gets one block per 10 MiB of
+estimated packed size plus an eighth of its unpacked size, an even number of
+at most 8, and one block below 20 MiB of that (a product-like package of 60
+MiB gets 2 blocks, one of 120 MiB 4, one of 240 MiB or more 8); --blocks N
+asks for N (1 to 64). Each block costs a little archive size (for a
+product-like package about 1.8 % for the 2 blocks of 60 MiB and 0.9 % for the
+8 of 360 MiB) and a block under 32 MiB also decodes with a smaller dictionary.
+The main stream's dictionary is 32 MiB; a block of 16 to 32 MiB is packed with
+16 MiB too and keeps it when that costs at most 0.25 % of its packed size (its
+decoder then touches half the memory), at the price of packing such a block
+two or three times.
 While it packs, build shows its progress when its output is a terminal;
 --quiet turns that and the summary off.
 
