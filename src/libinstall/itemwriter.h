@@ -54,11 +54,12 @@ inline constexpr unsigned kClosingThreads = 4;
 inline constexpr size_t kSingleWriteBytes = 1 << 20;
 
 // Written buffers kept for the decoders' next pieces, at most this many bytes:
-// about as many as are in flight while streaming (the queue and a piece per
+// as many as can be in flight while streaming (the queue, whose buffers of
+// powers of two hold up to twice the bytes it counts, and a piece per
 // decoder), so that the memory is not returned to the system and faulted in
 // again, zeroed, for every piece. (The heap hands a block of 1 MiB back to
 // the system when it is freed, and the free space of smaller ones too.)
-inline constexpr size_t kPooledBufferBytes = kStreamingQueueBytes + 4 * kSingleWriteBytes;
+inline constexpr size_t kPooledBufferBytes = 2 * kStreamingQueueBytes + 4 * kSingleWriteBytes;
 
 // How much decoded data may wait in memory for the target folder: the smaller
 // of 512 MB and a quarter of the physical memory. The environment variable
