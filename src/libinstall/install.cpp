@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -48,8 +49,8 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
   return ok;
 }
 
-// COM in a single-threaded apartment for the lifetime of the install thread
-// (the shortcut rules use the shell-link object).
+// COM in a single-threaded apartment on the install thread while the setup
+// rules run (the shortcut rules use the shell-link object).
 class ComApartment {
  public:
   ComApartment() : initialized_(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
@@ -208,9 +209,6 @@ int CInstall::DoStartInstall() {
   LOG_INFO << "开始释放文件:" << extraction_folder;
   if (!WritePackage(extraction_folder) || !VerifyWrittenItems(extraction_folder))
     return FailBeforeSwitch(extraction_folder);
-  // Only the setup rules use COM (shortcuts); its set-up, tens of
-  // milliseconds on a new thread, is not made to wait for the write-out.
-  ComApartment com;
 
   std::string static_config;
   std::wstring version;
@@ -259,6 +257,10 @@ int CInstall::DoStartInstall() {
     LOG_INFO << "开始执行安装配置";
     Report(kStageSetupConfig);
     LOG_INFO << "运行安装配置";
+    // Only the rules use COM (shortcuts, and programs they start); its set-up,
+    // tens of milliseconds on a new thread, is left out when there are none.
+    std::optional<ComApartment> com;
+    if (!strategy_.Strategies().empty()) com.emplace();
     strategy_.Install();
   }
 
