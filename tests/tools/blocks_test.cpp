@@ -172,28 +172,15 @@ TEST(SmallerDictionary, TriedForBlocksItCoversHalfOfAndKeptWhenItCostsAQuarterPe
     EXPECT_EQ(KeepsSmallerDictionary(pack.smaller, pack.larger), pack.kept) << pack.smaller << " " << pack.larger;
 }
 
-// Two blocks in the trial's range: in the first, a file repeats one 17 MiB
-// back, which only the full dictionary reaches; the second, of zeros, packs
-// to the same few bytes with either. 7zz lists blocks in an order of its
-// own, so each trial must find its own block's packed size: weighed against
-// the first block's megabytes, the second would lose its smaller dictionary.
-TEST(SmallerDictionary, EachBlockGetsTheDictionaryItsOwnDataPaysFor) {
+// Packs `files` (version-folder items) in two blocks cut by their weights and
+// checks that the archive unpacks; returns each item's coders.
+struct WeighedFile {
+  std::string path, bytes;
+  uint64_t weight;
+};
+std::map<std::string, std::string> PackInTwoBlocks(const TempFolder& work, const std::vector<WeighedFile>& files) {
   namespace fs = std::filesystem;
-  TempFolder work;
   const fs::path root = fs::path(work.path()) / "package";
-  const uint64_t mib = 1 << 20;
-  std::mt19937 random(1);
-  std::string repeated(9 * mib, '\0');
-  for (char& c : repeated) c = static_cast<char>(random());
-  const struct {
-    std::string path, bytes;
-    uint64_t weight;  // cuts the blocks after repeat.bin
-  } files[] = {
-      {"a/first.bin", repeated, 10},
-      {"a/middle.bin", std::string(8 * mib, '\0'), 0},
-      {"a/repeat.bin", repeated, 10},
-      {"b/zeros.bin", std::string(17 * mib, '\0'), 20},
-  };
   Package package;
   package.root = root.string();
   std::vector<uint64_t> weights;
@@ -205,10 +192,30 @@ TEST(SmallerDictionary, EachBlockGetsTheDictionaryItsOwnDataPaysFor) {
     weights.push_back(file.weight);
   }
   const std::string archive = (fs::path(work.path()) / "package.7z").string();
-  ASSERT_EQ(CreatePackageArchive("7zz", package, archive, work.path(), 2, weights, {}), 2u);
+  EXPECT_EQ(CreatePackageArchive("7zz", package, archive, work.path(), 2, weights, {}), 2u);
   std::string report;
   EXPECT_TRUE(TestArchive("7zz", archive, &report)) << report;
-  std::map<std::string, std::string> method_of = MethodsOf(archive);
+  return MethodsOf(archive);
+}
+
+// Two blocks in the trial's range: in the first, a file repeats one 17 MiB
+// back, which only the full dictionary reaches; the second, of zeros, packs
+// to the same few bytes with either. 7zz lists blocks in an order of its
+// own, so each trial must find its own block's packed size: weighed against
+// the first block's megabytes, the second would lose its smaller dictionary.
+TEST(SmallerDictionary, EachBlockGetsTheDictionaryItsOwnDataPaysFor) {
+  TempFolder work;
+  const uint64_t mib = 1 << 20;
+  std::mt19937 random(1);
+  std::string repeated(9 * mib, '\0');
+  for (char& c : repeated) c = static_cast<char>(random());
+  // The weights cut the blocks after repeat.bin.
+  std::map<std::string, std::string> method_of = PackInTwoBlocks(work, {
+      {"a/first.bin", repeated, 10},
+      {"a/middle.bin", std::string(8 * mib, '\0'), 0},
+      {"a/repeat.bin", repeated, 10},
+      {"b/zeros.bin", std::string(17 * mib, '\0'), 20},
+  });
   // 7zz names the full dictionary by the data it covers ("LZMA:26m").
   EXPECT_NE(MainStream(method_of["a/first.bin"]), "LZMA:24") << method_of["a/first.bin"];
   EXPECT_EQ(MainStream(method_of["b/zeros.bin"]), "LZMA:24") << method_of["b/zeros.bin"];
@@ -245,33 +252,14 @@ TEST(CodeFilter, FindsX86AndX64ImagesOnly) {
 // A block that holds a program gets the branch filter; one of data only is
 // plain LZMA, and both unpack.
 TEST(CodeFilter, OnlyBlocksWithCodeGetTheBranchFilter) {
-  namespace fs = std::filesystem;
   TempFolder work;
-  const fs::path root = fs::path(work.path()) / "package";
   std::string program(0x10000, '\0');
   program.replace(0, 2, "MZ");
   program[0x3c] = 0x40;
   program.replace(0x40, 6, std::string("PE\0\0\x64\x86", 6));
   for (size_t i = 0x200; i + 5 < program.size(); i += 7) program[i] = static_cast<char>(0xe8);
-  const struct {
-    std::string path, bytes;
-    uint64_t weight;
-  } files[] = {{"bin/program.exe", program, 1}, {"res/strings.xml", std::string(50000, 'x'), 1}};
-  Package package;
-  package.root = root.string();
-  std::vector<uint64_t> weights;
-  for (const auto& file : files) {
-    const fs::path path = root / kVersionFolderName / file.path;
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << file.bytes;
-    package.items.push_back(PackageItem{file.path, Destination::kVersionFolder, file.bytes.size()});
-    weights.push_back(file.weight);
-  }
-  const std::string archive = (fs::path(work.path()) / "package.7z").string();
-  ASSERT_EQ(CreatePackageArchive("7zz", package, archive, work.path(), 2, weights, {}), 2u);
-  std::string report;
-  EXPECT_TRUE(TestArchive("7zz", archive, &report)) << report;
-  const std::map<std::string, std::string> method_of = MethodsOf(archive);
+  const std::map<std::string, std::string> method_of =
+      PackInTwoBlocks(work, {{"bin/program.exe", program, 1}, {"res/strings.xml", std::string(50000, 'x'), 1}});
   EXPECT_EQ(method_of.at("bin/program.exe").rfind("BCJ2 ", 0), 0u) << method_of.at("bin/program.exe");
   EXPECT_EQ(method_of.at("res/strings.xml").find("BCJ2"), std::string::npos) << method_of.at("res/strings.xml");
 }
