@@ -3,7 +3,8 @@
 # product, builds the installer from it with mkinstaller (and a single-block
 # one, and an NSIS installer of the same files), then measures in rounds, in
 # one warm Wine prefix of its own:
-#   7zz t (decode only), 7zz x, the bridge's decode-then-write (unpack_bench),
+#   7zz t (decode only), 7zz x (and of the single-block archive), the
+#   bridge's decode-then-write (unpack_bench),
 #   installer /S /D=, the same with one decoder alone (ORV_TEST_DECODERS=1),
 #   the single-block installer /S /D=, the NSIS installer /S /D=, and the
 #   window: started without /S, the install button clicked after a head
@@ -11,8 +12,9 @@
 #   128 MB (ORV_TEST_MEMORY_BUDGET_MB); a size sweep (the same package
 #   generator at smaller sizes, files in proportion: 7zz t, 7zz x, the
 #   installer with its default blocks, with one decoder and in one block);
-#   and a large package (1.5 GiB of data that packs quickly): 7zz x and the
-#   installer with all decoders and with one.
+#   and a large package (1.5 GiB of data that packs quickly): 7zz x (also
+#   of its single-block archive) and the installer with all decoders and
+#   with one.
 # It prints medians, ratios to 7zz x of the same archive, peak memory,
 # whether each installed tree equals 7zz x's output (the large one: the
 # package folder), and each target with the figure it is held against. It is
@@ -383,6 +385,11 @@ for round in $(seq "$runs"); do
   timed 7zz_t 7zz t "$archive"
   rm -rf "$ref"
   timed 7zz_x 7zz x -y -o"$ref" "$archive"
+  # The same files in one block, the filter throughout: the reference
+  # without the package builder's choices of blocks and coders.
+  rm -rf "$work/out/7zz-1block"
+  timed 7zz_x_1block 7zz x -y -o"$work/out/7zz-1block" "$archive_single"
+  rm -rf "$work/out/7zz-1block"
   if [ $bridge -eq 1 ]; then
     out="$work/out/bridge"
     rm -rf "$out"
@@ -397,6 +404,8 @@ for round in $(seq "$runs"); do
   if [ "$large_mb" != 0 ]; then
     rm -rf "$work/out/large-7zz"
     timed large_7zz_x 7zz x -y -o"$work/out/large-7zz" "$archive_large"
+    rm -rf "$work/out/large-7zz"
+    timed large_7zz_x_1block 7zz x -y -o"$work/out/large-7zz" "$archive_large_single"
     rm -rf "$work/out/large-7zz"
     silent_run installer_large "$setup_large" "$pkg_large" "$large_ref"
     one_decoder large_1decoder "$setup_large" "$pkg_large" "$large_ref"
@@ -453,6 +462,7 @@ row() {  # LABEL NAME [no-ratio]
 }
 row "7zz t (decode only)" 7zz_t
 row "7zz x" 7zz_x
+row "7zz x, 1 block" 7zz_x_1block
 row "bridge: decode, then write" bridge
 row "installer /S" installer
 row "installer /S, one decoder" installer_1decoder
@@ -460,6 +470,7 @@ row "installer /S, 1 block" installer_1block
 row "NSIS /S" nsis
 if [ "$large_mb" != 0 ]; then
   row "large package: 7zz x" large_7zz_x no-ratio
+  row "large package: 7zz x, 1 block" large_7zz_x_1block no-ratio
   row "large package: installer /S" installer_large no-ratio
   row "large package: one decoder" large_1decoder no-ratio
 fi
@@ -533,6 +544,14 @@ done
 if [ "$large_mb" != 0 ]; then
   target "installer /S / 7zz x, $large_mb MiB package" \
     "$(ratio_of "$(median "$results/installer_large" 1)" "$(median "$results/large_7zz_x" 1)")" "$(limit_of "$large_mb")"
+fi
+# The same against 7zz x of the one-block archive (the filter throughout):
+# 7zz's own time moves with the builder's choice of blocks and coders.
+target "  against 7zz x of 1 block, $size_mb MiB" \
+  "$(ratio_of "$(median "$results/installer" 1)" "$(median "$results/7zz_x_1block" 1)")" "$(limit_of "$size_mb")"
+if [ "$large_mb" != 0 ]; then
+  target "  against 7zz x of 1 block, $large_mb MiB package" \
+    "$(ratio_of "$(median "$results/installer_large" 1)" "$(median "$results/large_7zz_x_1block" 1)")" "$(limit_of "$large_mb")"
 fi
 for s_mb in $sizes; do
   target "installer /S peak RSS, $s_mb MiB, MiB" "$(kib_to_mib "$(median "$results/$(sized "$s_mb" installer installer)" 2)")" 128
