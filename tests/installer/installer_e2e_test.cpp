@@ -865,7 +865,8 @@ TEST_F(MadeInstallerTest, AFolderWithoutAnInstallationKeepsItsNewAndVersionFolde
 
 // The update is killed at a number of moments; a kill before the switch
 // leaves A as it was, and running the update again always gives B complete.
-// A "new" folder of A's marks the switch: it is the first thing it removes.
+// The switch begins by writing its journal and removes it once done; a "new"
+// folder of A's, which it moves away, tells a finished switch from none.
 TEST_F(UpdateTest, KilledUpdateIsMadeGoodByRunningItAgain) {
   const std::wstring update = BuildFolder() + L"tests\\installer\\OrvantaSetup-large.exe";
   const std::wstring large_package = BuildFolder() + L"tests\\installer\\window-packages\\large\\";
@@ -885,7 +886,9 @@ TEST_F(UpdateTest, KilledUpdateIsMadeGoodByRunningItAgain) {
       else
         ::Sleep(delay_ms);
     }
-    if (FileExists(folder_ + L"new\\pending.txt")) {
+    const bool switch_begun =
+        FileExists(folder_ + L"{SetupJournal}") || !FileExists(folder_ + L"new\\pending.txt");
+    if (!switch_begun) {
       ++before_switch;
       std::map<std::wstring, std::string> now = FolderContents(folder_);
       for (auto entry = now.begin(); entry != now.end();)
