@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 
+#include "bytes.h"
 #include "error.h"
 #include "run_process.h"
 
@@ -96,11 +97,10 @@ bool KeepsSmallerDictionary(uint64_t smaller_packed, uint64_t larger_packed) {
 uint64_t DecodeCost(uint64_t packed, uint64_t size) { return packed + size / 8; }
 
 bool HoldsX86Code(const uint8_t* head, size_t size) {
-  auto read16 = [head](size_t at) { return static_cast<uint32_t>(head[at] | head[at + 1] << 8); };
   if (size < 0x40 || head[0] != 'M' || head[1] != 'Z') return false;
-  const uint32_t pe = read16(0x3c) | read16(0x3e) << 16;
-  if (pe > size - 6 || head[pe] != 'P' || head[pe + 1] != 'E' || head[pe + 2] != 0 || head[pe + 3] != 0) return false;
-  const uint32_t machine = read16(pe + 4);
+  const uint32_t pe = ReadU32(head + 0x3c);  // e_lfanew
+  if (pe > size - 6 || ReadU32(head + pe) != 0x00004550) return false;  // "PE\0\0"
+  const uint16_t machine = ReadU16(head + pe + 4);
   return machine == 0x14c || machine == 0x8664;
 }
 

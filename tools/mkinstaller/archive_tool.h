@@ -94,9 +94,10 @@ class PercentReader {
 // unpacked sizes), fewer when the items do not divide so far: the
 // install-folder items first, stored as "../NAME", then the version-folder
 // items, each group in sorted order, every block LZMA (with the BCJ2 filter
-// when it holds x86 or x64 code, see HoldsX86Code), without times and attributes, so that the same package gives the same
-// bytes. `progress`, when set, hears how far packing has come. Returns the
-// number of blocks written.
+// when it holds x86 or x64 code, see HoldsX86Code), without times and
+// attributes, so that the same package gives the same bytes. `progress`,
+// when set, hears how far packing has come. Returns the number of blocks
+// written.
 size_t CreatePackageArchive(const std::string& seven_zip, const Package& package,
                             const std::string& archive, const std::string& work_folder,
                             int blocks, const std::vector<uint64_t>& costs,
