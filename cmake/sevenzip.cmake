@@ -44,7 +44,11 @@ endforeach()
 
 # 7zguids.cpp defines the interface ids the archive code refers to.
 add_library(orv_7zip_objects OBJECT ${_z7_sources} ${CMAKE_SOURCE_DIR}/src/libinstall/7zguids.cpp)
-target_compile_definitions(orv_7zip_objects PUBLIC Z7_EXTRACT_ONLY Z7_NO_CRYPTO UNICODE _UNICODE)
+# The decoder's probabilities as 32-bit words and the CRC over 16 tables: both
+# build options of the archive code, together about 2 % less processor time
+# for the decoders (the CRC runs over every decoded byte).
+target_compile_definitions(orv_7zip_objects PUBLIC Z7_EXTRACT_ONLY Z7_NO_CRYPTO UNICODE _UNICODE
+  Z7_CRC_NUM_TABLES=16 Z7_LZMA_PROB32)
 # Third-party code: its own warnings are not the project's to fix.
 target_compile_options(orv_7zip_objects PRIVATE -w)
 target_include_directories(orv_7zip_objects SYSTEM PUBLIC ${ORV_7ZIP_DIR}/CPP ${ORV_7ZIP_DIR}/C)
