@@ -70,6 +70,9 @@ class Folder {
   // itself) to `newName` in `destination`, which must not exist. 0 or the
   // error.
   DWORD RenameChild(const std::wstring& name, const Folder& destination, const std::wstring& newName) const;
+  // Flushes the file `name` to the disk. 0 once flushed;
+  // ERROR_REPARSE_TAG_MISMATCH when it is a link (not flushed), else the error.
+  DWORD FlushChild(const std::wstring& name) const;
 
   bool valid() const { return handle_.valid(); }
   HANDLE handle() const { return handle_.get(); }
@@ -116,6 +119,11 @@ Outcome DeleteBelow(const std::wstring& base, const std::wstring& path, const De
 
 // Deletes the child `name` of `parent` the same way.
 Outcome DeleteChild(const Folder& parent, const std::wstring& name, const DeleteOptions& options = {});
+
+// Flushes every file below the folder `path` (not a link itself) to the disk;
+// links in it are not part of the tree and are passed over. The number of
+// files and folders that could not be flushed or listed, each logged.
+unsigned FlushTree(const std::wstring& path);
 
 // True for a drive root, an empty path and the system's own folders.
 bool IsProtectedFolder(const std::wstring& path);

@@ -169,6 +169,9 @@ class C7zDecompressImpl : public I7zDecompress, public I7zDecompressCallBack {
   // The most decoders run at once (default: the number of processors, or
   // the test hook ORV_TEST_DECODERS=N).
   void SetMaxDecoders(unsigned decoders) { m_maxDecoders = decoders ? decoders : 1; }
+  // Whether the written files are flushed one by one (see itemwriter.h);
+  // set before the writing starts.
+  void SetFlushWrittenFiles(bool flush) { m_writer.SetFlushFiles(flush); }
   // Decoded bytes that may wait in memory for a folder (see itemwriter.h).
   void SetMemoryBudget(uint64_t bytes) { m_writer.SetMemoryBudget(bytes); }
 

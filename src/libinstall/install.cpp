@@ -31,6 +31,16 @@ bool PathExists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// True when `folder` does not exist or holds no entry; a folder that cannot
+// be listed counts as holding something.
+bool IsMissingOrEmpty(const std::wstring& folder) {
+  tree::Folder opened;
+  std::vector<std::wstring> names;
+  const DWORD error = tree::Folder::OpenFollowingLinks(folder, &opened);
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+  return !error && opened.List(&names) && names.empty();
+}
+
 // The whole file, read through its wide name, so that install folders with
 // characters outside the ANSI code page work too. False when unreadable.
 bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
@@ -206,6 +216,13 @@ int CInstall::DoStartInstall() {
   std::wstring extraction_folder = install_folder_ + kExtractionFolderName;
   UtilFunc::AppendBackslash(extraction_folder);
   if (!RemoveLeftoverExtraction(extraction_folder)) return Fail();
+  // Each file is flushed as it is written only where the switch may put an
+  // earlier installation aside. Into a folder that holds nothing, a power cut
+  // soon after could cost only the new files, which running the installer
+  // again restores, and a flush per file would make every first installation
+  // wait for the disk.
+  flush_written_ = !IsMissingOrEmpty(install_folder_);
+  if (!flush_written_) LOG_INFO << "安装目录为空，写出的文件不逐个写入磁盘";
   LOG_INFO << "开始释放文件:" << extraction_folder;
   if (!WritePackage(extraction_folder) || !VerifyWrittenItems(extraction_folder))
     return FailBeforeSwitch(extraction_folder);
@@ -241,6 +258,12 @@ int CInstall::DoStartInstall() {
     return FailBeforeSwitch(extraction_folder);
   }
   if (stop_requested_) return FailBeforeSwitch(extraction_folder);
+  // Something to put aside appeared during the write-out: the new files go to
+  // the disk before anything of it is moved.
+  if (!flush_written_ && !replaced.empty()) {
+    LOG_INFO << "安装目录中有要替换的条目，先将写出的文件写入磁盘";
+    if (tree::FlushTree(extraction_folder) != 0) return FailBeforeSwitch(extraction_folder);
+  }
 
   LOG_INFO << "移动目录:" << extraction_folder << "到" << version_folder;
   const std::vector<SwitchStep> steps =
@@ -300,10 +323,12 @@ bool CInstall::CopyQuorixLibrary(const std::wstring& extraction_folder) {
   const std::wstring library = extraction_folder + kQuorixDll;
   if (!PathExists(library)) return true;
   const std::wstring copy = extraction_folder + kQuorixCopy;
-  ScopedHandle written;
-  if (::CopyFileW(library.c_str(), copy.c_str(), FALSE))
-    *written.receive() = ::CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (written && ::FlushFileBuffers(written.get())) return true;
+  bool copied = ::CopyFileW(library.c_str(), copy.c_str(), FALSE);
+  if (copied && flush_written_) {
+    ScopedHandle written(::CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    copied = written && ::FlushFileBuffers(written.get());
+  }
+  if (copied) return true;
   LOG_ERROR << "复制文件失败:" << library << "到" << copy << ",错误码:" << ::GetLastError();
   return false;
 }
@@ -409,6 +434,7 @@ bool CInstall::WritePackage(const std::wstring& extraction_folder) {
     ScopedLock lock(package_.m_lock);
     I7zDecompress* decompress = package_.m_pDecompress;
     if (decompress) decompress->SetParentItemsFolder(extraction_folder + kStagedItemsFolderName);
+    if (decompress_) decompress_->SetFlushWrittenFiles(flush_written_);
     if (package_.m_hThread) {
       // What the background thread has decoded is written at once, the rest
       // as it comes; the thread may be waiting for exactly this.

@@ -16,7 +16,9 @@
 // An update is one transaction (see install_switch.h): the whole package is
 // first decoded, checked and written into the extraction folder
 // "{VersionNameFolder}" (the install-folder items into its sub-folder
-// "{InstallFolderItems}") and flushed; everything that can still fail is
+// "{InstallFolderItems}") and flushed (at once where the install folder
+// held anything, else only if the switch turns out to put something aside);
+// everything that can still fail is
 // checked; only then does a journaled switch of renames put the new version
 // in place of the old one, undone in reverse at any failure. A run killed
 // before the switch leaves the extraction folder, one killed in it the
@@ -132,7 +134,7 @@ class CInstall : public IInstall, public IPackageExtractProgressCallBack {
   bool HasRoomForPackage() const;
   // Every item of the package is in the extraction folder with its size.
   bool VerifyWrittenItems(const std::wstring& extraction_folder) const;
-  // "Quorix.zk", the library's copy, written and flushed like the package.
+  // "Quorix.zk", the library's copy, written (and flushed) like the package.
   bool CopyQuorixLibrary(const std::wstring& extraction_folder);
   static bool ListStagedItems(const std::wstring& extraction_folder, std::vector<std::wstring>* names);
   bool HoldsInstallation() const;
@@ -152,6 +154,9 @@ class CInstall : public IInstall, public IPackageExtractProgressCallBack {
   CPackageExtract package_;
   C7zDecompressImpl* decompress_ = nullptr;  // owned by package_
   UINT32 package_size_ = 0;                  // unpacked bytes, from the payload
+  // Whether the write-out flushes each file: the install folder held
+  // something when it began.
+  bool flush_written_ = true;
   CInstallStrategy strategy_;
   DWORD wait_limit_ms_;
   std::atomic<InstallOutcome> outcome_{InstallOutcome::kPending};

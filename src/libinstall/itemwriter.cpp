@@ -342,7 +342,7 @@ void CItemWriter::RunCloser() {
 void CItemWriter::FinishItem(OpenItem& open, uint64_t sequence) {
   // On the disk before the switch renames anything of the earlier version;
   // a cancelled write-out is not installed, so its files need no flush.
-  if (open.file != INVALID_HANDLE_VALUE && !cancelled() && !::FlushFileBuffers(open.file)) {
+  if (flushFiles_ && open.file != INVALID_HANDLE_VALUE && !cancelled() && !::FlushFileBuffers(open.file)) {
     const DWORD error = ::GetLastError();
     LOG_ERROR << "写出文件失败：" << open.target << "，错误码：" << error;
     Fail(HRESULT_FROM_WIN32(error));

@@ -2,11 +2,12 @@
 // Writes decoded archive items to their files on a thread of its own, fed by
 // the decoder threads through a bounded queue.
 //
-// Every written file is flushed to the disk before it is closed, so that the
-// whole package is on the disk when Finish returns. A flush waits for the
-// disk, not for a processor: closing threads do it (and the close, and the
-// report of the written item), so that the writer goes on with the next file
-// meanwhile, and several flushes at once share the file system's commits.
+// Unless told otherwise (SetFlushFiles), every written file is flushed to the
+// disk before it is closed, so that the whole package is on the disk when
+// Finish returns. A flush waits for the disk, not for a processor: closing
+// threads do it (and the close, and the report of the written item), so that
+// the writer goes on with the next file meanwhile, and several flushes at
+// once share the file system's commits.
 //
 // Until a target folder is known the queue simply holds what the decoders
 // produce, up to a memory budget; decoders that would pass it wait. Once
@@ -136,6 +137,10 @@ class CItemWriter {
   // at most twice its bound.)
   std::unique_ptr<BYTE[]> TakeBuffer(size_t bytes, size_t* pooledCapacity);
 
+  // Whether each written file is flushed before it is closed (the default);
+  // set before Start.
+  void SetFlushFiles(bool flush) { flushFiles_ = flush; }
+
   // Starts writing below `outputFolder` (and `parentFolder`, see
   // ItemTargetPath); false when the writer thread cannot start (logged).
   bool Start(const std::wstring& outputFolder, const std::wstring& parentFolder);
@@ -209,6 +214,7 @@ class CItemWriter {
   uint64_t reserved_ = 0;
   int activeDecoders_ = 0;
   bool started_ = false;
+  bool flushFiles_ = true;
   bool cancelled_ = false;
   bool finishing_ = false;  // Finish waits: the thread ends once all is written
   HRESULT result_ = S_OK;

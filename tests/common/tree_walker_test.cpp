@@ -142,6 +142,30 @@ TEST_F(TreeWalkerTest, ANestedFailureFailsTheCall) {
   EXPECT_FALSE(FileExists(Root() + L"\\a.txt") || FileExists(Root() + L"\\ro.txt"));
 }
 
+// Every file of a tree is flushed; one held against writing fails the call
+// and is counted, and a link is passed over: its target, held by another
+// process, would fail the call if it were reached.
+TEST_F(TreeWalkerTest, FlushTreeCountsWhatCannotBeFlushedAndPassesLinksOver) {
+  MakeTree(Root());
+  ::SetFileAttributesW((Root() + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+  ASSERT_TRUE(testsupport::PlantLink(Root() + L"\\sub\\to-file", VictimFile()));
+  ASSERT_TRUE(testsupport::PlantLink(Root() + L"\\sub\\to-folder", Victim()));
+  probe::Lock victim(VictimFile());
+  probe::Lock victimsFile(Victim() + L"\\keep.txt");
+  ASSERT_TRUE(victim.held() && victimsFile.held());
+  LogTail log;
+  EXPECT_EQ(tree::FlushTree(Root()), 0u) << log.Added();
+  {
+    probe::Lock deep(Root() + L"\\sub\\deeper\\c.txt");
+    ASSERT_TRUE(deep.held());
+    EXPECT_EQ(tree::FlushTree(Root() + L"\\"), 1u);
+    EXPECT_EQ(log.Count("写入磁盘失败:"), 1u) << log.Added();
+  }
+  EXPECT_EQ(tree::FlushTree(dir_.path() + L"missing"), 1u);
+  testsupport::RemoveHostLink(Root() + L"\\sub\\to-file");
+  testsupport::RemoveHostLink(Root() + L"\\sub\\to-folder");
+}
+
 TEST_F(TreeWalkerTest, RefusesDriveRootsAndTheSystemsFolders) {
   wchar_t windows[MAX_PATH] = {}, system[MAX_PATH] = {}, profile[MAX_PATH] = {};
   ::GetWindowsDirectoryW(windows, MAX_PATH);

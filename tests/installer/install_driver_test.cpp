@@ -6,11 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "../common/log_tail.h"
+#include "common/scoped_handle.h"
 #include "support/test_support.h"
 
 namespace {
@@ -216,6 +219,54 @@ TEST(InstallDriver, VersionFolderTakenByAFileFailsBeforeTheSwitch) {
   EXPECT_EQ(testsupport::ReadFileBytes(folder.path() + L"7.18.01N\\Quorix.dll"), "older version");
   EXPECT_FALSE(FileExists(folder.path() + L"App.txt"));
   EXPECT_FALSE(FolderExists(folder.path() + L"{VersionNameFolder}"));
+}
+
+// Into an empty folder the files are not flushed one by one as they are
+// written. A version folder that appears there during the write-out is
+// replaced only after the written files were flushed; a written file that
+// cannot be flushed (held against writing) fails the installation before
+// the switch, and the folder keeps what it held.
+TEST(InstallDriver, EntryAppearingDuringTheWriteOutIsReplacedOnlyAfterTheFlush) {
+  class PlantingRecorder : public Recorder {
+   public:
+    explicit PlantingRecorder(std::function<void()> plant) : plant_(std::move(plant)) {}
+    void OnInstallProgress(int stage, int total, int current) override {
+      if (stage == kStageWritten && current == kItemCount - 1) plant_();
+      Recorder::OnInstallProgress(stage, total, current);
+    }
+
+   private:
+    std::function<void()> plant_;
+  };
+  for (const bool hold : {false, true}) {
+    SCOPED_TRACE(hold ? "a written file held against writing" : "every written file can be flushed");
+    TempFolder folder(L"orvdriver");
+    const std::wstring install_folder = folder.path() + L"inst\\";
+    ScopedHandle held;
+    PlantingRecorder recorder([&] {
+      ::CreateDirectoryW((install_folder + L"7.19.02N").c_str(), nullptr);
+      testsupport::WriteFileBytes(install_folder + L"7.19.02N\\old.txt", "older");
+      if (hold)
+        *held.receive() = ::CreateFileW((install_folder + L"{VersionNameFolder}\\data\\notes.txt").c_str(),
+                                        GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    });
+    LogTail log;
+    CInstall install;
+    install.Init(&recorder, DecompressStart::kInBackground);  // it reports each written file
+    install.SetInstallPath(install_folder.c_str());
+    ASSERT_EQ(install.StartInstall(1), 1);
+    EXPECT_EQ(log.Count("安装目录为空，写出的文件不逐个写入磁盘"), 1u) << log.Added();
+    EXPECT_EQ(log.Count("安装目录中有要替换的条目，先将写出的文件写入磁盘"), 1u) << log.Added();
+    if (hold) {
+      EXPECT_TRUE(held.valid());
+      EXPECT_EQ(install.GetOutcome(), InstallOutcome::kFailed);
+      EXPECT_EQ(testsupport::ReadFileBytes(install_folder + L"7.19.02N\\old.txt"), "older");
+      EXPECT_FALSE(FileExists(install_folder + L"App.txt"));
+    } else {
+      EXPECT_EQ(install.GetOutcome(), InstallOutcome::kFinished);
+      EXPECT_EQ(FilesBelow(install_folder), SmallPackageInstalled());
+    }
+  }
 }
 
 // An installation that outlives the wait is stopped, not ended by force:
