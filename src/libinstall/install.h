@@ -16,11 +16,11 @@
 // An update is one transaction (see install_switch.h): the whole package is
 // first decoded, checked and written into the extraction folder
 // "{VersionNameFolder}" (the install-folder items into its sub-folder
-// "{InstallFolderItems}") and flushed (at once where the install folder
-// held anything, else only if the switch turns out to put something aside);
-// everything that can still fail is
-// checked; only then does a journaled switch of renames put the new version
-// in place of the old one, undone in reverse at any failure. A run killed
+// "{InstallFolderItems}") and flushed (as it is written where the install
+// folder held anything, else only if the switch turns out to put something
+// aside); everything that can still fail is checked; only then does a
+// journaled switch of renames put the new version in place of the old one,
+// undone in reverse at any failure. A run killed
 // before the switch leaves the extraction folder, one killed in it the
 // journal: the next run removes the one and finishes the other first.
 
