@@ -89,6 +89,22 @@ NTSTATUS OpenRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access,
                         options | kOpenReparsePoint | kSynchronousIo, nullptr, 0);
 }
 
+// What `handle`, opened as the child `name` of the folder whose final path is
+// `parentFinal`, reached.
+EntryKind KindOfOpened(HANDLE handle, const std::wstring& parentFinal, const std::wstring& name, DWORD* error) {
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  if (!::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+    *error = ::GetLastError();
+    return EntryKind::kUnreadable;
+  }
+  if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::kLink;
+  // The handle reached something that is not the child itself: the name is a
+  // link the system followed.
+  if (!UtilFunc::EqualIgnoringCase(FinalPathOf(handle), ChildFinalPath(parentFinal, name)))
+    return EntryKind::kUnreachableLink;
+  return (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::kFolder : EntryKind::kFile;
+}
+
 // Opens the child `name` of `parent` as a folder or as a file, trying the
 // kind it was listed as first, and tells what the handle reached.
 EntryKind OpenEntry(const Folder& parent, const std::wstring& parentFinal, const std::wstring& name, bool folderFirst,
@@ -116,17 +132,7 @@ EntryKind OpenEntry(const Folder& parent, const std::wstring& parentFinal, const
     return *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND ? EntryKind::kMissing
                                                                               : EntryKind::kUnreadable;
   }
-  FILE_ATTRIBUTE_TAG_INFO tag = {};
-  if (!::GetFileInformationByHandleEx(handle->get(), FileAttributeTagInfo, &tag, sizeof tag)) {
-    *error = ::GetLastError();
-    return EntryKind::kUnreadable;
-  }
-  if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::kLink;
-  // The handle reached something that is not the child itself: the name is a
-  // link the system followed.
-  if (!UtilFunc::EqualIgnoringCase(FinalPathOf(handle->get()), ChildFinalPath(parentFinal, name)))
-    return EntryKind::kUnreachableLink;
-  return (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::kFolder : EntryKind::kFile;
+  return KindOfOpened(handle->get(), parentFinal, name, error);
 }
 
 // The entries of an open folder, read through its handle before anything in
@@ -462,11 +468,15 @@ DWORD Folder::FlushChild(const std::wstring& name) const {
     *file.receive() = nullptr;
     return ErrorOf(status);
   }
-  FILE_ATTRIBUTE_TAG_INFO tag = {};
-  if (!::GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &tag, sizeof tag)) return ::GetLastError();
-  if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-      !UtilFunc::EqualIgnoringCase(FinalPathOf(file.get()), ChildFinalPath(final_, name)))
-    return ERROR_REPARSE_TAG_MISMATCH;
+  DWORD error = 0;
+  switch (KindOfOpened(file.get(), final_, name, &error)) {
+    case EntryKind::kFile:
+      break;
+    case EntryKind::kUnreadable:
+      return error;
+    default:
+      return ERROR_REPARSE_TAG_MISMATCH;
+  }
   ScopedHandle writable(::ReOpenFile(file.get(), GENERIC_WRITE, kShareAll, 0));
   if (!writable) return ::GetLastError();
   return ::FlushFileBuffers(writable.get()) ? 0 : ::GetLastError();
