@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/logging.h"
+#include "common/test_hooks.h"
 #include "common/utilfunc.h"
 
 extern "C" {
@@ -251,14 +252,13 @@ std::vector<std::wstring> ProtectedFolders() {
 // the file named by ORV_TEST_WALKER_CONTINUE exists (at most a minute), so
 // that a test can swap the folder meanwhile.
 void PauseHook(const std::wstring& path) {
-  wchar_t pause[MAX_PATH] = {};
-  wchar_t resume[MAX_PATH] = {};
-  const DWORD length = ::GetEnvironmentVariableW(L"ORV_TEST_WALKER_PAUSE", pause, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH || !UtilFunc::EqualIgnoringCase(pause, path) ||
-      !::GetEnvironmentVariableW(L"ORV_TEST_WALKER_CONTINUE", resume, MAX_PATH))
-    return;
+  const std::wstring pause = test_hooks::Text(L"ORV_TEST_WALKER_PAUSE");
+  if (pause.empty() || !UtilFunc::EqualIgnoringCase(pause, path)) return;
+  const std::wstring resume = test_hooks::Text(L"ORV_TEST_WALKER_CONTINUE");
+  if (resume.empty()) return;
   LOG_INFO << "测试：删除暂停于:" << path;
-  for (int waited = 0; waited < 600 && ::GetFileAttributesW(resume) == INVALID_FILE_ATTRIBUTES; ++waited) ::Sleep(100);
+  for (int waited = 0; waited < 600 && ::GetFileAttributesW(resume.c_str()) == INVALID_FILE_ATTRIBUTES; ++waited)
+    ::Sleep(100);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "common/test_hooks.h"
+
 DWORD ParseWaitLimitMs(const std::wstring& text, DWORD standard) {
   if (text.empty() || text.size() > 10) return standard;
   uint64_t value = 0;
@@ -14,8 +16,5 @@ DWORD ParseWaitLimitMs(const std::wstring& text, DWORD standard) {
 }
 
 DWORD WaitLimitMs(const wchar_t* variable, DWORD standard) {
-  wchar_t buffer[16] = {};
-  const DWORD length = ::GetEnvironmentVariableW(variable, buffer, 16);
-  if (length == 0 || length >= 16) return standard;
-  return ParseWaitLimitMs(std::wstring(buffer, length), standard);
+  return ParseWaitLimitMs(test_hooks::Text(variable), standard);
 }

@@ -1,7 +1,7 @@
 #pragma once
 // Time limits of the silent paths, which wait for their worker threads.
 //
-// Test hook: a decimal number of milliseconds in the named environment
+// Test hook (test builds only, see test_hooks.h): a decimal number of milliseconds in the named environment
 // variable (ORV_TEST_INSTALL_WAIT_MS for the installer,
 // ORV_TEST_UNINSTALL_WAIT_MS for the uninstaller) replaces the ten-minute
 // limit, so that tests reach the timeout without waiting that long.
