@@ -681,6 +681,10 @@ class UpdateTest : public MadeInstallerTest {
   std::map<std::wstring, std::string> version_a_;
 };
 
+// The updates failed or killed at every step of the switch, each many runs
+// of the installer: a test program run of their own.
+class SwitchStepTest : public UpdateTest {};
+
 TEST_F(UpdateTest, FailedUpdateLeavesThePreviousInstallationAsItWas) {
   InstallVersionA();
   const std::string good = Installer(L"version-b");
@@ -724,7 +728,7 @@ TEST_F(UpdateTest, CompleteUpdateReplacesThePreviousVersion) {
 // record, at each of its steps in turn. A failure gives exit 1 and A byte
 // for byte; a kill leaves the journal, and the next run finishes the switch
 // or undoes it and installs B complete.
-TEST_F(UpdateTest, EveryStepOfTheSwitchCanFailOrBeKilled) {
+TEST_F(SwitchStepTest, EveryStepOfTheSwitchCanFailOrBeKilled) {
   const std::wstring update = MakeSetup(Installer(L"version-b"));
   for (int step = 1;; ++step) {
     SCOPED_TRACE("step " + std::to_string(step));
@@ -769,7 +773,7 @@ TEST_F(UpdateTest, EveryStepOfTheSwitchCanFailOrBeKilled) {
 // A kill at each step before the commit, followed by A's uninstaller
 // instead of another run: the uninstaller undoes the switch first and then
 // removes A whole, leaving nothing of either version.
-TEST_F(UpdateTest, AKilledSwitchIsUndoneByTheUninstallerToo) {
+TEST_F(SwitchStepTest, AKilledSwitchIsUndoneByTheUninstallerToo) {
   const std::wstring update = MakeSetup(Installer(L"version-b"));
   int undone = 0;
   for (int run = 0; run < 40; ++run) {
@@ -816,7 +820,7 @@ TEST_F(UpdateTest, FailedStepsLeaveThePreviousInstallationByteForByte) {
 // The commit record's flush fails, and the run is killed at each step of the
 // undo that follows: the record was cut off the journal first, so the next
 // run (whose own switch then fails) undoes the rest and leaves A complete.
-TEST_F(UpdateTest, AFailedCommitRecordIsNeverTakenForACommit) {
+TEST_F(SwitchStepTest, AFailedCommitRecordIsNeverTakenForACommit) {
   const std::wstring update = MakeSetup(Installer(L"version-b"));
   for (int step = 1;; ++step) {
     SCOPED_TRACE("undo step " + std::to_string(step));
@@ -931,7 +935,7 @@ TEST_F(UpdateTest, AnEntryGoneFromAKilledSwitchNeverKeepsTheNextRunStuck) {
 // plug-in are there; a failure at any step leaves A as it was, the user's
 // file included; a kill before or after any step's record is made good by
 // the next run, which keeps the user's file too.
-TEST_F(UpdateTest, AnUpdateMergesIntoSubFoldersAndKeepsTheUsersFiles) {
+TEST_F(SwitchStepTest, AnUpdateMergesIntoSubFoldersAndKeepsTheUsersFiles) {
   const std::wstring update = MakeSetup(Installer(L"version-p"));
   const std::string new_plugin = ReadFileBytes(TestPackages() + L"version-p\\install-folder\\plugins\\p.dll");
   auto install_a = [&] {
@@ -1017,11 +1021,14 @@ TEST_F(UpdateTest, APlantedJournalIsNeverCarriedOut) {
     EXPECT_EQ(RunSetup(update, arguments_), kExitFailed);
     EXPECT_TRUE(log.Contains("ERROR", "安装日志不是安装程序写入的"));
     EXPECT_TRUE(FolderContents(folder_) == planted) << "the install folder changed";
+    // The uninstaller's own file and its self-deleting batch are not the installation's.
     RunAndWait(L"\"" + folder_ + L"Uninstall.exe\" /S", 120000);
     std::map<std::wstring, std::string> after = FolderContents(folder_);
-    after.erase(L"Uninstall.exe");
     std::map<std::wstring, std::string> expected = planted;
-    expected.erase(L"Uninstall.exe");
+    for (const wchar_t* own : {L"Uninstall.exe", L"deleteSelf.bat"}) {
+      after.erase(own);
+      expected.erase(own);
+    }
     EXPECT_TRUE(after == expected) << "the uninstaller changed the install folder";
     RemoveApplication();
   }
