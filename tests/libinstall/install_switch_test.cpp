@@ -1,6 +1,6 @@
 // The switch of an update against real folders: its plan over an installed
 // folder, a run killed at each step and undone by the next one (twice), the
-// journals it refuses, and leftovers of earlier runs in its way.
+// journals it refuses, and the renames checked before it begins.
 
 #include "libinstall/install_switch.h"
 
@@ -120,11 +120,6 @@ class SwitchTest : public ::testing::Test {
     Plant(folder_, kStagedB);
     before_ = ReadTree(folder_);
   }
-  void TearDown() override { ClearHooks(); }
-  static void ClearHooks() {
-    for (const wchar_t* hook : {L"ORV_TEST_SWITCH_FAIL_AT", L"ORV_TEST_SWITCH_COMMIT_FLUSH_FAIL"})
-      ::SetEnvironmentVariableW(hook, nullptr);
-  }
   void Reset() {
     testsupport::RemoveTree(folder_);
     ::CreateDirectoryW(folder_.c_str(), nullptr);
@@ -220,40 +215,6 @@ TEST_F(SwitchTest, AnUndoThatCannotBringAllBackGoesForwardOrWaits) {
   EXPECT_EQ(FinishInterruptedSwitch(folder_), SwitchRecovery::kIncomplete);
   EXPECT_FALSE(testsupport::FileExists(folder_ + kJournalFileName));
   EXPECT_EQ(ReadTree(folder_), Without(before_, L"new"));
-}
-
-// A leftover "{ReplacedItems}" with a file held open, at the very name the
-// switch would move A's version folder to: the switch goes to a fresh folder
-// below it, fails and is undone at every step with A as it was, and once it
-// goes through, the leftover goes too as soon as it is free.
-TEST_F(SwitchTest, ALeftoverThatCannotBeRemovedIsNeverInTheWay) {
-  Plant(folder_, {{L"{ReplacedItems}\\7.19.02N\\Quorix.dll", "left by an earlier run"}});
-  ScopedHandle held(::CreateFileW((folder_ + L"{ReplacedItems}\\7.19.02N\\Quorix.dll").c_str(), GENERIC_READ, 0,
-                                  nullptr, OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(held.valid());
-  const Tree withLeftover = ReadTree(folder_);  // the held file reads as empty
-  EXPECT_EQ(FinishInterruptedSwitch(folder_), SwitchRecovery::kNone);
-  EXPECT_EQ(ReadTree(folder_), withLeftover);
-  const std::vector<SwitchStep> steps = Plan();
-  ASSERT_FALSE(steps.empty());
-  EXPECT_EQ(steps.front().path, L"{ReplacedItems}\\1");
-
-  for (size_t step = 1; step <= steps.size() + 1; ++step) {
-    SCOPED_TRACE(testing::Message() << "failing step " << step);
-    if (step <= steps.size())
-      ::SetEnvironmentVariableW(L"ORV_TEST_SWITCH_FAIL_AT", std::to_wstring(step).c_str());
-    else
-      ::SetEnvironmentVariableW(L"ORV_TEST_SWITCH_COMMIT_FLUSH_FAIL", L"1");
-    EXPECT_FALSE(RunSwitch(folder_, steps));
-    EXPECT_EQ(ReadTree(folder_), withLeftover);
-    ClearHooks();
-  }
-  ASSERT_TRUE(RunSwitch(folder_, steps));
-  EXPECT_EQ(Without(ReadTree(folder_), L"{ReplacedItems}"), kVersionB);
-  EXPECT_TRUE(testsupport::FileExists(folder_ + L"{ReplacedItems}\\7.19.02N\\Quorix.dll"));
-  held = ScopedHandle();
-  EXPECT_EQ(FinishInterruptedSwitch(folder_), SwitchRecovery::kNone);
-  EXPECT_EQ(ReadTree(folder_), kVersionB);
 }
 
 // An entry that appears after the plan at a name the switch renames to, or
