@@ -212,7 +212,9 @@ int CInstall::DoStartInstall() {
   installing_ = true;
 
   // A switch a killed run left half-way is undone or finished first.
-  if (!FinishInterruptedSwitch(install_folder_)) return Fail();
+  const SwitchRecovery recovery = FinishInterruptedSwitch(install_folder_);
+  if (!MayChangeInstallFolder(recovery)) return Fail();
+  if (recovery == SwitchRecovery::kIncomplete) LOG_INFO << "原安装无法完全恢复，安装新版本覆盖现有文件";
   std::wstring extraction_folder = install_folder_ + kExtractionFolderName;
   UtilFunc::AppendBackslash(extraction_folder);
   if (!RemoveLeftoverExtraction(extraction_folder)) return Fail();
@@ -266,9 +268,8 @@ int CInstall::DoStartInstall() {
   }
 
   LOG_INFO << "移动目录:" << extraction_folder << "到" << version_folder;
-  const std::vector<SwitchStep> steps =
-      PlanSwitch(replaced, staged, kExtractionFolderName, kStagedItemsFolderName, version);
-  if (!RunSwitch(install_folder_, steps)) {
+  std::vector<SwitchStep> steps;
+  if (!PlanSwitch(install_folder_, replaced, staged, version, &steps) || !RunSwitch(install_folder_, steps)) {
     LOG_ERROR << "拷贝到版本目录失败";
     // A switch that could not be undone keeps its journal and everything it
     // names, for the next run to undo.

@@ -164,11 +164,13 @@ void CUninstall::Run() {
   killAtStep_ = test_hooks::Number(kKillStepVariable);
   // An update killed half-way is undone (or finished) first, so that the
   // installation removed is a whole one.
-  if (!FinishInterruptedSwitch(installFolder)) {
+  const SwitchRecovery recovery = FinishInterruptedSwitch(installFolder);
+  if (!MayChangeInstallFolder(recovery)) {
     LOG_ERROR << "未完成的安装切换无法撤销，不执行卸载";
     Report(3);
     return;
   }
+  if (recovery == SwitchRecovery::kIncomplete) LOG_INFO << "原安装无法完全恢复，卸载现有文件";
   // What a killed installer wrote before its switch is ours too.
   tree::DeleteBelow(installFolder, installFolder + kExtractionFolderName, {});
   const std::wstring version = uninstall::ReadInstalledVersion(installFolder + uninstall::kSettingsFileName);

@@ -631,6 +631,30 @@ std::map<std::wstring, std::string> FolderContents(const std::wstring& folder) {
   return contents;
 }
 
+// A test hook of the switch set for the runs started while it lives.
+class Hook {
+ public:
+  Hook(const wchar_t* name, const std::wstring& value) : name_(name) { ::SetEnvironmentVariableW(name, value.c_str()); }
+  Hook(const wchar_t* name, int value) : Hook(name, std::to_wstring(value)) {}
+  ~Hook() { ::SetEnvironmentVariableW(name_, nullptr); }
+  Hook(const Hook&) = delete;
+  Hook& operator=(const Hook&) = delete;
+
+ private:
+  const wchar_t* name_;
+};
+
+constexpr wchar_t kFailAt[] = L"ORV_TEST_SWITCH_FAIL_AT";
+constexpr wchar_t kKillAt[] = L"ORV_TEST_SWITCH_KILL_AT";
+constexpr wchar_t kKillAfterRecord[] = L"ORV_TEST_SWITCH_KILL_AFTER_RECORD";
+constexpr int kExitKilled = 99;
+
+// The journal's text, or empty when there is none.
+std::wstring JournalText(const std::wstring& folder) {
+  const std::string bytes = ReadFileBytes(folder + L"{SetupJournal}");
+  return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+}
+
 // Updates: the sample application is installed (version A), then an
 // installer of another version runs over it.
 class UpdateTest : public MadeInstallerTest {
@@ -656,6 +680,10 @@ class UpdateTest : public MadeInstallerTest {
 
   std::map<std::wstring, std::string> version_a_;
 };
+
+// The updates failed or killed at every step of the switch, each many runs
+// of the installer: a test program run of their own.
+class SwitchStepTest : public UpdateTest {};
 
 TEST_F(UpdateTest, FailedUpdateLeavesThePreviousInstallationAsItWas) {
   InstallVersionA();
@@ -696,56 +724,70 @@ TEST_F(UpdateTest, CompleteUpdateReplacesThePreviousVersion) {
   EXPECT_EQ(ReadFileBytes(folder_ + L"Orvanta.exe"), version_a_[L"Orvanta.exe"]);
 }
 
-// The update's switch is failed, and killed, at each of its steps in turn. A
-// failure gives exit 1 and A byte for byte; a kill leaves the journal, and
-// the next run finishes the switch or undoes it and installs B complete.
-TEST_F(UpdateTest, EveryStepOfTheSwitchCanFailOrBeKilled) {
+// The update's switch is failed, and killed before and after each step's
+// record, at each of its steps in turn. A failure gives exit 1 and A byte
+// for byte; a kill leaves the journal, and the next run finishes the switch
+// or undoes it and installs B complete.
+TEST_F(SwitchStepTest, EveryStepOfTheSwitchCanFailOrBeKilled) {
   const std::wstring update = MakeSetup(Installer(L"version-b"));
   for (int step = 1;; ++step) {
     SCOPED_TRACE("step " + std::to_string(step));
-    InstallVersionA();
-    ::SetEnvironmentVariableW(L"ORV_TEST_SWITCH_FAIL_AT", std::to_wstring(step).c_str());
-    const int failed = RunSetup(update, arguments_);
-    ::SetEnvironmentVariableW(L"ORV_TEST_SWITCH_FAIL_AT", nullptr);
-    ::SetEnvironmentVariableW(L"ORV_TEST_SWITCH_KILL_AT", std::to_wstring(step).c_str());
-    const int killed = RunSetup(update, arguments_);
-    ::SetEnvironmentVariableW(L"ORV_TEST_SWITCH_KILL_AT", nullptr);
-    if (failed == kExitInstalled && killed == kExitInstalled) {
+    int finished = 0;
+    for (const wchar_t* hook : {kFailAt, kKillAt, kKillAfterRecord}) {
+      SCOPED_TRACE(Gbk(hook));
+      InstallVersionA();
+      int code = 0;
+      {
+        Hook set(hook, step);
+        code = RunSetup(update, arguments_);
+      }
+      if (code == kExitInstalled) {
+        ++finished;
+        RemoveApplication();
+        continue;
+      }
+      if (hook == kFailAt) {
+        EXPECT_EQ(code, kExitFailed);
+        ExpectVersionAIntact();
+        RemoveApplication();
+        continue;
+      }
+      EXPECT_EQ(code, kExitKilled);
+      EXPECT_TRUE(FileExists(folder_ + L"{SetupJournal}"));
+      LogWatch log;
+      ASSERT_EQ(RunSetup(update, arguments_), kExitInstalled);
+      EXPECT_TRUE(log.Contains("INFO", "发现未完成的安装切换"));
+      EXPECT_TRUE(SameFiles(TestPackages() + L"version-b\\version-folder\\", folder_ + L"7.20.01N\\"));
+      EXPECT_TRUE(SameFiles(TestPackages() + L"version-b\\install-folder\\", folder_));
+      for (const wchar_t* gone : {kVersion, kExtractionFolder, L"{ReplacedItems}", L"{SetupJournal}"})
+        EXPECT_FALSE(FileExists(folder_ + gone)) << Gbk(gone);
+      RemoveApplication();
+    }
+    if (finished == 3) {
       EXPECT_GT(step, 5) << "the switch has more steps than that";
       break;
     }
-    if (failed == kExitFailed) {
-      // The kill came after A was checked intact again by the fail run.
-      EXPECT_EQ(killed, 99);
-    }
-    EXPECT_TRUE(FileExists(folder_ + L"{SetupJournal}"));
-    LogWatch log;
-    ASSERT_EQ(RunSetup(update, arguments_), kExitInstalled);
-    EXPECT_TRUE(log.Contains("INFO", "发现未完成的安装切换"));
-    EXPECT_TRUE(SameFiles(TestPackages() + L"version-b\\version-folder\\", folder_ + L"7.20.01N\\"));
-    EXPECT_TRUE(SameFiles(TestPackages() + L"version-b\\install-folder\\", folder_));
-    for (const wchar_t* gone : {kVersion, kExtractionFolder, L"{ReplacedItems}", L"{SetupJournal}"})
-      EXPECT_FALSE(FileExists(folder_ + gone)) << gone;
-    RemoveApplication();
   }
 }
 
 // A kill at each step before the commit, followed by A's uninstaller
 // instead of another run: the uninstaller undoes the switch first and then
 // removes A whole, leaving nothing of either version.
-TEST_F(UpdateTest, AKilledSwitchIsUndoneByTheUninstallerToo) {
+TEST_F(SwitchStepTest, AKilledSwitchIsUndoneByTheUninstallerToo) {
   const std::wstring update = MakeSetup(Installer(L"version-b"));
   int undone = 0;
-  for (int step = 1; step < 20; ++step) {
-    SCOPED_TRACE("step " + std::to_string(step));
+  for (int run = 0; run < 40; ++run) {
+    const int step = run / 2 + 1;
+    const wchar_t* hook = run % 2 ? kKillAfterRecord : kKillAt;
+    SCOPED_TRACE("step " + std::to_string(step) + " " + Gbk(hook));
     InstallVersionA();
-    ::SetEnvironmentVariableW(L"ORV_TEST_SWITCH_KILL_AT", std::to_wstring(step).c_str());
-    const int killed = RunSetup(update, arguments_);
-    ::SetEnvironmentVariableW(L"ORV_TEST_SWITCH_KILL_AT", nullptr);
-    ASSERT_EQ(killed, 99);
-    const std::string journal = ReadFileBytes(folder_ + L"{SetupJournal}");
-    const std::string commit("c\0o\0m\0m\0i\0t\0", 12);
-    if (journal.find(commit) != std::string::npos) break;  // from here on the update has happened
+    int killed = 0;
+    {
+      Hook set(hook, step);
+      killed = RunSetup(update, arguments_);
+    }
+    ASSERT_EQ(killed, kExitKilled);
+    if (JournalText(folder_).find(L"commit") != std::wstring::npos) break;  // from here on the update has happened
     ++undone;
     ASSERT_EQ(RunAndWait(L"\"" + folder_ + L"Uninstall.exe\" /S", 120000), 0);
     std::set<std::wstring> left = EntryNames(folder_);
@@ -756,7 +798,7 @@ TEST_F(UpdateTest, AKilledSwitchIsUndoneByTheUninstallerToo) {
     EXPECT_TRUE(left.empty()) << testing::PrintToString(std::vector<std::wstring>(left.begin(), left.end()));
     RemoveApplication();
   }
-  EXPECT_GT(undone, 4);
+  EXPECT_GT(undone, 10);
 }
 
 TEST_F(UpdateTest, FailedStepsLeaveThePreviousInstallationByteForByte) {
@@ -773,6 +815,241 @@ TEST_F(UpdateTest, FailedStepsLeaveThePreviousInstallationByteForByte) {
     EXPECT_TRUE(log.Contains("INFO", "撤销完成，保留原安装"));
     ExpectVersionAIntact();
   }
+}
+
+// The commit record's flush fails, and the run is killed at each step of the
+// undo that follows: the record was cut off the journal first, so the next
+// run (whose own switch then fails) undoes the rest and leaves A complete.
+TEST_F(SwitchStepTest, AFailedCommitRecordIsNeverTakenForACommit) {
+  const std::wstring update = MakeSetup(Installer(L"version-b"));
+  for (int step = 1;; ++step) {
+    SCOPED_TRACE("undo step " + std::to_string(step));
+    InstallVersionA();
+    int code = 0;
+    {
+      Hook flush(L"ORV_TEST_SWITCH_COMMIT_FLUSH_FAIL", 1);
+      Hook kill(L"ORV_TEST_SWITCH_UNDO_KILL_AT", step);
+      code = RunSetup(update, arguments_);
+    }
+    if (code == kExitFailed) {
+      EXPECT_GT(step, 5) << "the undo has more steps than that";
+      ExpectVersionAIntact();
+      break;
+    }
+    ASSERT_EQ(code, kExitKilled);
+    EXPECT_EQ(JournalText(folder_).find(L"commit"), std::wstring::npos);
+    LogWatch log;
+    {
+      Hook fail(kFailAt, 1);
+      EXPECT_EQ(RunSetup(update, arguments_), kExitFailed);
+    }
+    EXPECT_TRUE(log.Contains("INFO", "发现未完成的安装切换"));
+    ExpectVersionAIntact();
+    RemoveApplication();
+  }
+}
+
+// A leftover "{ReplacedItems}" of an earlier run with a file in it held open,
+// at the very name the switch moves A's version folder to: an update that
+// fails at each step leaves A as it was, and one that goes through installs B
+// while the file is held, and again once it is free, which clears the leftover.
+TEST_F(UpdateTest, ALeftoverThatCannotBeRemovedNeverFailsAnUpdate) {
+  const std::wstring update = MakeSetup(Installer(L"version-b"));
+  InstallVersionA();
+  const std::wstring held_path = folder_ + L"{ReplacedItems}\\7.19.02N\\Quorix.dll";
+  MakeFolder(folder_ + L"{ReplacedItems}\\7.19.02N");
+  MakeFile(held_path, "left by an earlier update");
+  HANDLE held = ::CreateFileW(held_path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const std::map<std::wstring, std::string> with_leftover = FolderContents(folder_);
+  for (int step = 1;; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    int code = 0;
+    {
+      Hook fail(kFailAt, step);
+      code = RunSetup(update, arguments_);
+    }
+    if (code == kExitInstalled) break;
+    ASSERT_EQ(code, kExitFailed);
+    EXPECT_TRUE(FolderContents(folder_) == with_leftover) << "the installation of version A changed";
+  }
+  EXPECT_TRUE(SameFiles(TestPackages() + L"version-b\\version-folder\\", folder_ + L"7.20.01N\\"));
+  EXPECT_TRUE(SameFiles(TestPackages() + L"version-b\\install-folder\\", folder_));
+  EXPECT_FALSE(FolderExists(folder_ + kVersion));
+  EXPECT_TRUE(FileExists(held_path));
+  ::CloseHandle(held);
+  ASSERT_EQ(RunSetup(update, arguments_), kExitInstalled);
+  EXPECT_TRUE(SameFiles(TestPackages() + L"version-b\\version-folder\\", folder_ + L"7.20.01N\\"));
+  EXPECT_FALSE(FolderExists(folder_ + L"{ReplacedItems}"));
+  EXPECT_FALSE(FileExists(folder_ + L"{SetupJournal}"));
+}
+
+// A killed update whose journal names an entry that another program deleted
+// since (A's version folder put aside, or B's item already in place): the
+// next installer goes forward and installs B complete, the uninstaller
+// removes what is there; both say what they could not undo.
+TEST_F(UpdateTest, AnEntryGoneFromAKilledSwitchNeverKeepsTheNextRunStuck) {
+  const std::wstring update = MakeSetup(Installer(L"version-b"));
+  const struct {
+    bool uninstall;
+    int kill_at;
+    std::wstring gone;
+    std::wstring record;
+  } cases[] = {
+      {false, 4, L"{ReplacedItems}\\7.19.02N", L"rename\t7.19.02N"},
+      {false, 6, L"App.txt", L"rename\t{VersionNameFolder}\\{InstallFolderItems}\\App.txt"},
+      {true, 6, L"App.txt", L"rename\t{VersionNameFolder}\\{InstallFolderItems}\\App.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Gbk(c.gone) + (c.uninstall ? " uninstaller" : " installer"));
+    InstallVersionA();
+    {
+      Hook kill(kKillAt, c.kill_at);
+      ASSERT_EQ(RunSetup(update, arguments_), kExitKilled);
+    }
+    RemoveTree(folder_ + c.gone);
+    ASSERT_FALSE(FileExists(folder_ + c.gone));
+    LogWatch log;
+    if (c.uninstall) {
+      EXPECT_EQ(RunAndWait(L"\"" + folder_ + L"Uninstall.exe\" /S", 120000), 0);
+      std::set<std::wstring> left = EntryNames(folder_);
+      for (int i = 0; i < 100 && !left.empty(); ++i) {
+        ::Sleep(100);  // the uninstaller deletes itself after it ended
+        left = EntryNames(folder_);
+      }
+      EXPECT_TRUE(left.empty()) << testing::PrintToString(std::vector<std::wstring>(left.begin(), left.end()));
+    } else {
+      EXPECT_EQ(RunSetup(update, arguments_), kExitInstalled);
+      EXPECT_TRUE(SameFiles(TestPackages() + L"version-b\\version-folder\\", folder_ + L"7.20.01N\\"));
+      EXPECT_TRUE(SameFiles(TestPackages() + L"version-b\\install-folder\\", folder_));
+      EXPECT_FALSE(FileExists(folder_ + L"{SetupJournal}"));
+    }
+    EXPECT_TRUE(log.Contains("ERROR", "撤销安装步骤失败:" + Gbk(c.record)));
+    EXPECT_TRUE(log.Contains("ERROR", "安装切换无法完全撤销"));
+    RemoveApplication();
+  }
+}
+
+// An update of a package with a plug-in folder, while A's plug-in folder
+// holds the user's own file: after the update both the user's file and B's
+// plug-in are there; a failure at any step leaves A as it was, the user's
+// file included; a kill before or after any step's record is made good by
+// the next run, which keeps the user's file too.
+TEST_F(SwitchStepTest, AnUpdateMergesIntoSubFoldersAndKeepsTheUsersFiles) {
+  const std::wstring update = MakeSetup(Installer(L"version-p"));
+  const std::string new_plugin = ReadFileBytes(TestPackages() + L"version-p\\install-folder\\plugins\\p.dll");
+  auto install_a = [&] {
+    InstallVersionA();
+    MakeFolder(folder_ + L"plugins");
+    MakeFile(folder_ + L"plugins\\p.dll", "A's plug-in");
+    MakeFile(folder_ + L"plugins\\mine.txt", "the user's");
+  };
+  auto expect_b = [&] {
+    EXPECT_EQ(ReadFileBytes(folder_ + L"plugins\\mine.txt"), "the user's");
+    EXPECT_EQ(ReadFileBytes(folder_ + L"plugins\\p.dll"), new_plugin);
+    EXPECT_TRUE(SameFiles(TestPackages() + L"version-p\\version-folder\\", folder_ + L"7.20.01N\\"));
+    EXPECT_FALSE(FolderExists(folder_ + L"{ReplacedItems}"));
+  };
+  install_a();
+  const std::map<std::wstring, std::string> before = FolderContents(folder_);
+  int steps = 0;
+  for (int step = 1;; ++step) {
+    SCOPED_TRACE("failing step " + std::to_string(step));
+    int code = 0;
+    {
+      Hook fail(kFailAt, step);
+      code = RunSetup(update, arguments_);
+    }
+    if (code == kExitInstalled) break;
+    ASSERT_EQ(code, kExitFailed);
+    EXPECT_TRUE(FolderContents(folder_) == before) << "the installation of version A changed";
+    steps = step;
+  }
+  expect_b();
+  RemoveApplication();
+  EXPECT_GT(steps, 6);
+  for (int step = 1; step <= steps + 2; ++step) {
+    for (const wchar_t* hook : {kKillAt, kKillAfterRecord}) {
+      SCOPED_TRACE("step " + std::to_string(step) + " " + Gbk(hook));
+      install_a();
+      int code = 0;
+      {
+        Hook kill(hook, step);
+        code = RunSetup(update, arguments_);
+      }
+      EXPECT_TRUE(code == kExitKilled || code == kExitInstalled) << code;
+      EXPECT_EQ(ReadFileBytes(folder_ + L"plugins\\mine.txt"), "the user's");
+      ASSERT_EQ(RunSetup(update, arguments_), kExitInstalled);
+      expect_b();
+      RemoveApplication();
+    }
+  }
+}
+
+// Journals planted in an installed folder: each one the switch does not
+// write makes the update fail before it changes anything, the journal
+// included, and the uninstaller removes nothing; a genuine journal of the
+// earlier format (no format line) is undone and the update installs B.
+TEST_F(UpdateTest, APlantedJournalIsNeverCarriedOut) {
+  const std::wstring update = MakeSetup(Installer(L"version-b"));
+  const std::wstring format = L"orvanta-switch-journal\t2\n";
+  const struct {
+    const char* name;
+    std::wstring journal;
+    const wchar_t* planted;  // a folder with rules of its own
+  } foreign[] = {
+      {"a create naming the main program", L"mkdir\tOrvanta.exe\n", nullptr},
+      {"a version folder swapped for a planted one",
+       L"rename\t7.19.02N\tmoved\nrename\tevil\t7.19.02N\n", L"moved"},
+      {"records out of order",
+       format + L"mkdir\t{ReplacedItems}\nrename\t{VersionNameFolder}\t7.19.02N\n"
+                L"rename\t7.19.02N\t{ReplacedItems}\\7.19.02N\n",
+       L"{VersionNameFolder}"},
+      {"garbage", L"\x5a4d\x0090\x0003\n\x0004", nullptr},
+  };
+  for (const auto& c : foreign) {
+    SCOPED_TRACE(c.name);
+    InstallVersionA();
+    if (c.planted) {
+      MakeFolder(folder_ + c.planted);
+      MakeFile(folder_ + c.planted + L"\\setup.xml", "<setup/>");
+    }
+    ASSERT_TRUE(WriteFileBytes(folder_ + L"{SetupJournal}",
+                               std::string(reinterpret_cast<const char*>(c.journal.data()), c.journal.size() * 2)));
+    const std::map<std::wstring, std::string> planted = FolderContents(folder_);
+    LogWatch log;
+    EXPECT_EQ(RunSetup(update, arguments_), kExitFailed);
+    EXPECT_TRUE(log.Contains("ERROR", "安装日志不是安装程序写入的"));
+    EXPECT_TRUE(FolderContents(folder_) == planted) << "the install folder changed";
+    // The uninstaller's own file and its self-deleting batch are not the installation's.
+    RunAndWait(L"\"" + folder_ + L"Uninstall.exe\" /S", 120000);
+    std::map<std::wstring, std::string> after = FolderContents(folder_);
+    std::map<std::wstring, std::string> expected = planted;
+    for (const wchar_t* own : {L"Uninstall.exe", L"deleteSelf.bat"}) {
+      after.erase(own);
+      expected.erase(own);
+    }
+    EXPECT_TRUE(after == expected) << "the uninstaller changed the install folder";
+    RemoveApplication();
+  }
+
+  // A journal as earlier versions wrote it: a switch killed half-way.
+  SCOPED_TRACE("genuine, earlier format");
+  InstallVersionA();
+  {
+    Hook kill(kKillAfterRecord, 4);
+    ASSERT_EQ(RunSetup(update, arguments_), kExitKilled);
+  }
+  std::wstring journal = JournalText(folder_);
+  ASSERT_EQ(journal.compare(0, format.size(), format), 0);
+  journal.erase(0, format.size());
+  ASSERT_TRUE(WriteFileBytes(folder_ + L"{SetupJournal}",
+                             std::string(reinterpret_cast<const char*>(journal.data()), journal.size() * 2)));
+  LogWatch log;
+  ASSERT_EQ(RunSetup(update, arguments_), kExitInstalled);
+  EXPECT_TRUE(log.InOrder({{"INFO", "发现未完成的安装切换"}, {"INFO", "撤销完成，保留原安装"}}));
+  EXPECT_TRUE(SameFiles(TestPackages() + L"version-b\\version-folder\\", folder_ + L"7.20.01N\\"));
+  EXPECT_TRUE(SameFiles(TestPackages() + L"version-b\\install-folder\\", folder_));
 }
 
 // What stops a switch before it begins, each over a working installation of
