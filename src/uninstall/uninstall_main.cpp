@@ -90,16 +90,17 @@ int SilentUnInstall() {
   return kExitFailed;
 }
 
-// The window, unless another setup works: then only a notice.
-int RunWindowed() {
+// The window, unless another setup works: then only a notice. The mutex is
+// held until the program's file has been renamed for its deletion.
+void RunWindowed() {
   SetupMutex mutex;
   const SetupMutex::Result taken = mutex.Take(0);
   if (taken == SetupMutex::Result::kBusy || taken == SetupMutex::Result::kForeign) {
     LOG_INFO << "另一个安装程序正在运行";
     ShowMsgBox(nullptr, MB_OK, GetString(L"msgboxtitle"), GetString(L"setuprunning"));
-    return 0;
+    return;
   }
-  return RunUnInstallWindow();
+  if (RunUnInstallWindow() == kUnInstallFinishedResult) DeleteSelf();
 }
 
 }  // namespace
@@ -119,8 +120,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int) {
   int exitCode = 0;
   if (options.HasOption(L"S")) {
     exitCode = SilentUnInstall();
-  } else if (RunWindowed() == kUnInstallFinishedResult) {
-    DeleteSelf();
+  } else {
+    RunWindowed();
   }
   if (SUCCEEDED(com)) ::CoUninitialize();
   return exitCode;
