@@ -1,5 +1,6 @@
 #include "common/wait_limit.h"
 
+#include <atomic>
 #include <cstdint>
 
 #include "common/test_hooks.h"
@@ -18,3 +19,38 @@ DWORD ParseWaitLimitMs(const std::wstring& text, DWORD standard) {
 DWORD WaitLimitMs(const wchar_t* variable, DWORD standard) {
   return ParseWaitLimitMs(test_hooks::Text(variable), standard);
 }
+
+DWORD WaitGraceMs() { return WaitLimitMs(L"ORV_TEST_WAIT_GRACE_MS", 30000); }
+
+bool WaitForStoppedWorker(HANDLE thread, const std::wstring& switchJournal) {
+  const DWORD grace = WaitGraceMs();
+  if (::WaitForSingleObject(thread, grace) != WAIT_TIMEOUT) return true;
+  const ULONGLONG end = ::GetTickCount64() + grace;
+  while (::GetFileAttributesW(switchJournal.c_str()) != INVALID_FILE_ATTRIBUTES && ::GetTickCount64() < end) {
+    if (::WaitForSingleObject(thread, 100) != WAIT_TIMEOUT) return true;
+  }
+  return ::WaitForSingleObject(thread, 0) != WAIT_TIMEOUT;
+}
+
+namespace run_deadline {
+namespace {
+
+std::atomic<ULONGLONG> g_end{0};  // GetTickCount64 at the deadline; 0: none
+
+}  // namespace
+
+void Start(DWORD limitMs) { g_end = ::GetTickCount64() + limitMs; }
+
+DWORD Remaining() {
+  const ULONGLONG end = g_end;
+  if (end == 0) return INFINITE;
+  const ULONGLONG now = ::GetTickCount64();
+  return now >= end ? 0 : static_cast<DWORD>(end - now);
+}
+
+DWORD Bound(DWORD waitMs) {
+  const DWORD left = Remaining();
+  return waitMs < left ? waitMs : left;
+}
+
+}  // namespace run_deadline

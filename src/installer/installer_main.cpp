@@ -10,7 +10,7 @@
 
 #include "common/dll_search.h"
 #include "common/logging.h"
-#include "common/scoped_handle.h"
+#include "common/setup_mutex.h"
 #include "common/utilfunc.h"
 #include "common/wait_limit.h"
 #include "installer/command_line.h"
@@ -66,30 +66,21 @@ std::wstring DefaultInstallFolder() {
 
 constexpr DWORD kWindowMutexWaitMs = 5000;
 
-// Takes the machine-wide setup mutex within `wait_ms`. A mutex its last
-// owner left by being killed is taken as well: that run is over.
-bool TakeSetupMutex(ScopedHandle& mutex, DWORD wait_ms) {
-  *mutex.receive() = ::CreateMutexW(nullptr, FALSE, kSingleSetupMutex);
-  if (!mutex) {
-    LOG_ERROR << "创建安装互斥量失败,last error:" << ::GetLastError();
-    return true;  // without it, install all the same
-  }
-  DWORD waited = ::WaitForSingleObject(mutex.get(), 0);
-  if (waited == WAIT_TIMEOUT && wait_ms != 0) {
-    LOG_INFO << "另一个安装程序正在运行，等待其结束";
-    waited = ::WaitForSingleObject(mutex.get(), wait_ms);
-  }
-  return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
-}
-
 int InstallSilent(const CCommandLine& command_line) {
-  const DWORD wait_limit = WaitLimitMs(L"ORV_TEST_INSTALL_WAIT_MS", CInstall::kWaitLimitMs);
-  ScopedHandle mutex;
-  if (!TakeSetupMutex(mutex, wait_limit)) {
-    LOG_ERROR << "等待另一个安装程序超时";
-    return kExitTimedOut;
+  // The wait for another setup counts against the run's own limit.
+  run_deadline::Start(WaitLimitMs(L"ORV_TEST_INSTALL_WAIT_MS", CInstall::kWaitLimitMs));
+  SetupMutex mutex;
+  switch (mutex.Take(run_deadline::Remaining())) {
+    case SetupMutex::Result::kBusy:
+      LOG_ERROR << "等待另一个安装程序超时";
+      return kExitTimedOut;
+    case SetupMutex::Result::kForeign:
+      return kExitFailed;
+    case SetupMutex::Result::kTaken:
+    case SetupMutex::Result::kUnavailable:  // logged; install all the same
+      break;
   }
-  IInstall* install = CreateInstall(wait_limit);
+  IInstall* install = CreateInstall(run_deadline::Remaining());
   install->Init(nullptr, DecompressStart::kOnInstall);
 
   std::wstring folder = command_line.OptionValue(L"D");
@@ -99,6 +90,9 @@ int InstallSilent(const CCommandLine& command_line) {
   const bool started = install->StartInstall(1) != 0;
   const int exit_code = SilentExitCode(started, install->GetOutcome());
   ::SHChangeNotify(SHCNE_ASSOCCHANGED, 0, nullptr, nullptr);
+  // A worker stopped at the limit may still run (past the grace): the process
+  // ends at once, before any static object it uses is destroyed under it.
+  if (exit_code == kExitTimedOut) ::TerminateProcess(::GetCurrentProcess(), kExitTimedOut);
   // The driver is not released: the process ends right after this.
   return exit_code;
 }
@@ -115,8 +109,9 @@ int RunWindowed() {
   LoadStyleTable();
   // The failure page's retry starts this program again just before its own
   // window closes: a few seconds' wait lets that run end first.
-  ScopedHandle mutex;
-  if (!TakeSetupMutex(mutex, kWindowMutexWaitMs)) {
+  SetupMutex mutex;
+  const SetupMutex::Result taken = mutex.Take(kWindowMutexWaitMs);
+  if (taken == SetupMutex::Result::kBusy || taken == SetupMutex::Result::kForeign) {
     LOG_INFO << "另一个安装程序正在运行";
     if (HWND first = ::FindWindowW(nullptr, GetString(L"apptitle").c_str())) {
       ::ShowWindow(first, SW_RESTORE);

@@ -9,6 +9,7 @@
 
 #include "common/logging.h"
 #include "common/scoped_handle.h"
+#include "common/setup_mutex.h"
 #include "common/utilfunc.h"
 #include "installer/installer_constants.h"
 #include "skin/msgbox.h"
@@ -492,10 +493,7 @@ void CInstallMainDlg::RunApplication() {
 void CInstallMainDlg::Retry() {
   // The run started here must not wait for this one: the setup mutex that
   // this thread holds is given up first.
-  if (HANDLE mutex = ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kSingleSetupMutex)) {
-    ::ReleaseMutex(mutex);
-    ::CloseHandle(mutex);
-  }
+  ReleaseSetupMutexOfThisThread();
   UtilFunc::RunProcess(UtilFunc::GetModulePath(), L"", SW_SHOW, 0);
   EndModal(kInstallDlgDone);
 }

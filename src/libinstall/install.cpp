@@ -17,6 +17,7 @@
 #include "common/utilfunc.h"
 #include "common/tree_walker.h"
 #include "common/version_rule.h"
+#include "common/wait_limit.h"
 #include "libinstall/install_switch.h"
 #include "libinstall/versionfolder.h"
 
@@ -171,15 +172,20 @@ int CInstall::StartInstall(int wait) {
     install_thread_ = handle;
     return 1;
   }
-  if (::WaitForSingleObject(handle, wait_limit_ms_) == WAIT_TIMEOUT) {
+  // A worker that ended only as the silent run's limit passed (a rule helper
+  // waited for up to it) did not finish within it either.
+  if (::WaitForSingleObject(handle, wait_limit_ms_) == WAIT_TIMEOUT || run_deadline::Remaining() == 0) {
     // No thread is ended by force: one ended half-way through the switch
     // would leave a mixed installation. Decoding and writing stop at once;
     // before the switch the thread then removes what it wrote, in it it
-    // finishes or undoes the switch.
+    // finishes or undoes the switch. What else it waits for (a rule helper)
+    // is waited for within the limit only, so the grace ends the wait.
     LOG_ERROR << "安装超时，停止安装";
     stop_requested_ = true;
     if (decompress_) decompress_->Cancel();
-    ::WaitForSingleObject(handle, INFINITE);
+    if (!WaitForStoppedWorker(handle, install_folder_ + kJournalFileName))
+      LOG_ERROR << "安装线程在宽限时间内没有结束，不再等待";
+    outcome_ = InstallOutcome::kStopped;
   }
   ::CloseHandle(handle);
   return 1;

@@ -1,4 +1,5 @@
 #include "common/utilfunc.h"
+#include "common/wait_limit.h"
 #include "libinstall/setupitem.h"
 #include "libinstall/setupstrategies.h"
 
@@ -20,7 +21,9 @@ void CSetupStrategyForProcess::Install() { Run(); }
 void CSetupStrategyForProcess::UnInstall() { Run(); }
 
 void CSetupStrategyForProcess::Run() {
-  // A negative wait becomes a huge unsigned count; -1 is INFINITE.
+  // A negative wait becomes a huge unsigned count; -1 is INFINITE. A silent
+  // run waits for a helper within its own limit only.
   for (const Item& item : items_)
-    UtilFunc::RunProcess(item.path, item.param, item.show, static_cast<unsigned>(item.wait), nullptr);
+    UtilFunc::RunProcess(item.path, item.param, item.show, run_deadline::Bound(static_cast<unsigned>(item.wait)),
+                         nullptr);
 }

@@ -104,6 +104,22 @@ ScopedHandle StartDeleteSelfBatch(const std::wstring& folder, const std::wstring
   return ScopedHandle(process.hProcess);
 }
 
+std::wstring RenameForDeletion(const std::wstring& folder, const std::wstring& programFileName) {
+  // The process id and a count make the name this run's own; one left by an
+  // earlier run under the same id is passed over.
+  constexpr int kNameTries = 16;
+  const std::wstring stem = programFileName + L"." + std::to_wstring(::GetCurrentProcessId()) + L"-";
+  for (int count = 0; count < kNameTries; ++count) {
+    const std::wstring name = stem + std::to_wstring(count) + L".old";
+    if (::MoveFileExW((folder + programFileName).c_str(), (folder + name).c_str(), 0)) return name;
+    if (::GetLastError() != ERROR_ALREADY_EXISTS && ::GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  LOG_ERROR << "重命名卸载程序失败，保留卸载程序,last error:" << ::GetLastError();
+  return std::wstring();
+}
+
 void DeleteSelf() {
-  StartDeleteSelfBatch(UtilFunc::GetModuleDir(), UtilFunc::GetFileName(UtilFunc::GetModulePath()));
+  const std::wstring folder = UtilFunc::GetModuleDir();
+  const std::wstring renamed = RenameForDeletion(folder, UtilFunc::GetFileName(UtilFunc::GetModulePath()));
+  if (!renamed.empty()) StartDeleteSelfBatch(folder, renamed);
 }

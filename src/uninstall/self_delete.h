@@ -54,6 +54,15 @@ bool WriteDeleteSelfBatch(const std::wstring& batchPath, const std::string& text
 ScopedHandle StartDeleteSelfBatch(const std::wstring& folder, const std::wstring& programFileName,
                                   int tries = kDeleteSelfTries);
 
-// Starts the batch for the running program, beside it, so that it finds both
-// files whatever the program's current folder is.
+// Renames the file `programFileName` in `folder` (ending in a backslash) to a
+// name of its own in the same folder, which no installation uses, and returns
+// that name; empty when it cannot be renamed (logged). A running program's
+// file can be renamed: the batch then deletes it by that name, so a later
+// installation's file of the old name is never touched.
+std::wstring RenameForDeletion(const std::wstring& folder, const std::wstring& programFileName);
+
+// Renames the running program's file and starts the batch for it, beside it,
+// so that it finds both files whatever the program's current folder is. The
+// caller still holds the setup mutex: no installation writes the folder
+// meanwhile. A file that cannot be renamed stays.
 void DeleteSelf();

@@ -25,23 +25,6 @@ constexpr DWORD kWaitLimitMs = 600000;
 constexpr wchar_t kKillStepVariable[] = L"ORV_TEST_UNINSTALL_KILL_STEP";
 constexpr UINT kKilledExitCode = 99;
 
-class FindHandle {
- public:
-  explicit FindHandle(HANDLE handle) : handle_(handle) {}
-  ~FindHandle() {
-    if (valid()) ::FindClose(handle_);
-  }
-  FindHandle(const FindHandle&) = delete;
-  FindHandle& operator=(const FindHandle&) = delete;
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
-bool IsDotEntry(const wchar_t* name) { return !wcscmp(name, L".") || !wcscmp(name, L".."); }
-
 // Adds `path` to `seen` unless it names an entry already there (trailing
 // backslashes and letter case ignored, as the file system does).
 bool AddOnce(std::wstring path, std::vector<std::wstring>* seen) {
@@ -67,27 +50,19 @@ std::wstring ParentOf(const std::wstring& path) {
   return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
-struct FolderEntry {
-  std::wstring name;
-  bool isFolder;
-  bool isLink;  // a junction, symbolic link or other reparse point
-};
-
-// The entries of `folder` (ending in a backslash) other than "." and "..".
-// Listed before anything is changed: a locked file renamed to its side name
-// could otherwise show up again under that name and be renamed and reported
-// once more.
-std::vector<FolderEntry> ListFolder(const std::wstring& folder) {
-  std::vector<FolderEntry> entries;
-  WIN32_FIND_DATAW data = {};
-  FindHandle find(::FindFirstFileW((folder + L"*").c_str(), &data));
-  if (!find.valid()) return entries;
-  do {
-    if (!IsDotEntry(data.cFileName))
-      entries.push_back({data.cFileName, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
-                         (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
-  } while (::FindNextFileW(find.get(), &data));
-  return entries;
+// The version folders of `installFolder`, read through its handle.
+std::vector<std::wstring> VersionFolders(const std::wstring& installFolder) {
+  std::vector<std::wstring> folders;
+  tree::Folder folder;
+  std::vector<std::wstring> names;
+  if (tree::Folder::OpenFollowingLinks(installFolder, &folder) != ERROR_SUCCESS || !folder.List(&names)) {
+    LOG_ERROR << "列出安装目录失败:" << installFolder << ",last error:" << ::GetLastError();
+    return folders;
+  }
+  for (const std::wstring& name : names)
+    if (IsVersionFolderName(name) && folder.Inspect(name) == tree::EntryKind::kFolder)
+      folders.push_back(installFolder + name);
+  return folders;
 }
 
 }  // namespace
@@ -121,12 +96,16 @@ int CUninstall::StartUnInstall(int wait) {
   const uintptr_t thread = ::_beginthreadex(nullptr, 0, &CUninstall::ThreadMain, this, 0, nullptr);
   if (!thread) return 0;
   const HANDLE handle = reinterpret_cast<HANDLE>(thread);
-  if (wait && ::WaitForSingleObject(handle, WaitLimitMs(L"ORV_TEST_UNINSTALL_WAIT_MS", kWaitLimitMs)) != WAIT_OBJECT_0) {
+  const DWORD limit = run_deadline::Bound(WaitLimitMs(L"ORV_TEST_UNINSTALL_WAIT_MS", kWaitLimitMs));
+  if (wait && ::WaitForSingleObject(handle, limit) != WAIT_OBJECT_0) {
     // Ending the thread by force could leave a lock it holds (the log's)
     // taken for good, or a file half handled: it stops between two steps.
     LOG_ERROR << "卸载超时，在下一步停止";
     stop_ = true;
-    ::WaitForSingleObject(handle, INFINITE);
+    const std::wstring installFolder = installFolder_.empty() ? UtilFunc::GetModuleDir() : installFolder_;
+    if (!WaitForStoppedWorker(handle, installFolder + kJournalFileName))
+      LOG_ERROR << "卸载线程在宽限时间内没有结束，不再等待";
+    outcome_ = UnInstallOutcome::kStopped;
   }
   ::CloseHandle(handle);
   return 1;
@@ -139,6 +118,11 @@ unsigned __stdcall CUninstall::ThreadMain(void* self) {
 
 void CUninstall::Report(int stage, const std::wstring& text) {
   if (callback_) callback_->OnUnInstallProgress(stage, text.c_str());
+}
+
+void CUninstall::Finish(UnInstallOutcome outcome) {
+  outcome_ = outcome;
+  Report(3);
 }
 
 bool CUninstall::Proceed() {
@@ -158,7 +142,7 @@ void CUninstall::Run() {
     // Without its own folder every relative path would land in the current
     // folder: remove nothing.
     LOG_ERROR << "获取卸载目录失败，不执行卸载,last error:" << ::GetLastError();
-    Report(3);
+    Finish(UnInstallOutcome::kFailed);
     return;
   }
   killAtStep_ = test_hooks::Number(kKillStepVariable);
@@ -167,7 +151,7 @@ void CUninstall::Run() {
   const SwitchRecovery recovery = FinishInterruptedSwitch(installFolder);
   if (!MayChangeInstallFolder(recovery)) {
     LOG_ERROR << "未完成的安装切换无法撤销，不执行卸载";
-    Report(3);
+    Finish(UnInstallOutcome::kFailed);
     return;
   }
   if (recovery == SwitchRecovery::kIncomplete) LOG_INFO << "原安装无法完全恢复，卸载现有文件";
@@ -196,35 +180,35 @@ void CUninstall::Run() {
       LOG_ERROR << "获取AppData目录失败，保留用户数据";
     } else {
       const std::wstring userData = appData + L"\\" + uninstall::kUserDataFolderName + L"\\" + version;
-      if (DeleteBelow(appData, userData, SnapshotKeepSet()).throughLink)
+      if (tree::DeleteBelow(appData, userData, RemovalOptions(SnapshotKeepSet())).throughLink)
         LOG_ERROR << "用户数据目录经过链接，保留用户数据:" << userData;
     }
   }
   Report(2);
 
-  RemoveListedPaths(installFolder, ruleFile);
-  if (!stop_) Report(3);
+  const bool removed = RemoveListedPaths(installFolder, ruleFile);
+  if (!stop_) Finish(removed ? UnInstallOutcome::kRemoved : UnInstallOutcome::kFailed);
 }
 
-void CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std::wstring& ruleFile) {
+bool CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std::wstring& ruleFile) {
   const KeepSet keep = SnapshotKeepSet();
   std::vector<std::wstring> paths;
   for (const std::wstring& entry : uninstall::ReadRemovalList(ruleFile, &flagFile_))
     if (auto path = uninstall::ResolveListedPath(installFolder, entry)) paths.push_back(std::move(*path));
-
-  for (const FolderEntry& entry : ListFolder(installFolder)) {
-    if (entry.isFolder && IsVersionFolderName(entry.name)) paths.push_back(installFolder + entry.name);
-  }
+  for (std::wstring& folder : VersionFolders(installFolder)) paths.push_back(std::move(folder));
 
   // The rule file and the settings file that names its folder are what a
   // second run needs to finish a removal cut short: they are kept until
   // everything else is gone, then removed, the rule file first. A run killed
-  // before that point finds both and removes what is left.
+  // before that point finds both and removes what is left; one killed
+  // between the two finds the settings file without its rule file, and the
+  // settings file is then what is left of the removal.
   const std::wstring settingsFile = installFolder + uninstall::kSettingsFileName;
+  const bool ruleFileGone = !::PathFileExistsW(ruleFile.c_str());
   struct Input {
     std::wstring file;
     std::wstring holder;  // the listed path that holds it; empty: not listed
-  } inputs[] = {{ruleFile, {}}, {settingsFile, {}}};
+  } inputs[] = {{ruleFile, {}}, {settingsFile, ruleFileGone ? settingsFile : std::wstring()}};
   KeepSet keepInputs = keep;
   for (Input& input : inputs) {
     keepInputs.emplace(input.file, 1);
@@ -235,37 +219,45 @@ void CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std:
   // The version folder is usually listed twice, by the rule file and by its
   // name. It is removed once: when it stays because of a locked file, a
   // second pass would rename that file's side name again.
+  bool removedAll = true;
   std::vector<std::wstring> removed;
   for (const std::wstring& path : paths) {
-    RemoveEntry(installFolder, path, keepInputs, &removed);
-    if (stop_) return;
+    removedAll = RemoveEntry(installFolder, path, keepInputs, &removed) && removedAll;
+    if (stop_) return false;
   }
 
   for (const Input& input : inputs) {
     if (input.holder.empty() || !::PathFileExistsW(input.file.c_str())) continue;
-    if (!Proceed()) return;
+    if (!Proceed()) return false;
     // Reported like every file deleted inside a listed folder.
-    if (tree::DeleteBelow(installFolder, input.file).ok() && input.holder != input.file) Report(2, input.file);
+    const tree::Outcome outcome = tree::DeleteBelow(installFolder, input.file);
+    if (outcome.ok() && input.holder != input.file) Report(2, input.file);
+    if (outcome.failed != 0) removedAll = false;
     for (std::wstring folder = ParentOf(input.file); folder.size() >= input.holder.size(); folder = ParentOf(folder))
       ::RemoveDirectoryW(folder.c_str());
   }
+  if (!removedAll) LOG_ERROR << "卸载未完成，有文件无法删除";
+  return removedAll;
 }
 
-void CUninstall::RemoveEntry(const std::wstring& installFolder, const std::wstring& path, const KeepSet& keep,
+bool CUninstall::RemoveEntry(const std::wstring& installFolder, const std::wstring& path, const KeepSet& keep,
                              std::vector<std::wstring>* removed) {
-  if (!::PathFileExistsW(path.c_str()) || IsKept(path, keep) || !AddOnce(path, removed)) return;
-  if (!Proceed()) return;
+  if (!::PathFileExistsW(path.c_str()) || IsKept(path, keep) || !AddOnce(path, removed)) return true;
+  if (!Proceed()) return false;
   // A folder tree (each file reported), a listed file, or a link as a link.
+  // What a link leads to was never the application's: leaving it is no
+  // failure of the removal.
   const bool folder = ::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY;
-  if (DeleteBelow(installFolder, path, folder ? keep : KeepSet(), folder).throughLink)
-    LOG_ERROR << "路径经过链接，不删除:" << path;
+  const tree::Outcome outcome =
+      tree::DeleteBelow(installFolder, path, RemovalOptions(folder ? keep : KeepSet(), folder));
+  if (outcome.throughLink) LOG_ERROR << "路径经过链接，不删除:" << path;
+  return outcome.failed == 0;
 }
 
-tree::Outcome CUninstall::DeleteBelow(const std::wstring& base, const std::wstring& path, const KeepSet& keep,
-                                      bool reportFiles) {
+tree::DeleteOptions CUninstall::RemovalOptions(const KeepSet& keep, bool reportFiles) {
   tree::DeleteOptions options;
-  options.keep = [&keep](const std::wstring& entry) { return IsKept(entry, keep); };
+  options.keep = [keep](const std::wstring& entry) { return IsKept(entry, keep); };
   if (reportFiles) options.onFileDeleted = [this](const std::wstring& file) { Report(2, file); };
   options.stop = &stop_;
-  return tree::DeleteBelow(base, path, options);
+  return options;
 }

@@ -17,13 +17,21 @@
 //   1, ""        the worker has started and set the setup variables
 //   2, path      a file inside a folder being removed was deleted
 //   2, ""        rules and per-user data are done; the removal list is next
-//   3, ""        the worker has finished
+//   3, ""        the worker has finished; the outcome is set
 class IUnInstallCallBack {
  public:
   virtual void OnUnInstallProgress(int stage, const wchar_t* text) = 0;
 
  protected:
   ~IUnInstallCallBack() = default;
+};
+
+// How a removal ended.
+enum class UnInstallOutcome {
+  kPending,  // not ended yet
+  kRemoved,  // the application is gone (files in use go at the next restart)
+  kFailed,   // refused (the installation was not in a state to remove) or something stayed; logged
+  kStopped,  // stopped at the time limit
 };
 
 class IUnInstall {
@@ -34,9 +42,14 @@ class IUnInstall {
   virtual void AddExcludePath(std::wstring path) = 0;
   // Starts the removal on a worker thread; 0 when the thread cannot be
   // created. With `wait` non-zero, blocks until the worker ends; after
-  // 10 minutes the worker is told to stop, and it ends at its next step (a
-  // rule that waits for a program still finishes that wait).
+  // 10 minutes (or what is left of the silent run's limit) the worker is
+  // told to stop, and it ends at its next step; it is waited for a grace of
+  // 30 seconds more, then left (a rule helper is waited for within the limit
+  // only).
   virtual int StartUnInstall(int wait) = 0;
+  // How the removal ended; kPending until the worker reported stage 3 or
+  // the wait above ended.
+  virtual UnInstallOutcome GetOutcome() const = 0;
   virtual ~IUnInstall() = default;
 };
 
@@ -55,6 +68,7 @@ class CUninstall : public IUnInstall {
   int SetCallBack(IUnInstallCallBack* callback) override;
   void AddExcludePath(std::wstring path) override;
   int StartUnInstall(int wait) override;
+  UnInstallOutcome GetOutcome() const override { return outcome_.load(); }
 
   // The `file` attribute of the rule file's `uninstallflag` element, once the
   // removal list has been read; nothing uses it.
@@ -75,16 +89,18 @@ class CUninstall : public IUnInstall {
   static unsigned __stdcall ThreadMain(void* self);
   void Run();
   void Report(int stage, const std::wstring& text = std::wstring());
+  // Sets the outcome and reports stage 3.
+  void Finish(UnInstallOutcome outcome);
   KeepSet SnapshotKeepSet();
   // False once the removal is to stop; counts the step for the test hook.
   bool Proceed();
-  void RemoveListedPaths(const std::wstring& installFolder, const std::wstring& ruleFile);
-  void RemoveEntry(const std::wstring& installFolder, const std::wstring& path, const KeepSet& keep,
+  // False when something listed stayed (logged).
+  bool RemoveListedPaths(const std::wstring& installFolder, const std::wstring& ruleFile);
+  bool RemoveEntry(const std::wstring& installFolder, const std::wstring& path, const KeepSet& keep,
                    std::vector<std::wstring>* removed);
-  // Deletes `path` below `base` through the tree walker, keeping `keep`;
-  // nothing when a folder between them is a link.
-  tree::Outcome DeleteBelow(const std::wstring& base, const std::wstring& path, const KeepSet& keep,
-                            bool reportFiles = true);
+  // The tree walker's options for a removal: `keep` stays, and each file
+  // deleted is reported when `reportFiles` is set; the walk ends at a stop.
+  tree::DeleteOptions RemovalOptions(const KeepSet& keep, bool reportFiles = true);
 
   IUnInstallCallBack* callback_ = nullptr;
   CInstallStrategy rules_{SetupSection::kUninstall};
@@ -93,6 +109,7 @@ class CUninstall : public IUnInstall {
   std::wstring flagFile_;
   std::wstring installFolder_;  // empty: the running program's folder
   std::atomic<bool> stop_{false};
+  std::atomic<UnInstallOutcome> outcome_{UnInstallOutcome::kPending};
   DWORD steps_ = 0;
   DWORD killAtStep_ = 0;  // test hook: 0 never
 };

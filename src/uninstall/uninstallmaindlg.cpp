@@ -160,6 +160,12 @@ void CUnInstallMainDlg::OnProgressReport(const UnInstallProgressRecord* record) 
   if (!record) return;
   stage_ = record->stage;
   if (stage_ != 3) return;
+  // A removal refused or left incomplete ends on the failure page at once;
+  // the uninstaller then stays, for another try.
+  if (driver_->GetOutcome() != UnInstallOutcome::kRemoved) {
+    ShowFailedPage();
+    return;
+  }
   finish_reported_ = true;
   if (display_complete_ && !finished_) {
     SetProgress(100);

@@ -81,7 +81,9 @@ class CUnInstallMainDlg : public CSWindowImlp<CUnInstallMainDlg> {
   // program; driver and relay live until the program ends.
   CUnInstallMainDlg();
   // Drives `driver` (null: the failure page is shown when the removal
-  // should start). The driver is not owned and must outlive its removal.
+  // should start). The driver is not owned and must outlive its removal. A
+  // removal that ends with another outcome than removed shows the failure
+  // page.
   explicit CUnInstallMainDlg(IUnInstall* driver);
   ~CUnInstallMainDlg() override;
 

@@ -498,6 +498,26 @@ TEST_F(MadeInstallerTest, NonPatternVersionFolderIsEmptiedAndRefilled) {
   EXPECT_TRUE(log.InOrder({{"INFO", "覆盖安装,删除老文件"}, {"INFO", "移动目录:"}, {"INFO", "安装完成，通知界面"}}));
 }
 
+// A rule helper waited for without end (wait="-1") that runs far past the
+// limit (5 s here, with a grace of 2 s): it is waited for within the limit
+// only, and the installer ends with 2 and a record long before the helper
+// ends, the package itself in place.
+TEST_F(MadeInstallerTest, ARuleHelperThatDoesNotEndEndsTheRunAtTheLimit) {
+  const std::wstring folder = L"C:\\My Apps\\Orvanta\\";
+  LogWatch log;
+  ::SetEnvironmentVariableW(L"ORV_TEST_INSTALL_WAIT_MS", L"5000");
+  ::SetEnvironmentVariableW(L"ORV_TEST_WAIT_GRACE_MS", L"2000");
+  // The helper runs for a minute: a run that waited for it would outlive
+  // this wait.
+  const int code = RunSetup(MakeSetup(Installer(L"endless-helper")), L"/S /D=\"C:\\My Apps\\Orvanta\"", 40000);
+  ::SetEnvironmentVariableW(L"ORV_TEST_INSTALL_WAIT_MS", nullptr);
+  ::SetEnvironmentVariableW(L"ORV_TEST_WAIT_GRACE_MS", nullptr);
+  EXPECT_EQ(kExitTimedOut, code);
+  EXPECT_TRUE(log.Contains("ERROR", "安装超时，停止安装"));
+  EXPECT_TRUE(SameFiles(TestPackages() + L"endless-helper\\version-folder\\", folder + L"7.19.02N\\"));
+  EXPECT_TRUE(SameFiles(TestPackages() + L"endless-helper\\install-folder\\", folder));
+}
+
 // Whether a handle opened on a link with FILE_FLAG_OPEN_REPARSE_POINT is the
 // link's own, so that the link alone can be deleted through it (Windows), or
 // reaches its target (Wine with host symbolic links).

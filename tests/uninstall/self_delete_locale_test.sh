@@ -24,14 +24,15 @@ for loc in de_DE.UTF-8 zh_CN.UTF-8; do
     rc=0
     LC_ALL="$loc" wine "C:\\Orv self delete\\$name\\Uninstall.exe" /S >/dev/null 2>&1 || rc=$?
     # The batch retries about once a second; it is done within a few tries.
+    # The uninstaller's file goes under a name of its own: only other.txt stays.
     for _ in $(seq 1 300); do
-      [ -e "$folder/Uninstall.exe" ] || [ -e "$folder/deleteSelf.bat" ] || break
+      [ "$(ls -A "$folder")" = other.txt ] && break
       sleep 0.1
     done
     left=0
-    for file in Uninstall.exe deleteSelf.bat; do
-      [ ! -e "$folder/$file" ] || { echo "$loc, '$name': $file is left"; fail=1; left=1; }
-    done
+    while IFS= read -r file; do
+      [ "$file" = other.txt ] || { echo "$loc, '$name': $file is left"; fail=1; left=1; }
+    done < <(ls -A "$folder")
     if [ $left -eq 1 ]; then
       echo "  the uninstaller ended with $rc; its log:"
       iconv -f GBK -t UTF-8 "$log" 2>/dev/null | sed 's/^/  /' || echo "  (no log)"

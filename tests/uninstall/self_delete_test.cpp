@@ -133,6 +133,44 @@ TEST(DeleteSelfBatchTest, AnUndeletableProgramFileEndsTheBatchAfterItsTries) {
   ::SetFileAttributesW((folder.path() + readOnly).c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+// The program's file is renamed to a name of its own before the batch starts,
+// and the batch deletes only that name: a new "Uninstall.exe" put in the same
+// folder while it still retries (its own file read-only) survives it, and so
+// does one put there after a batch that deleted its file at once.
+TEST(DeleteSelfBatchTest, TheBatchDeletesOnlyItsOwnRenamedFile) {
+  constexpr int kTries = 4;
+  const std::wstring name = L"Uninstall.exe";
+  for (const bool readOnly : {true, false}) {
+    SCOPED_TRACE(readOnly ? "read-only file" : "removable file");
+    TempFolder folder(L"orvselfdel");
+    ASSERT_TRUE(WriteFileBytes(folder.path() + name, "old program"));
+    if (readOnly) ASSERT_TRUE(::SetFileAttributesW((folder.path() + name).c_str(), FILE_ATTRIBUTE_READONLY));
+    const std::wstring renamed = RenameForDeletion(folder.path(), name);
+    ASSERT_FALSE(renamed.empty());
+    EXPECT_NE(name, renamed);
+    EXPECT_FALSE(FileExists(folder.path() + name));
+    EXPECT_EQ("old program", testsupport::ReadFileBytes(folder.path() + renamed));
+    // A second rename in the same process takes another name.
+    ASSERT_TRUE(WriteFileBytes(folder.path() + name, "other"));
+    const std::wstring second = RenameForDeletion(folder.path(), name);
+    EXPECT_FALSE(second.empty());
+    EXPECT_NE(renamed, second);
+    ::DeleteFileW((folder.path() + second).c_str());
+
+    const ScopedHandle batch = StartDeleteSelfBatch(folder.path(), renamed, kTries);
+    ASSERT_TRUE(batch);
+    ASSERT_TRUE(WriteFileBytes(folder.path() + name, "new installation"));
+    ASSERT_TRUE(EndsWithin(batch, kBatchEndLimitMs));
+    EXPECT_EQ("new installation", testsupport::ReadFileBytes(folder.path() + name));
+    EXPECT_EQ(readOnly, FileExists(folder.path() + renamed));
+    EXPECT_FALSE(FileExists(folder.path() + kDeleteSelfBatchName));
+    ::SetFileAttributesW((folder.path() + renamed).c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  // Nothing to rename: nothing to start.
+  TempFolder empty(L"orvselfdel");
+  EXPECT_TRUE(RenameForDeletion(empty.path(), name).empty());
+}
+
 // A link planted at the batch's name, to a file and to a folder: it is
 // removed as a link, or, where the system reaches only its target (Wine with
 // host links), the batch is not written; the target is never written to.

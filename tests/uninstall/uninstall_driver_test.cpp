@@ -2,17 +2,21 @@
 // removal list, the keep set, the reports and what stays behind.
 
 #include <windows.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "common/setup_mutex.h"
 #include "common/utilfunc.h"
 #include "libinstall/installstrategy.h"
 #include "support/test_support.h"
@@ -74,12 +78,13 @@ struct StagedInstall {
   }
 
   // Runs a driver over the folder that keeps the uninstaller's own file.
-  void Remove(RecordingCallBack* callback = nullptr) {
+  UnInstallOutcome Remove(RecordingCallBack* callback = nullptr) {
     CUninstall driver(folder);
     driver.SetCallBack(callback);
     driver.AddExcludePath(folder + L"Uninstall.exe");
-    ASSERT_EQ(1, driver.StartUnInstall(1));
+    EXPECT_EQ(1, driver.StartUnInstall(1));
     flagFile = driver.FlagFile();
+    return driver.GetOutcome();
   }
 
   TempFolder temp{L"orvuninst"};
@@ -292,7 +297,7 @@ TEST(DriverTest, LockedFilesAreMovedAsideOrLeftAndTheRestGoes) {
                                     nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, open);
   RecordingCallBack callback;
-  install.Remove(&callback);
+  EXPECT_EQ(UnInstallOutcome::kFailed, install.Remove(&callback)) << "a file that stays fails the removal";
   const auto reported = [&](const std::wstring& file) {
     return std::count(callback.reports.begin(), callback.reports.end(), std::make_pair(2, file));
   };
@@ -306,6 +311,87 @@ TEST(DriverTest, LockedFilesAreMovedAsideOrLeftAndTheRestGoes) {
 
   ::CloseHandle(open);
   ::FreeLibrary(loaded);
+}
+
+// The outcome says whether the application is gone: a file in use that goes
+// at the next restart counts as gone; a journal that cannot be read refuses
+// the removal before anything is changed.
+TEST(DriverTest, TheOutcomeSaysWhetherTheApplicationIsGone) {
+  const struct {
+    const char* what;
+    std::function<void(StagedInstall&)> plant;
+    UnInstallOutcome outcome;
+    bool changed;
+  } cases[] = {
+      {"plain", [](StagedInstall&) {}, UnInstallOutcome::kRemoved, true},
+      {"library in use",
+       [](StagedInstall& install) {
+         const std::wstring library = install.folder + install.version + L"\\Quorix.dll";
+         ::CopyFileW((UtilFunc::GetSpecialFolder(CSIDL_SYSTEM) + L"\\version.dll").c_str(), library.c_str(), FALSE);
+         EXPECT_NE(nullptr, ::LoadLibraryW(library.c_str()));
+       },
+       UnInstallOutcome::kRemoved, true},
+      {"damaged journal",
+       [](StagedInstall& install) {
+         const std::wstring record = L"garbage\trecord\n";  // UTF-16, as the journal is written
+         WriteFileBytes(install.folder + L"{SetupJournal}",
+                        std::string(reinterpret_cast<const char*>(record.data()), record.size() * 2));
+       },
+       UnInstallOutcome::kFailed, false},
+      {"folder for a journal", [](StagedInstall& install) { MakeFolder(install.folder + L"{SetupJournal}"); },
+       UnInstallOutcome::kFailed, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    StagedInstall install(L"7.19.02N");
+    c.plant(install);
+    RecordingCallBack callback;
+    EXPECT_EQ(c.outcome, install.Remove(&callback));
+    ASSERT_FALSE(callback.reports.empty());
+    EXPECT_EQ(3, callback.reports.back().first) << "the end is reported either way";
+    EXPECT_EQ(!c.changed, FileExists(install.folder + L"Orvanta.exe"));
+    EXPECT_EQ(!c.changed, FileExists(install.folder + L"Orvanta.ini"));
+    EXPECT_TRUE(FileExists(install.folder + L"Uninstall.exe"));
+  }
+}
+
+// The setup mutex: one holder at a time, across threads (as across
+// processes), and free again once released. Where the system has no private
+// namespaces, a mutex of its global name that another user created first is
+// never trusted; where it has them, such a name means nothing to it.
+TEST(SetupMutexTest, OneHolderAtATimeAndNoForeignOne) {
+  const auto takeElsewhere = [](DWORD waitMs) {
+    SetupMutex::Result result = SetupMutex::Result::kUnavailable;
+    std::thread([&] {
+      SetupMutex other;
+      result = other.Take(waitMs);
+    }).join();
+    return result;
+  };
+  {
+    SetupMutex mutex;
+    ASSERT_EQ(SetupMutex::Result::kTaken, mutex.Take(0));
+    EXPECT_EQ(SetupMutex::Result::kBusy, takeElsewhere(0));
+    EXPECT_EQ(SetupMutex::Result::kBusy, takeElsewhere(200));
+    mutex.Release();
+    EXPECT_EQ(SetupMutex::Result::kTaken, takeElsewhere(0));
+    ASSERT_EQ(SetupMutex::Result::kTaken, mutex.Take(0));
+    ReleaseSetupMutexOfThisThread();
+    EXPECT_EQ(SetupMutex::Result::kTaken, takeElsewhere(0)) << "released through a handle of its own";
+  }
+
+  const HANDLE boundary = ::CreateBoundaryDescriptorW(L"OrvantaProbe", 0);
+  if (boundary) ::DeleteBoundaryDescriptor(boundary);
+  // Created first by the Users group, open to everyone.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BUD:(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                                      &descriptor, nullptr));
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  const ScopedHandle planted(::CreateMutexW(&attributes, FALSE, L"Global\\OrvantaSetupRunning"));
+  ::LocalFree(descriptor);
+  ASSERT_TRUE(planted);
+  SetupMutex mutex;
+  EXPECT_EQ(boundary ? SetupMutex::Result::kTaken : SetupMutex::Result::kForeign, mutex.Take(0));
 }
 
 TEST(DriverTest, FolderLinksAreNeverFollowed) {

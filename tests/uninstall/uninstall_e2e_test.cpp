@@ -65,6 +65,24 @@ bool KeyExists(HKEY root, const wchar_t* subKey) {
 
 void MakeFolder(const std::wstring& path) { ::SHCreateDirectoryExW(nullptr, path.c_str(), nullptr); }
 
+// The bytes of `text` as UTF-16, the journal's encoding.
+std::string Utf16Bytes(const std::wstring& text) {
+  return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
+
+// Ends every process whose image is `image` (letter case ignored).
+void EndProgram(const std::wstring& image) {
+  for (DWORD id = 4; id < 0x10000; id += 4) {
+    const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, id);
+    if (!process) continue;
+    wchar_t path[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    if (::QueryFullProcessImageNameW(process, 0, path, &size) && ::lstrcmpiW(path, image.c_str()) == 0)
+      ::TerminateProcess(process, 1);
+    ::CloseHandle(process);
+  }
+}
+
 bool WaitUntilGone(const std::wstring& path, DWORD limitMs) {
   for (DWORD waited = 0; ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; waited += 100) {
     if (waited >= limitMs) return false;
@@ -287,7 +305,9 @@ TEST_F(UninstallTest, VersionNamingNoFolderRemovesOnlyVersionFolders) {
   EXPECT_FALSE(FolderExists(userData_ + L"9.99.99N"));
   EXPECT_TRUE(FileExists(userData_ + version_ + L"\\settings.json"));
   ExpectRulesKept();
-  EXPECT_TRUE(FileExists(folder_ + L"Orvanta.ini"));
+  // A settings file whose version has no rule file is what a removal cut
+  // short between the two leaves: it goes too.
+  EXPECT_FALSE(FileExists(folder_ + L"Orvanta.ini"));
   ExpectSelfDeleted();
 }
 
@@ -394,30 +414,91 @@ TEST_F(UninstallTest, VersionFolderThatIsALinkIsNotEmptied) {
 }
 
 // The silent wait for the removal has a limit (ten minutes; the test hook
-// shortens it to 1 s): the application's clean-up call, waited for 5 s, is
-// made to take 4 s, so the removal is stopped there. The rules after it and
-// the file list are not carried out; the uninstaller still deletes itself.
+// shortens it to 1 s, and the grace after it to 2 s): the application's
+// clean-up call, made a helper that is waited for without end and runs far
+// longer than the test, is waited for within the limit only; the removal
+// stops there and the uninstaller ends with 2. The rules after it and the file
+// list are not carried out, and the uninstaller stays for another try.
 TEST_F(UninstallTest, SilentRemovalThatOutlivesTheWaitIsStoppedWhereItIs) {
   const std::wstring rules = folder_ + version_ + L"\\setup.xml";
   std::string text = ReadFileBytes(rules);
-  const std::string call = "param=\"/uninstall\"";
+  const std::string call = "param=\"/uninstall\" wait=\"5000\"";
   const size_t at = text.find(call);
   ASSERT_NE(std::string::npos, at);
-  text.replace(at, call.size(), "param=\"/uninstall /sleep:4000\"");
+  text.replace(at, call.size(), "param=\"/uninstall /sleep:300000\" wait=\"-1\"");
   ASSERT_TRUE(WriteFileBytes(rules, text));
 
   ::SetEnvironmentVariableW(L"ORV_TEST_UNINSTALL_WAIT_MS", L"1000");
+  ::SetEnvironmentVariableW(L"ORV_TEST_WAIT_GRACE_MS", L"2000");
   const int code = Uninstall(L"/S", folder_);
   ::SetEnvironmentVariableW(L"ORV_TEST_UNINSTALL_WAIT_MS", nullptr);
-  EXPECT_EQ(0, code);
-  EXPECT_NE(std::string::npos, ReadFileBytes(calls_).find("/uninstall /sleep:4000")) << ReadFileBytes(calls_);
+  ::SetEnvironmentVariableW(L"ORV_TEST_WAIT_GRACE_MS", nullptr);
+  EXPECT_EQ(2, code);
+  EXPECT_NE(std::string::npos, ReadFileBytes(calls_).find("/uninstall /sleep:300000")) << ReadFileBytes(calls_);
   ExpectRulesKept();
   EXPECT_TRUE(FolderExists(folder_ + version_));
   EXPECT_TRUE(FileExists(folder_ + L"Orvanta.ini"));
-  ExpectSelfDeleted();
-  // The clean-up call ends on its own; its program can go with the folder then.
-  const std::wstring program = folder_ + L"Orvanta.exe";
-  for (int tries = 0; tries < 100 && !::DeleteFileW(program.c_str()); ++tries) ::Sleep(100);
+  ::Sleep(1000);
+  EXPECT_TRUE(FileExists(folder_ + L"Uninstall.exe"));
+  EXPECT_FALSE(FileExists(folder_ + L"deleteSelf.bat"));
+  // The helper still runs; it goes before the folder.
+  EndProgram(folder_ + L"Orvanta.exe");
+}
+
+// A journal the uninstaller cannot read (damaged, or a folder in its place)
+// refuses the removal: exit 1, the application and the uninstaller stay,
+// nothing of the rules is undone.
+TEST_F(UninstallTest, AJournalThatCannotBeReadRefusesTheRemoval) {
+  const std::wstring journal = folder_ + L"{SetupJournal}";
+  const struct {
+    const char* what;
+    bool folder;
+  } cases[] = {{"damaged journal", false}, {"folder in its place", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.folder)
+      MakeFolder(journal);
+    else
+      ASSERT_TRUE(WriteFileBytes(journal, Utf16Bytes(L"garbage\trecord\n")));
+    EXPECT_EQ(1, Uninstall(L"/S", folder_));
+    ::Sleep(1000);
+    EXPECT_TRUE(FileExists(folder_ + L"Uninstall.exe"));
+    EXPECT_TRUE(FileExists(folder_ + L"Orvanta.exe"));
+    EXPECT_TRUE(FileExists(folder_ + L"Orvanta.ini"));
+    EXPECT_TRUE(FolderExists(folder_ + version_));
+    EXPECT_FALSE(FileExists(folder_ + L"deleteSelf.bat"));
+    ExpectRulesKept();
+    RemoveTree(journal);
+  }
+}
+
+// An open uninstall window holds the setup mutex: a silent installer or
+// uninstaller started meanwhile waits for it within its own limit (2 s here),
+// then ends with 2 and changes nothing.
+TEST_F(UninstallTest, SilentRunsWaitForAnOpenWindowWithinTheirLimit) {
+  RunningProgram window(folder_ + L"Uninstall.exe", L"", folder_);
+  ASSERT_TRUE(window.Started());
+  ::Sleep(3000);  // the window has taken the mutex
+  const struct {
+    const char* what;
+    const wchar_t* variable;
+    std::wstring commandLine;
+  } cases[] = {
+      {"installer", L"ORV_TEST_INSTALL_WAIT_MS", L"\"" + setup_ + L"\" /S /D=\"" + folder_ + L"\""},
+      {"uninstaller", L"ORV_TEST_UNINSTALL_WAIT_MS", L"\"" + folder_ + L"Uninstall.exe\" /S"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ::SetEnvironmentVariableW(c.variable, L"2000");
+    EXPECT_EQ(2, RunAndWait(c.commandLine, kRunLimitMs, folder_));
+    ::SetEnvironmentVariableW(c.variable, nullptr);
+    EXPECT_FALSE(FolderExists(folder_ + L"{VersionNameFolder}"));
+    EXPECT_TRUE(FolderExists(folder_ + version_));
+    EXPECT_TRUE(FileExists(folder_ + L"Orvanta.exe"));
+    EXPECT_TRUE(FileExists(folder_ + L"Uninstall.exe"));
+    ExpectRulesKept();
+  }
+  EXPECT_TRUE(window.Running()) << "the window was not there all along";
 }
 
 // Everything a removal changes, as names: the install folder's content, the
@@ -436,6 +517,88 @@ std::vector<std::wstring> Tree(const std::wstring& folder, const std::wstring& p
   } while (::FindNextFileW(find, &entry));
   ::FindClose(find);
   return names;
+}
+
+// Every file of `package` (a folder ending in a backslash) is in `folder`
+// with its size.
+bool HoldsPackage(const std::wstring& package, const std::wstring& folder) {
+  WIN32_FIND_DATAW entry;
+  const HANDLE find = ::FindFirstFileW((package + L"*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  bool all = true;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      all = HoldsPackage(package + name + L"\\", folder + name + L"\\") && all;
+    } else {
+      WIN32_FILE_ATTRIBUTE_DATA data = {};
+      all = ::GetFileAttributesExW((folder + name).c_str(), GetFileExInfoStandard, &data) &&
+            data.nFileSizeLow == entry.nFileSizeLow && data.nFileSizeHigh == entry.nFileSizeHigh && all;
+    }
+  } while (::FindNextFileW(find, &entry));
+  ::FindClose(find);
+  return all;
+}
+
+// A silent update of a large package and a silent removal started while the
+// other works take turns: the one started second waits for the setup mutex.
+// Update first: exit 0 for both, and nothing is left. Removal first (held in
+// a rule helper for a few seconds): exit 0 for both, and the update's package
+// is complete, its new Uninstall.exe too (the old one's batch deletes only
+// its own, renamed, file).
+TEST_F(UninstallTest, ARemovalAndAnUpdateTakeTurns) {
+  const std::wstring binary = Environment(L"ORV_BINARY_DIR");
+  const std::wstring large = HostPath(binary + L"/tests/installer/OrvantaSetup-large.exe");
+  const std::wstring package = HostPath(binary + L"/tests/installer/window-packages/large/");
+  ASSERT_TRUE(FileExists(large));
+  const std::wstring update = L"\"" + large + L"\" /S /D=\"" + folder_ + L"\"";
+  const std::wstring removal = L"\"" + folder_ + L"Uninstall.exe\" /S";
+
+  {
+    SCOPED_TRACE("update first");
+    RunningProgram updating(large, L"/S /D=\"" + folder_ + L"\"");
+    ASSERT_TRUE(updating.Started());
+    for (int waited = 0; waited < 600 && !FolderExists(folder_ + L"{VersionNameFolder}"); ++waited) ::Sleep(50);
+    EXPECT_TRUE(FolderExists(folder_ + L"{VersionNameFolder}")) << "the update is writing";
+    EXPECT_EQ(0, RunAndWait(removal, kRunLimitMs, folder_));
+    EXPECT_EQ(0, updating.WaitForExit(kRunLimitMs));
+    ExpectSelfDeleted();
+    ExpectRulesUndone();
+    // The update put the waiting uninstaller's own file aside, in use; it
+    // goes at the next restart. Nothing else is left.
+    for (const std::wstring& name : Tree(folder_))
+      EXPECT_TRUE(name == L"{ReplacedItems}" || name.rfind(L"{ReplacedItems}\\Uninstall.exe", 0) == 0)
+          << testing::PrintToString(name);
+  }
+  {
+    SCOPED_TRACE("removal first");
+    Forget();
+    ASSERT_EQ(0, RunAndWait(L"\"" + setup_ + L"\" /S /D=\"" + folder_ + L"\"", kRunLimitMs));
+    const std::wstring rules = folder_ + version_ + L"\\setup.xml";
+    std::string text = ReadFileBytes(rules);
+    const std::string call = "param=\"/uninstall\"";
+    const size_t at = text.find(call);
+    ASSERT_NE(std::string::npos, at);
+    text.replace(at, call.size(), "param=\"/uninstall /sleep:3000\"");
+    ASSERT_TRUE(WriteFileBytes(rules, text));
+    WriteFileBytes(calls_, "");
+    RunningProgram removing(folder_ + L"Uninstall.exe", L"/S", folder_);
+    ASSERT_TRUE(removing.Started());
+    for (int waited = 0; waited < 600 && ReadFileBytes(calls_).find("/uninstall") == std::string::npos; ++waited)
+      ::Sleep(50);
+    EXPECT_EQ(0, RunAndWait(update, kRunLimitMs));
+    EXPECT_EQ(0, removing.WaitForExit(kRunLimitMs));
+    ::Sleep(3000);  // the old uninstaller's batch has ended
+    EXPECT_TRUE(HoldsPackage(package + L"install-folder\\", folder_));
+    EXPECT_TRUE(FileExists(folder_ + L"Uninstall.exe"));
+    wchar_t version[64] = {};
+    ::GetPrivateProfileStringW(L"Common", L"Version", L"", version, ARRAYSIZE(version),
+                               (folder_ + L"Orvanta.ini").c_str());
+    EXPECT_TRUE(HoldsPackage(package + L"version-folder\\", folder_ + version + L"\\"));
+    EXPECT_FALSE(FolderExists(folder_ + L"{VersionNameFolder}"));
+    EXPECT_FALSE(FileExists(folder_ + L"{SetupJournal}"));
+  }
 }
 
 // A removal killed at step N (the test hook ends the process there) and then
@@ -468,8 +631,7 @@ TEST_F(UninstallTest, ARemovalKilledAtAStepIsFinishedByTheNextRun) {
   // Steps: each rule kind, the per-user data, each listed path and each file
   // inside a listed folder, then the rule file and, last, the settings file.
   // A kill right before that last step leaves the settings file, naming a
-  // version that is gone, which a second run keeps as any such file: it is
-  // not compared.
+  // version whose rule file is gone: the second run removes it too.
   std::vector<std::vector<std::wstring>> finished;
   for (int step = 1;; ++step) {
     reinstall();
@@ -483,7 +645,7 @@ TEST_F(UninstallTest, ARemovalKilledAtAStepIsFinishedByTheNextRun) {
     finished.push_back(endState());
   }
   ASSERT_GE(finished.size(), 10u);
-  for (size_t i = 0; i + 1 < finished.size(); ++i) EXPECT_EQ(uninterrupted, finished[i]) << "killed at step " << i + 1;
+  for (size_t i = 0; i < finished.size(); ++i) EXPECT_EQ(uninterrupted, finished[i]) << "killed at step " << i + 1;
 }
 
 TEST_F(UninstallTest, LowerCaseSDoesNotRemoveSilently) {

@@ -53,6 +53,7 @@ TEST_F(UninstallerResourcesTest, StringTableHoldsTheShippedTexts) {
       {L"msgboxtitle", L"\u6e29\u99a8\u63d0\u793a"},
       {L"alreadyrunnotify", L"\u60a8\u6709Orvanta\u6b63\u5728\u8fd0\u884c\uff0c\u8bf7\u95ee\u662f\u5426\u5173\u95ed"
                             L"Orvanta\u7acb\u5373\u8fdb\u884c\u5378\u8f7d\uff1f"},
+      {L"setuprunning", L"Orvanta\u5b89\u88c5\u7a0b\u5e8f\u5df2\u5728\u8fd0\u884c\u3002"},
       {L"minibtn", L"\u6700\u5c0f\u5316"},
       {L"confirmuninstall", L"\u60a8\u662f\u5426\u8981\u5378\u8f7dOrvanta\uff1f"},
       {L"confirmunrun", L"\u5378\u8f7d\u524d\u8bf7\u786e\u8ba4Orvanta\u5e76\u672a\u8fd0\u884c"},

@@ -202,6 +202,12 @@ const std::vector<Probe> kFinishedPage = {
     {"success picture", OnPage(200 + 70, 22 + 39), Colour::kWhite},
     {"blue top", OnPage(20, 150), Colour::kBlue},
 };
+const std::vector<Probe> kFailedPage = {
+    {"retry button", OnPage(206 + 8, 280 + 6), Colour::kBlue},
+    {"no progress track", OnPage(20 + 490, 300 + 4), Colour::kWhite},
+    {"white footer", OnPage(20, 340), Colour::kWhite},
+    {"blue top", OnPage(20, 150), Colour::kBlue},
+};
 const std::vector<Probe> kQuestionBox = {
     {"yes button", OnMessageBox(265 + 6, 127 + 5), Colour::kBlue},
     {"title strip", OnMessageBox(300, 30), Colour::kBlue},
@@ -333,6 +339,54 @@ TEST_F(UninstallWindowE2E, NotNowClosesAndRemovesNothing) {
   EXPECT_TRUE(FileExists(folder_ + L"Uninstall.exe"));
   EXPECT_FALSE(FileExists(folder_ + L"deleteSelf.bat"));
   EXPECT_TRUE(FolderExists(folder_ + version_));
+  EXPECT_TRUE(FileExists(folder_ + L"Orvanta.exe"));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kAppPathsKey));
+}
+
+// A journal the uninstaller cannot read refuses the removal: the window ends
+// on its failure page, and closing it leaves the application and the
+// uninstaller in place.
+TEST_F(UninstallWindowE2E, AJournalThatCannotBeReadEndsOnTheFailurePage) {
+  const std::wstring record = L"garbage\trecord\n";  // UTF-16, as the journal is written
+  ASSERT_TRUE(testsupport::WriteFileBytes(folder_ + L"{SetupJournal}",
+                                          std::string(reinterpret_cast<const char*>(record.data()), record.size() * 2)));
+  ScreenDpi screen(96);
+  RunningProgram uninstaller(folder_ + L"Uninstall.exe", L"", folder_);
+  const HWND window = StartWindow(uninstaller, 100);
+  ASSERT_NE(nullptr, window);
+  EXPECT_EQ("", WaitForPicture("uninstall_refused_confirm_100", window, 100, kConfirmPage, 15000));
+  Click(window, OnPage(135 + 63, 277 + 20), 100);
+  EXPECT_EQ("", WaitForPicture("uninstall_refused_100", window, 100, kFailedPage, 30000));
+  Click(window, OnPage(506 + 13, 8 + 11), 100);
+  EXPECT_EQ(0, uninstaller.WaitForExit(20000));
+  uitest::Pump(1000);
+  EXPECT_TRUE(FileExists(folder_ + L"Uninstall.exe"));
+  EXPECT_FALSE(FileExists(folder_ + L"deleteSelf.bat"));
+  EXPECT_TRUE(FolderExists(folder_ + version_));
+  EXPECT_TRUE(FileExists(folder_ + L"Orvanta.exe"));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kAppPathsKey));
+}
+
+// The uninstall window started while a silent installation works says that
+// the setup is running, and removes nothing.
+TEST_F(UninstallWindowE2E, WhileAnInstallerWorksTheWindowSaysSoAndRemovesNothing) {
+  const std::wstring large =
+      testsupport::WineFolderFromEnvironment(L"ORV_BINARY_DIR") + L"tests\\installer\\OrvantaSetup-large.exe";
+  ASSERT_TRUE(FileExists(large));
+  ScreenDpi screen(96);
+  RunningProgram installer(large, L"/S /D=\"" + folder_ + L"\"");
+  ASSERT_TRUE(installer.Started());
+  ASSERT_TRUE(WaitUntil([&] { return FolderExists(folder_ + L"{VersionNameFolder}"); }, 30000));
+  RunningProgram uninstaller(folder_ + L"Uninstall.exe", L"", folder_);
+  ASSERT_TRUE(uninstaller.Started());
+  const HWND notice = WaitForSkinWindow(uninstaller.Id(), Scaled(420, 225, 100), 30000);
+  ASSERT_NE(nullptr, notice) << "no notice";
+  EXPECT_EQ(nullptr, WaitForSkinWindow(uninstaller.Id(), Scaled(600, 400, 100), 500)) << "the window opened";
+  uitest::Screenshot("uninstall_setup_running_100");
+  Click(notice, OnMessageBox(366 + 13, 8 + 11), 100);
+  EXPECT_EQ(0, uninstaller.WaitForExit(20000));
+  EXPECT_EQ(0, installer.WaitForExit(kInstallLimitMs));
+  EXPECT_TRUE(FileExists(folder_ + L"Uninstall.exe"));
   EXPECT_TRUE(FileExists(folder_ + L"Orvanta.exe"));
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kAppPathsKey));
 }

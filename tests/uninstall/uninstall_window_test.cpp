@@ -44,6 +44,7 @@ class ScriptedDriver : public IUnInstall {
     return 1;
   }
   void AddExcludePath(std::wstring path) override { excluded = std::move(path); }
+  UnInstallOutcome GetOutcome() const override { return outcome.load(); }
   int StartUnInstall(int) override {
     if (!can_start_) return 0;
     ++starts;
@@ -72,6 +73,8 @@ class ScriptedDriver : public IUnInstall {
   std::wstring excluded;
   int starts = 0;
   std::atomic<int> delivered{0};
+  // What the worker has set by the time it reports stage 3.
+  std::atomic<UnInstallOutcome> outcome{UnInstallOutcome::kRemoved};
 
  private:
   bool can_start_;
@@ -276,16 +279,36 @@ TEST_F(UnInstallWindow, WithoutDriverShowsTheFailurePageAndRetryDoesNothing) {
   EXPECT_EQ(kFailedClose, dlg.DoModal());
 }
 
-TEST_F(UnInstallWindow, DriverThatCannotStartLeadsToTheFailurePage) {
-  ScriptedDriver driver(false);
-  ScenarioDlg dlg(&driver, [&](ScenarioDlg& w) {
-    w.Command(kUninstallNow);
-    EXPECT_TRUE(w.PageShown(kFailedPage));
-    EXPECT_FALSE(w.IsUninstalling()) << "the window must stay closable";
-    ::PostMessageW(w.hwnd(), WM_CLOSE, 0, 0);
-    w.WaitFor([&] { return !w.IsWindow(); }, 5000);
-  });
-  EXPECT_EQ(0, dlg.DoModal());
+// A removal that did not happen never ends on the finished page: the window
+// closes with another result than 1304, so the uninstaller stays.
+TEST_F(UnInstallWindow, RemovalThatDidNotHappenLeadsToTheFailurePage) {
+  struct Case {
+    const char* what;
+    bool canStart;
+    UnInstallOutcome outcome;
+  };
+  const Case cases[] = {
+      {"worker cannot start", false, UnInstallOutcome::kPending},
+      {"removal refused or incomplete", true, UnInstallOutcome::kFailed},
+      {"removal stopped", true, UnInstallOutcome::kStopped},
+  };
+  for (const Case& c : cases) {
+    ScriptedDriver driver(c.canStart);
+    driver.outcome = c.outcome;
+    ScenarioDlg dlg(&driver, [&](ScenarioDlg& w) {
+      w.Command(kUninstallNow);
+      if (c.canStart) {
+        for (int stage : {1, 3}) driver.Release(stage);
+        w.WaitFor([&] { return w.PageShown(kFailedPage); }, 5000);
+      }
+      EXPECT_TRUE(w.PageShown(kFailedPage)) << c.what;
+      EXPECT_FALSE(w.PageShown(kFinishedPage)) << c.what;
+      EXPECT_FALSE(w.IsUninstalling()) << c.what << ": the window must stay closable";
+      ::PostMessageW(w.hwnd(), WM_CLOSE, 0, 0);
+      w.WaitFor([&] { return !w.IsWindow(); }, 5000);
+    });
+    EXPECT_EQ(0, dlg.DoModal()) << c.what;
+  }
 }
 
 TEST_F(UnInstallWindow, ReportsAfterTheWindowIsGoneGoNowhere) {
