@@ -5,7 +5,9 @@
 # one warm Wine prefix of its own:
 #   7zz t (decode only), 7zz x (and of the single-block archive), the
 #   bridge's decode-then-write (unpack_bench),
-#   installer /S /D=, the same with one decoder alone (ORV_TEST_DECODERS=1),
+#   installer /S /D=, the same with one decoder alone (ORV_TEST_DECODERS=1)
+#   and with eight (ORV_TEST_DECODERS=8, as on an 8-core machine: the memory
+#   budget decides how many run),
 #   the single-block installer /S /D=, the NSIS installer /S /D=, and the
 #   window: started without /S, the install button clicked after a head
 #   start, once with the default memory budget and once with it forced to
@@ -366,6 +368,9 @@ silent_run() {  # NAME SETUP [PACKAGE REFERENCE]
 # one_decoder NAME SETUP [PACKAGE REFERENCE]: the silent install with a
 # single decoder, as on a one-core machine with the same disk.
 one_decoder() { ORV_TEST_DECODERS=1 silent_run "$@"; }
+# eight_decoders NAME SETUP [PACKAGE REFERENCE]: as many decoders asked for as
+# an 8-core machine has; the peak memory must stay within the same budget.
+eight_decoders() { ORV_TEST_DECODERS=8 silent_run "$@"; }
 
 load_before=$(uptime)
 for round in $(seq "$runs"); do
@@ -399,6 +404,7 @@ for round in $(seq "$runs"); do
   fi
   silent_run installer "$setup"
   one_decoder installer_1decoder "$setup"
+  eight_decoders installer_8decoders "$setup"
   silent_run installer_1block "$setup_single"
   if [ $nsis -eq 1 ]; then silent_run nsis "$nsis_setup"; fi
   if [ "$large_mb" != 0 ]; then
@@ -409,7 +415,8 @@ for round in $(seq "$runs"); do
     rm -rf "$work/out/large-7zz"
     silent_run installer_large "$setup_large" "$pkg_large" "$large_ref"
     one_decoder large_1decoder "$setup_large" "$pkg_large" "$large_ref"
-    rm -rf "$work/out/installer_large" "$work/out/large_1decoder"
+    eight_decoders large_8decoders "$setup_large" "$pkg_large" "$large_ref"
+    rm -rf "$work/out/installer_large" "$work/out/large_1decoder" "$work/out/large_8decoders"
   fi
   if [ $window -eq 1 ]; then
     if [ -z "$head_start" ]; then
@@ -466,6 +473,7 @@ row "7zz x, 1 block" 7zz_x_1block
 row "bridge: decode, then write" bridge
 row "installer /S" installer
 row "installer /S, one decoder" installer_1decoder
+row "installer /S, 8 decoders asked" installer_8decoders
 row "installer /S, 1 block" installer_1block
 row "NSIS /S" nsis
 if [ "$large_mb" != 0 ]; then
@@ -473,6 +481,7 @@ if [ "$large_mb" != 0 ]; then
   row "large package: 7zz x, 1 block" large_7zz_x_1block no-ratio
   row "large package: installer /S" installer_large no-ratio
   row "large package: one decoder" large_1decoder no-ratio
+  row "large package: 8 decoders asked" large_8decoders no-ratio
 fi
 
 # The sweep: every size with its own 7zz x as the measure.
@@ -560,6 +569,10 @@ for s_mb in $sizes; do
 done
 if [ "$large_mb" != 0 ]; then
   target "installer /S peak RSS, $large_mb MiB package, MiB" "$(kib_to_mib "$(median "$results/installer_large" 2)")" 128
+fi
+target "  8 decoders asked, $size_mb MiB, MiB" "$(kib_to_mib "$(median "$results/installer_8decoders" 2)")" 128
+if [ "$large_mb" != 0 ]; then
+  target "  8 decoders asked, $large_mb MiB package, MiB" "$(kib_to_mib "$(median "$results/large_8decoders" 2)")" 128
 fi
 for s_mb in $sizes; do
   target "archive growth by the blocks, $s_mb MiB, %" "$(growth_of "${archive_of[$s_mb]}" "${single_of[$s_mb]}")" 2

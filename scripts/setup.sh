@@ -7,7 +7,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 packages=(
   g++-mingw-w64-x86-64 wine wine64 libboost1.81-dev libeasyloggingpp-dev
-  googletest 7zip xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei
+  googletest 7zip xvfb xauth xdotool x11-utils imagemagick fonts-wqy-microhei xcompmgr
   osslsigncode openssl cmake make g++ dpkg-dev xz-utils locales ccache
   # The benchmarks (bench/): an NSIS installer to compare with, their timing
   # and arithmetic tools and the synthetic package generator.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Wine environments: each is a prefix of its own, a persistent wineserver
-# with Wine's services kept up, and an Xvfb display, described by a state
-# folder (ORV_WINE_STATE). Other scripts source this file for the variables.
+# with Wine's services kept up, and an Xvfb display with a compositing
+# manager (xcompmgr) on it, described by a state folder (ORV_WINE_STATE). Other scripts source this file for the variables.
 #
 # The tests use a pool of such environments (ORV_WINE_POOL, with the state
 # folders 0, 1, ... in it). CTest hands each test one of them through its
@@ -79,6 +79,12 @@ wine_env_start() {
   local num; read -r num < "$fifo"; rm -f "$fifo"
   echo "$num" > "$ORV_WINE_STATE/display"
   export DISPLAY=":$num"
+  # Without a compositing manager Wine shows per-pixel-alpha windows
+  # unblended (a shadow becomes an opaque black frame); xcompmgr blends them
+  # over the windows behind as the Windows desktop does. Plain compositing:
+  # no shadows or fades of its own that would change the screenshots.
+  xcompmgr -d "$DISPLAY" </dev/null >/dev/null 2>&1 &
+  echo $! > "$ORV_WINE_STATE/xcompmgr.pid"
 
   mkdir -p "$WINEPREFIX"
   "$WINESERVER" -p </dev/null >/dev/null 2>&1
@@ -100,6 +106,10 @@ wine_env_start() {
 
 wine_env_stop() {
   wine_env_unserve
+  if [ -f "$ORV_WINE_STATE/xcompmgr.pid" ]; then
+    kill "$(cat "$ORV_WINE_STATE/xcompmgr.pid")" >/dev/null 2>&1 || true
+    rm -f "$ORV_WINE_STATE/xcompmgr.pid"
+  fi
   if [ -f "$ORV_WINE_STATE/xvfb.pid" ]; then
     kill "$(cat "$ORV_WINE_STATE/xvfb.pid")" >/dev/null 2>&1 || true
     rm -f "$ORV_WINE_STATE/xvfb.pid" "$ORV_WINE_STATE/display"

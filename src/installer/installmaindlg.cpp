@@ -240,7 +240,6 @@ void CInstallMainDlg::OnCreate(HWND hwnd) {
   // The window shows itself with its animation once it is initialised.
   show_on_init_ = false;
   report_window_ = hwnd;
-  if (driver_) driver_->Init(this, DecompressStart::kInBackground);
 }
 
 void CInstallMainDlg::OnInitDialog(HWND hwnd) {
@@ -256,6 +255,11 @@ void CInstallMainDlg::OnInitDialog(HWND hwnd) {
   ::ShowWindow(hwnd, SW_HIDE);
   PlayWindowAnimation(kAnimateZoomInShow);
   ::ShowWindow(hwnd, SW_SHOW);
+  // The package is opened and decoded only once the page is on the screen:
+  // on two cores the decoders would otherwise take the processor from the
+  // first paint and the show animation. The user reads the page first, so
+  // the decoding still runs while the choice is made.
+  if (driver_) driver_->Init(this, DecompressStart::kInBackground);
 }
 
 void CInstallMainDlg::OnDestroy() {

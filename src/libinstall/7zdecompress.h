@@ -134,6 +134,18 @@ MethodDictionaries DictionariesOf(const std::wstring& method);
 // the data; at least one.
 unsigned DecodersWithinBudget(unsigned wanted, uint64_t memoryPerDecoder, uint64_t budget);
 
+// The peak working set the decoding may reach while it writes as it decodes
+// (a silent installation), whatever the number of processors.
+inline constexpr uint64_t kStreamingWorkingSetBytes = 128ull << 20;
+
+// How many decoders may run at once while decoded data goes straight to the
+// writer: at most `wanted` (one per processor), and no more than fit in a
+// peak working set of `workingSet` bytes beside what the process holds
+// without them (the program, the system's share, the writer's queue and its
+// kept buffers), each with `memoryPerDecoder` bytes of dictionaries and
+// buffers of its own; at least one.
+unsigned DecodersWithinWorkingSet(unsigned wanted, uint64_t memoryPerDecoder, uint64_t workingSet);
+
 // The decoding work of `packed` bytes that unpack to `unpacked` bytes, in
 // units of a packed byte. LZMA's time goes into the bits it decodes far more
 // than into the bytes it copies out: of two product-like blocks of 63 MB, the

@@ -110,7 +110,7 @@ RECT Main(const RECT& pos) { return MainControl(pos.left, pos.top, pos.right, po
 RECT Box(const RECT& pos) { return BoxControl(pos.left, pos.top, pos.right, pos.bottom); }
 
 // ---------------------------------------------------------------------------
-// Colours of the artwork, as the screenshot shows them over the black root.
+// Colours of the artwork, as the screenshot shows them.
 
 struct Rgb {
   int r, g, b;
@@ -575,8 +575,11 @@ class InstallerWindowTest : public ::testing::Test {
 
   // Waits for the message box that must appear, until it shows its notice
   // (confirm) or question (yes and no) buttons, photographs it as `shot`,
-  // clicks `button` and waits for the box to be gone.
-  static void AnswerBox(Installer& installer, bool question, const RECT& button, const std::string& shot) {
+  // clicks `button` and waits for the box to be gone. With `behind`, a
+  // screenshot of the same display before the box came, the box's shadow and
+  // corners must show that picture blended with the shadow.
+  static void AnswerBox(Installer& installer, bool question, const RECT& button, const std::string& shot,
+                        const std::string& behind = "") {
     HWND box = installer.WaitForMessageBox();
     ASSERT_NE(box, nullptr) << "no message box appeared";
     EXPECT_TRUE(WaitFor(
@@ -589,6 +592,10 @@ class InstallerWindowTest : public ::testing::Test {
         },
         10000, 300))
         << (question ? "no question (yes, no)" : "no notice (confirm)") << " in " << shot;
+    RECT frame = {};
+    if (!behind.empty() && ::GetWindowRect(box, &frame)) {
+      EXPECT_EQ(uitest::BoxShadowFaults(shot, behind, frame, g_scale), "") << shot << " over " << behind;
+    }
     ASSERT_TRUE(Click(box, Box(button)));
     // Gone, not merely hidden: the box gives the activation back to the main
     // window before it is destroyed.
@@ -605,9 +612,9 @@ class InstallerWindowScaleTest : public InstallerWindowTest, public ::testing::W
   std::string Shot(const char* page) const { return std::string("installer_") + page + "_" + std::to_string(GetParam()); }
 };
 
-// Choose page in default and custom mode, progress, finished; the start
-// button starts the application from the install folder and the window
-// fades out.
+// Choose page in default and custom mode (with the licence notice over it),
+// progress, finished; the start button starts the application from the
+// install folder and the window fades out.
 TEST_P(InstallerWindowScaleTest, DefaultInstallation) {
   DisplayScale scale(GetParam());
   LogWatch log;
@@ -629,6 +636,9 @@ TEST_P(InstallerWindowScaleTest, DefaultInstallation) {
     const Rgb install = Probe(shot, window, ButtonSpot(Main(kInstallButton)));
     EXPECT_TRUE(IsBlueButton(install)) << "install button " << Describe(install);
   }
+  // Install without the licence: the notice's shadow lies over the page.
+  ASSERT_TRUE(Click(window, Main(kInstallButton)));
+  AnswerBox(installer, false, kBoxConfirm, Shot("notice_licence"), Shot("choose"));
 
   // Custom mode shows the folder field with the default folder; a folder
   // typed there is ignored once default mode is back.
@@ -898,8 +908,9 @@ TEST_F(InstallerWindowTest, RunningApplicationIsOfferedToBeEnded) {
   HWND window = Open(installer);
   ASSERT_NE(window, nullptr);
   ASSERT_TRUE(Click(window, Main(kLicenseCheckBox)));
+  ASSERT_TRUE(WaitForPage(installer, Page::kChoose, "installer_choose_before_question_100", 10000));
   ASSERT_TRUE(Click(window, Main(kInstallButton)));
-  AnswerBox(installer, true, kBoxNo, "installer_question_100");
+  AnswerBox(installer, true, kBoxNo, "installer_question_100", "installer_choose_before_question_100");
   ASSERT_TRUE(WaitForPage(installer, Page::kChoose, "installer_choose_kept_100", 10000));
   EXPECT_FALSE(windowtest::ProcessesRunning(main_program).empty());
   EXPECT_FALSE(windowtest::ProcessesRunning(render_program).empty());

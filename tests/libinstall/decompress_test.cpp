@@ -409,6 +409,31 @@ TEST(DecodePlan, DecodersLeaveHalfTheBudgetToTheData) {
   EXPECT_EQ(DecodersWithinBudget(0, 0, 0), 1u);
 }
 
+TEST(DecodePlan, DecodersWhileWritingFitTheWorkingSet) {
+  constexpr uint64_t kMiB = 1ull << 20;
+  const struct {
+    unsigned wanted;
+    uint64_t memoryPerDecoder, workingSet;
+    unsigned decoders;
+  } cases[] = {
+      {2, 33 * kMiB, 128 * kMiB, 2},   // the product's 32 MiB dictionaries on 2 cores
+      {4, 33 * kMiB, 128 * kMiB, 2},   // ... on 4 and 8 cores: no more than on 2
+      {8, 33 * kMiB, 128 * kMiB, 2},
+      {8, 4 * kMiB, 128 * kMiB, 7},    // small blocks: more decoders fit
+      {16, 1 * kMiB, 128 * kMiB, 9},
+      {3, 1 * kMiB, 128 * kMiB, 3},    // never more than asked for
+      {8, 33 * kMiB, 256 * kMiB, 5},
+      {8, 33 * kMiB, 64 * kMiB, 1},    // at least one, however small the budget
+      {8, 33 * kMiB, 16 * kMiB, 1},
+      {0, 0, 0, 1},
+  };
+  for (const auto& test : cases) {
+    EXPECT_EQ(DecodersWithinWorkingSet(test.wanted, test.memoryPerDecoder, test.workingSet), test.decoders)
+        << test.wanted << " wanted, " << test.memoryPerDecoder / kMiB << " MiB each, " << test.workingSet / kMiB
+        << " MiB";
+  }
+}
+
 TEST_F(DecompressTest, DamageInOneBlockFailsTheParallelDecoding) {
   std::string damaged = FixtureBytes(L"blocks.7z");
   damaged[64 + damaged.size() / 3] ^= 0x55;

@@ -2,10 +2,12 @@
 
 #include <objbase.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
+#include "skin/dpi.h"
 #include "skin/gdiplus_include.h"
 #include "skin/skin_tables.h"
 
@@ -139,6 +141,73 @@ void Screenshot(const std::string& name) {
   const std::string folder = BinaryDir() + "/screenshots";
   RunUnixShell("mkdir -p " + folder + " && import -window root " + folder + "/" + name + ".png",
                15000);
+}
+
+namespace {
+
+bool ReadPixel(Gdiplus::Bitmap& shot, int x, int y, int rgb[3]) {
+  Gdiplus::Color c;
+  if (shot.GetPixel(x, y, &c) != Gdiplus::Ok) return false;
+  rgb[0] = c.GetR();
+  rgb[1] = c.GetG();
+  rgb[2] = c.GetB();
+  return true;
+}
+
+// A pixel `over` that a shadow of some opacity darkened from `under`.
+bool IsShadowBlend(const int over[3], const int under[3]) {
+  int changed = 0, overSum = 0, underSum = 0;
+  for (int i = 0; i < 3; ++i) {
+    if (over[i] > under[i] + 4) return false;  // a shadow only darkens
+    changed = std::max(changed, under[i] - over[i]);
+    overSum += over[i];
+    underSum += under[i];
+  }
+  return changed >= 6 && overSum * 10 >= underSum * 3;
+}
+
+std::string Hex(const int rgb[3]) {
+  char text[8];
+  std::snprintf(text, sizeof text, "#%02X%02X%02X", rgb[0], rgb[1], rgb[2]);
+  return text;
+}
+
+}  // namespace
+
+std::string BoxShadowFaults(const std::string& withBox, const std::string& behind, const RECT& box, int scale) {
+  const auto path = [](const std::string& name) { return UnixToWine(BinaryDir() + "/screenshots/" + name + ".png"); };
+  Gdiplus::Bitmap over(path(withBox).c_str());
+  Gdiplus::Bitmap under(path(behind).c_str());
+  if (over.GetLastStatus() != Gdiplus::Ok || under.GetLastStatus() != Gdiplus::Ok)
+    return "cannot read " + withBox + " or " + behind;
+  // The message box's layout: the view at 3,5 with its frame, the page at
+  // 7,1 in it, 400 x 176. Only the frame's shadow lies on its strips beside
+  // the page, and the page's corners are cut round, so that the shadow and
+  // the window behind show there.
+  const auto scaled = [scale](int length) { return skin::ScaleLength(length, scale); };
+  const int left = scaled(7), top = scaled(1);
+  const int right = left + scaled(400) - 1, bottom = top + scaled(176) - 1;
+  const struct {
+    const char* what;
+    int x, y;  // in the view
+  } points[] = {
+      {"left shadow", scaled(4), scaled(95)},      {"right shadow", right + scaled(4), scaled(95)},
+      {"bottom shadow", scaled(200), bottom + scaled(6)}, {"top left corner", left, top},
+      {"top right corner", right, top},             {"bottom left corner", left, bottom},
+      {"bottom right corner", right, bottom},
+  };
+  std::string faults;
+  for (const auto& point : points) {
+    const int x = box.left + scaled(3) + point.x;
+    const int y = box.top + scaled(5) + point.y;
+    int shown[3], below[3];
+    if (!ReadPixel(over, x, y, shown) || !ReadPixel(under, x, y, below)) {
+      faults += std::string(point.what) + ": off the screen; ";
+    } else if (!IsShadowBlend(shown, below)) {
+      faults += std::string(point.what) + ": " + Hex(shown) + " over " + Hex(below) + "; ";
+    }
+  }
+  return faults;
 }
 
 TestWindow::TestWindow(int layoutId, Scenario scenario)

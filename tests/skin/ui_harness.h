@@ -44,6 +44,15 @@ POINT Centre(const RECT& r);
 // Saves a picture of the whole test display as build/screenshots/<name>.png.
 void Screenshot(const std::string& name);
 
+// What the screenshot `withBox` shows of a message box (its window at
+// `box`, screen coordinates, display scale `scale` percent) over the window
+// below it, against `behind`, the same display without the box: at points of
+// the box's shadow and at its rounded corners each pixel must be a blend of
+// the shadow with what `behind` shows there: darker, yet neither unchanged
+// nor black. Returns the points that fail, with their colours; empty when all
+// hold.
+std::string BoxShadowFaults(const std::string& withBox, const std::string& behind, const RECT& box, int scale);
+
 struct Notification {
   int id;
   int code;

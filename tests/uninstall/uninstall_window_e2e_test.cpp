@@ -265,12 +265,17 @@ class UninstallWindowE2E : public testing::Test {
   }
 
   // Clicks "uninstall now" while the application runs and returns the
-  // question box once it shows the question.
+  // question box once it shows the question; its shadow and corners must
+  // show the confirm page behind blended with the shadow.
   HWND AskToUninstall(RunningProgram& uninstaller, HWND window, int scale, const std::string& shot) {
+    const std::string behind = shot + "_behind";
+    EXPECT_EQ("", WaitForPicture(behind, window, scale, kConfirmPage, 15000));
     Click(window, OnPage(135 + 63, 277 + 20), scale);
     const HWND question = WaitForSkinWindow(uninstaller.Id(), Scaled(420, 225, scale), 15000);
-    if (question) {
+    RECT frame = {};
+    if (question && ::GetWindowRect(question, &frame)) {
       EXPECT_EQ("", WaitForPicture(shot, question, scale, kQuestionBox, 10000));
+      EXPECT_EQ("", uitest::BoxShadowFaults(shot, behind, frame, scale)) << shot;
     }
     return question;
   }
