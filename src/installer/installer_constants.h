@@ -7,9 +7,6 @@ inline constexpr wchar_t kLicenseUrlId[] = L"licenseUrl";      // licence agreem
 inline constexpr wchar_t kCloudPlanUrlId[] = L"cloudplanUrl";  // cloud-plan page
 inline constexpr wchar_t kExpPlanUrlId[] = L"expplanUrl";      // user-experience-plan page
 
-// The application's settings file in the install folder.
-inline constexpr wchar_t kAppSettingsFileName[] = L"Orvanta.ini";
-
 // One installer at a time on the machine: a second one would delete the
 // first one's extraction folder while it is being written.
 inline constexpr wchar_t kSingleSetupMutex[] = L"Global\\OrvantaSetupRunning";

@@ -410,10 +410,7 @@ int CInstallMainDlg::StartInstall() {
 int CInstallMainDlg::CheckRunningApp(const std::wstring& folder) {
   for (;;) {
     const std::wstring main_program = folder + GetString(L"main_exe_name");
-    wchar_t version[32] = {};
-    ::GetPrivateProfileStringW(L"Common", L"Version", L"", version, 32,
-                               (folder + kAppSettingsFileName).c_str());
-    std::wstring render_program = folder + version;
+    std::wstring render_program = folder + UtilFunc::ReadInstalledVersion(folder).value;
     UtilFunc::AppendBackslash(render_program);
     render_program += GetString(L"render_exe_name");
 

@@ -61,11 +61,6 @@ bool HeldBy(const std::wstring& path, const std::wstring& holder) {
   return path.size() == holder.size() || path[holder.size()] == L'\\';
 }
 
-std::wstring ParentOf(const std::wstring& path) {
-  const size_t slash = path.find_last_of(L'\\');
-  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
-
 struct FolderEntry {
   std::wstring name;
   bool isFolder;
@@ -170,7 +165,8 @@ void CUninstall::Run() {
   }
   // What a killed installer wrote before its switch is ours too.
   tree::DeleteBelow(installFolder, installFolder + kExtractionFolderName, {});
-  const std::wstring version = uninstall::ReadInstalledVersion(installFolder + uninstall::kSettingsFileName);
+  const UtilFunc::InstalledVersion installed = UtilFunc::ReadInstalledVersion(installFolder);
+  const std::wstring& version = installed.value;
 
   std::wstring installDir = installFolder;
   UtilFunc::RemoveTrailingBackslash(installDir);
@@ -191,6 +187,10 @@ void CUninstall::Run() {
     const std::wstring appData = UtilFunc::GetSpecialFolder(CSIDL_APPDATA);
     if (appData.empty()) {
       LOG_ERROR << "获取AppData目录失败，保留用户数据";
+    } else if (installed.Doubtful()) {
+      // Only a settings file without a version names the whole data folder:
+      // one whose version cannot be read or is refused names no data at all.
+      LOG_INFO << "版本号无法确定，保留用户数据:" << appData + L"\\" + uninstall::kUserDataFolderName;
     } else {
       const std::wstring userData = appData + L"\\" + uninstall::kUserDataFolderName + L"\\" + version;
       if (DeleteBelow(appData, userData, SnapshotKeepSet()).throughLink)
@@ -217,7 +217,7 @@ void CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std:
   // second run needs to finish a removal cut short: they are kept until
   // everything else is gone, then removed, the rule file first. A run killed
   // before that point finds both and removes what is left.
-  const std::wstring settingsFile = installFolder + uninstall::kSettingsFileName;
+  const std::wstring settingsFile = installFolder + UtilFunc::kSettingsFileName;
   struct Input {
     std::wstring file;
     std::wstring holder;  // the listed path that holds it; empty: not listed
@@ -243,7 +243,9 @@ void CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std:
     if (!Proceed()) return;
     // Reported like every file deleted inside a listed folder.
     if (tree::DeleteBelow(installFolder, input.file).ok() && input.holder != input.file) Report(2, input.file);
-    for (std::wstring folder = ParentOf(input.file); folder.size() >= input.holder.size(); folder = ParentOf(folder))
+    std::wstring folder = input.file, name;
+    while (UtilFunc::SplitPath(folder, &folder, &name) && folder.size() >= input.holder.size() &&
+           !UtilFunc::IsDriveRoot(folder))
       ::RemoveDirectoryW(folder.c_str());
   }
 }

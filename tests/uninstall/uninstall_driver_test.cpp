@@ -88,31 +88,6 @@ struct StagedInstall {
   std::wstring flagFile;
 };
 
-TEST(VersionTest, OnlyASingleFolderNameIsUsable) {
-  for (const wchar_t* usable : {L"7.19.02N", L"", L"7.19.02T", L"7 19 02N", L"版本1"})
-    EXPECT_EQ(nullptr, uninstall::VersionProblem(usable)) << Utf8(usable);
-  for (const wchar_t* refused : {L"new", L"{VersionNameFolder}", L"nul", L"..\\..\\Windows", L"..", L"a/b", L"\\", L"C:", L"C:\\Users", L"x:y", L".",
-                                 L"7.19.02N.", L"7.19.02N ", L"7*", L"a?b", L"a\"b", L"a|b", L"a\tb",
-                                 L"1234567890123456789012345678901x"})
-    EXPECT_NE(nullptr, uninstall::VersionProblem(refused)) << Utf8(refused);
-  EXPECT_EQ(nullptr, uninstall::VersionProblem(L"123456789012345678901234567890x"));  // 31 characters
-}
-
-TEST(VersionTest, ReadsTheSettingsFileAndRefusesUnusableValues) {
-  TempFolder temp;
-  const std::wstring ini = temp.path() + L"Orvanta.ini";
-  EXPECT_EQ(L"", uninstall::ReadInstalledVersion(ini));  // no file
-  WriteFileBytes(ini, "[Common]\r\nVersion=7.19.02N\r\n");
-  EXPECT_EQ(L"7.19.02N", uninstall::ReadInstalledVersion(ini));
-  WriteFileBytes(ini, "[Common]\r\nOther=1\r\n");
-  EXPECT_EQ(L"", uninstall::ReadInstalledVersion(ini));
-  WriteFileBytes(ini, "[Common]\r\nVersion=..\\..\\Windows\r\n");
-  EXPECT_EQ(L"", uninstall::ReadInstalledVersion(ini));
-  // Longer than a version may be: not cut down to some other folder's name.
-  WriteFileBytes(ini, "[Common]\r\nVersion=7.19.02N" + std::string(40, 'x') + "\r\n");
-  EXPECT_EQ(L"", uninstall::ReadInstalledVersion(ini));
-}
-
 TEST(VersionFolderNameTest, MatchesTheWholeNameOnly) {
   for (const wchar_t* name : {L"7.19.02N", L"12.05.31N", L"7x19-02N", L"0.00.00N"})
     EXPECT_TRUE(IsVersionFolderName(name)) << Utf8(name);
