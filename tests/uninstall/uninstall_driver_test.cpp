@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/scoped_handle.h"
 #include "common/utilfunc.h"
 #include "libinstall/installstrategy.h"
 #include "support/test_support.h"
@@ -233,25 +234,49 @@ TEST(DriverTest, KeptPathProtectsItselfAndItsFoldersButNotItsSiblings) {
   EXPECT_FALSE(FolderExists(x + L"7.19.02N"));
 }
 
-TEST(DriverTest, RemovesThePerUserDataOfTheVersion) {
-  StagedInstall install(L"7.19.03N");
-  const std::wstring data = AppDataFolder() + L"7.19.03N\\";
-  const std::wstring other = AppDataFolder() + L"7.10.00N\\";
-  MakeFolder(data + L"cache");
-  Touch(data + L"cache\\c.bin");
-  Touch(data + L"settings.json");
-  MakeFolder(other);
-  Touch(other + L"settings.json");
-  RecordingCallBack callback;
-  install.Remove(&callback);
-  EXPECT_FALSE(FolderExists(data));
-  EXPECT_TRUE(FileExists(other + L"settings.json"));  // another version's data stays
-  const auto reported = [&](const std::wstring& file) {
-    return std::count(callback.reports.begin(), callback.reports.end(), std::make_pair(2, file)) == 1;
+// The per-user data of the version the settings file names goes, with a
+// report for each file; another version's data stays. Only a settings file
+// without a version reaches the whole data folder: a refused version, or a
+// settings file that cannot be read, deletes no data at all.
+TEST(DriverTest, RemovesThePerUserDataOfTheVersionAndNeverWidensIt) {
+  const struct {
+    const char* settings;  // null: the settings file is held open without sharing
+    bool ownGoes, otherGoes;
+  } cases[] = {
+      {"Version=7.19.03N", true, false},          {"Other=1", true, true},
+      {"Version=7.19.03N.", false, false},        {"Version=7.19.03N..x", false, false},
+      {"Version=..", false, false},               {"Version=CON", false, false},
+      {"Version={VersionNameFolder}", false, false}, {"Version=7.19.03N0123456789012345678901234567890", false, false},
+      {nullptr, false, false},
   };
-  EXPECT_TRUE(reported(data + L"cache\\c.bin"));
-  EXPECT_TRUE(reported(data + L"settings.json"));
-  testsupport::RemoveTree(other);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.settings ? c.settings : "settings file held open");
+    StagedInstall install(L"7.19.03N");
+    const std::wstring data = AppDataFolder() + L"7.19.03N\\";
+    const std::wstring other = AppDataFolder() + L"7.10.00N\\";
+    MakeFolder(data + L"cache");
+    Touch(data + L"cache\\c.bin");
+    Touch(data + L"settings.json");
+    MakeFolder(other);
+    Touch(other + L"settings.json");
+    if (c.settings) WriteFileBytes(install.folder + L"Orvanta.ini", std::string("[Common]\r\n") + c.settings + "\r\n");
+    ScopedHandle held;
+    if (!c.settings)
+      held = ScopedHandle(::CreateFileW((install.folder + L"Orvanta.ini").c_str(), GENERIC_READ, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    ASSERT_EQ(held.valid(), !c.settings);
+    RecordingCallBack callback;
+    install.Remove(&callback);
+    EXPECT_EQ(!FileExists(data + L"settings.json"), c.ownGoes);
+    EXPECT_EQ(!FileExists(other + L"settings.json"), c.otherGoes);
+    const auto reported = [&](const std::wstring& file) {
+      return std::count(callback.reports.begin(), callback.reports.end(), std::make_pair(2, file)) == 1;
+    };
+    EXPECT_EQ(reported(data + L"cache\\c.bin"), c.ownGoes);
+    EXPECT_EQ(reported(data + L"settings.json"), c.ownGoes);
+    held = ScopedHandle();
+    testsupport::RemoveTree(AppDataFolder());
+  }
 }
 
 TEST(DriverTest, LockedFilesAreMovedAsideOrLeftAndTheRestGoes) {
