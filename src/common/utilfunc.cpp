@@ -212,6 +212,23 @@ const char* VersionProblemText(VersionProblem problem) {
 
 }  // namespace
 
+AppPrograms AppProgramsIn(std::wstring installFolder, const std::wstring& version, const std::wstring& mainExeName,
+                          const std::wstring& renderExeName) {
+  AppendBackslash(installFolder);
+  std::wstring versionFolder = installFolder + version;
+  AppendBackslash(versionFolder);
+  return {installFolder + mainExeName, versionFolder + renderExeName};
+}
+
+int IsAppRunning(const AppPrograms& programs) {
+  return IsPathFileRunning(programs.mainProgram) || IsPathFileRunning(programs.renderProgram);
+}
+
+void EndApp(const AppPrograms& programs) {
+  KillPathFileProcess(programs.mainProgram);
+  KillPathFileProcess(programs.renderProgram);
+}
+
 InstalledVersion ReadInstalledVersion(const std::wstring& installFolder) {
   std::wstring settingsFile = installFolder;
   AppendBackslash(settingsFile);

@@ -77,4 +77,18 @@ struct InstalledVersion {
 inline constexpr wchar_t kSettingsFileName[] = L"Orvanta.ini";
 InstalledVersion ReadInstalledVersion(const std::wstring& installFolder);
 
+// Where both windows look for the running application: the main program in
+// the install folder, the render program in the folder of the installed
+// version (`version` may be empty: then the install folder itself).
+struct AppPrograms {
+  std::wstring mainProgram;
+  std::wstring renderProgram;
+};
+AppPrograms AppProgramsIn(std::wstring installFolder, const std::wstring& version, const std::wstring& mainExeName,
+                          const std::wstring& renderExeName);
+// Non-zero when either program runs from its path.
+int IsAppRunning(const AppPrograms& programs);
+// Ends every copy of both programs.
+void EndApp(const AppPrograms& programs);
+
 }  // namespace UtilFunc

@@ -30,14 +30,6 @@ int NextShownProgress(int shown, int stage) {
   return shown < cap ? shown + 1 : shown;
 }
 
-RunningAppPaths RunningAppPathsFor(std::wstring folder, const std::wstring& version,
-                                   const std::wstring& mainExeName, const std::wstring& renderExeName) {
-  UtilFunc::AppendBackslash(folder);
-  std::wstring versionFolder = folder + version;
-  UtilFunc::AppendBackslash(versionFolder);
-  return {folder + mainExeName, versionFolder + renderExeName};
-}
-
 void CUnInstallProgressRelay::OnUnInstallProgress(int stage, const wchar_t* text) {
   const HWND window = window_.load();
   if (!window) return;
@@ -66,15 +58,10 @@ int CUnInstallMainDlg::CheckRunningApp(const std::wstring& folder) {
   // The driver's reading: a version that cannot name a folder of the install
   // folder counts as none, so the question never concerns a program elsewhere.
   const std::wstring version = UtilFunc::ReadInstalledVersion(folder).value;
-  const RunningAppPaths paths =
-      RunningAppPathsFor(folder, version, GetString(L"main_exe_name"), GetString(L"render_exe_name"));
-  const auto anyRunning = [&] {
-    return UtilFunc::IsPathFileRunning(paths.mainProgram) || UtilFunc::IsPathFileRunning(paths.renderProgram);
-  };
-  const auto endBoth = [&] {
-    UtilFunc::KillPathFileProcess(paths.mainProgram);
-    UtilFunc::KillPathFileProcess(paths.renderProgram);
-  };
+  const UtilFunc::AppPrograms programs =
+      UtilFunc::AppProgramsIn(folder, version, GetString(L"main_exe_name"), GetString(L"render_exe_name"));
+  const auto anyRunning = [&] { return UtilFunc::IsAppRunning(programs); };
+  const auto endBoth = [&] { UtilFunc::EndApp(programs); };
 
   while (anyRunning()) {
     const int answer = ShowMsgBox(hwnd(), MB_YESNO, GetString(L"msgboxtitle"), GetString(L"alreadyrunnotify"));

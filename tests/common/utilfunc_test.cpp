@@ -58,6 +58,10 @@ TEST(UtilFuncPathTest, ARootKeepsItsBackslash) {
   for (const auto& [path, folder] : {std::pair{L"Q:", L"Q:\\"}, std::pair{L"q:\\\\", L"q:\\"}, std::pair{L"C:\\a\\", L"C:\\a"},
                                      std::pair{L"", L""}})
     EXPECT_EQ(UtilFunc::FolderPath(path), folder) << Ansi(path);
+  const UtilFunc::AppPrograms programs = UtilFunc::AppProgramsIn(L"Q:", L"7.19.02N", L"Orvanta.exe", L"Velpane.exe");
+  EXPECT_EQ(programs.mainProgram + L"|" + programs.renderProgram, L"Q:\\Orvanta.exe|Q:\\7.19.02N\\Velpane.exe");
+  const UtilFunc::AppPrograms unversioned = UtilFunc::AppProgramsIn(L"C:\\Apps\\", L"", L"Orvanta.exe", L"Velpane.exe");
+  EXPECT_EQ(unversioned.renderProgram, L"C:\\Apps\\Velpane.exe");
 }
 
 // One reading of the settings file's version for every program: a version
