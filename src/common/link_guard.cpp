@@ -10,12 +10,10 @@ namespace {
 
 // The folder that holds `path` (opened following links: it is the caller's
 // to judge) and the last part of `path`.
-DWORD OpenParent(std::wstring path, tree::Folder* parent, std::wstring* name) {
-  UtilFunc::RemoveTrailingBackslash(path);
-  const size_t slash = path.find_last_of(L'\\');
-  if (slash == std::wstring::npos || slash + 1 == path.size()) return ERROR_BAD_PATHNAME;
-  *name = path.substr(slash + 1);
-  return tree::Folder::OpenFollowingLinks(path.substr(0, slash + 1), parent);
+DWORD OpenParent(const std::wstring& path, tree::Folder* parent, std::wstring* name) {
+  std::wstring folder;
+  if (!UtilFunc::SplitPath(path, &folder, name)) return ERROR_BAD_PATHNAME;
+  return tree::Folder::OpenFollowingLinks(folder, parent);
 }
 
 NameKind KindOf(tree::EntryKind kind) {

@@ -54,10 +54,6 @@ struct Listed {
   bool isFolder;
 };
 
-void TrimTrailingBackslashes(std::wstring& path) {
-  while (!path.empty() && path.back() == L'\\') path.pop_back();
-}
-
 std::wstring FinalPathOf(HANDLE handle) {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
@@ -98,7 +94,12 @@ EntryKind KindOfOpened(HANDLE handle, const std::wstring& parentFinal, const std
     *error = ::GetLastError();
     return EntryKind::kUnreadable;
   }
-  if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::kLink;
+  // Only a reparse point that stands for another name is a link; the others
+  // (cloud-file placeholders, deduplicated or compressed files) are the
+  // file or folder itself. A tag the system does not tell counts as a link.
+  if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+      (tag.ReparseTag == 0 || IsReparseTagNameSurrogate(tag.ReparseTag)))
+    return EntryKind::kLink;
   // The handle reached something that is not the child itself: the name is a
   // link the system followed.
   if (!UtilFunc::EqualIgnoringCase(FinalPathOf(handle), ChildFinalPath(parentFinal, name)))
@@ -214,16 +215,46 @@ DWORD RenameHandle(HANDLE handle, HANDLE destination, const std::wstring& destin
   return rename(nullptr, absolute);
 }
 
-// "C:\a\b" into "C:\a" and "b"; a root keeps its backslash ("C:\").
-bool SplitParent(const std::wstring& path, std::wstring* parent, std::wstring* name) {
-  const size_t slash = path.find_last_of(L'\\');
-  if (slash == std::wstring::npos || slash + 1 >= path.size()) return false;
-  *parent = path.substr(0, slash);
-  *name = path.substr(slash + 1);
-  if (parent->size() == 2 && (*parent)[1] == L':') *parent += L'\\';
-  return !parent->empty();
+// The system's name for an open file or folder as a plain path: "C:\x" for
+// "\\?\C:\x", "\\server\share\x" for "\\?\UNC\server\share\x".
+std::wstring PlainFinalPath(HANDLE handle) {
+  std::wstring path = FinalPathOf(handle);
+  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0)
+    path.replace(0, 8, L"\\\\");
+  else if (path.compare(0, 4, L"\\\\?\\") == 0)
+    path.erase(0, 4);
+  return UtilFunc::FolderPath(path);
 }
 
+// What an existing path reaches, links followed and every spelling (8.3
+// names, "\\?\", ".." steps) resolved; empty when it cannot be opened.
+std::wstring ResolvedPath(const std::wstring& path) {
+  ScopedHandle handle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return handle ? PlainFinalPath(handle.get()) : std::wstring();
+}
+
+// True when `path` is `folder` or holds it.
+bool IsOrHolds(const std::wstring& path, const std::wstring& folder) {
+  if (path.empty() || folder.size() < path.size()) return false;
+  if (folder.size() == path.size()) return UtilFunc::EqualIgnoringCase(path, folder);
+  const size_t end = path.back() == L'\\' ? path.size() - 1 : path.size();
+  return folder[end] == L'\\' && UtilFunc::EqualIgnoringCase(folder.substr(0, end), path.substr(0, end));
+}
+
+// A drive root, a share, or a path that does not say where it starts ("a\b",
+// "Q:a", which lean on a current folder).
+bool IsRootOrRelative(const std::wstring& path) {
+  const bool drive = path.size() >= 3 && path[1] == L':' && path[2] == L'\\';
+  const bool unc = path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\';
+  if (!drive && !unc) return true;
+  std::wstring trimmed = path;
+  UtilFunc::RemoveTrailingBackslash(trimmed);
+  return UtilFunc::IsDriveRoot(trimmed) || ::PathIsUNCServerShareW(trimmed.c_str()) ||
+         ::PathIsUNCServerW(trimmed.c_str());
+}
+
+// The system's own folders, each as spelled by the system and as it resolves.
 std::vector<std::wstring> ProtectedFolders() {
   std::vector<std::wstring> folders;
   wchar_t buffer[MAX_PATH] = {};
@@ -240,10 +271,16 @@ std::vector<std::wstring> ProtectedFolders() {
     if (SUCCEEDED(::SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buffer)) && buffer[0]) {
       folders.push_back(buffer);
       // The folder that holds every user's profile.
-      if (csidl == CSIDL_PROFILE && ::PathRemoveFileSpecW(buffer)) folders.push_back(buffer);
+      std::wstring profiles, name;
+      if (csidl == CSIDL_PROFILE && UtilFunc::SplitPath(buffer, &profiles, &name)) folders.push_back(profiles);
     }
   }
-  for (std::wstring& folder : folders) TrimTrailingBackslashes(folder);
+  const size_t spelled = folders.size();
+  for (size_t i = 0; i < spelled; ++i) {
+    folders[i] = UtilFunc::FolderPath(folders[i]);
+    std::wstring resolved = ResolvedPath(folders[i]);
+    if (!resolved.empty()) folders.push_back(std::move(resolved));
+  }
   return folders;
 }
 
@@ -260,6 +297,23 @@ void PauseHook(const std::wstring& path) {
   for (int waited = 0; waited < 600 && ::GetFileAttributesW(resume.c_str()) == INVALID_FILE_ATTRIBUTES; ++waited)
     ::Sleep(100);
 }
+
+// True when `path` lies below `top` (neither with trailing backslashes) by
+// steps that stay there: no "." or ".." step, no empty one.
+bool IsBelow(const std::wstring& top, const std::wstring& path) {
+  if (path.size() <= top.size() + 1 || path[top.size()] != L'\\' ||
+      !UtilFunc::EqualIgnoringCase(path.substr(0, top.size()), top))
+    return false;
+  const std::wstring steps = path.substr(top.size()) + L"\\";
+  for (const wchar_t* escape : {L"\\.\\", L"\\..\\", L"\\\\"})
+    if (steps.find(escape) != std::wstring::npos) return false;
+  return true;
+}
+
+// Test hook: with ORV_TEST_WALKER_ANYWHERE=1 a path that is not below its
+// base is deleted like any other, so that a test shows what the callers' own
+// checks keep out of a deletion.
+bool BelowBaseUnchecked() { return test_hooks::Number(L"ORV_TEST_WALKER_ANYWHERE") == 1; }
 
 }  // namespace
 
@@ -338,8 +392,13 @@ class Walker {
     const DWORD error = ::GetLastError();
     LOG_INFO << "删除文件失败，path:" << path << ",last error:" << error;
     const std::wstring sideName = name + L".tmp";
+    // Booked under the name the system gives the renamed file itself, read
+    // through its handle: a folder above it that is swapped for a link by
+    // the restart cannot lead the deletion elsewhere.
+    std::wstring booked;
     if (RenameHandle(handle, parent.handle(), parent.final_, sideName, true) == 0 &&
-        ::MoveFileExW((parent.path_ + L"\\" + sideName).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        !(booked = FinalPathOf(handle)).empty() &&
+        ::MoveFileExW(booked.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
       LOG_INFO << "重启后删除文件，path:" << parent.path_ + L"\\" + sideName;
       ++outcome_.scheduled;
       if (options_.onFileDeleted) options_.onFileDeleted(path);
@@ -357,9 +416,11 @@ class Walker {
 DWORD Folder::OpenFollowingLinks(const std::wstring& path, Folder* folder) {
   *folder = Folder();
   folder->path_ = path;
-  TrimTrailingBackslashes(folder->path_);
-  *folder->handle_.receive() = ::CreateFileW(path.c_str(), kFolderAccess & ~DELETE, kShareAll, nullptr,
-                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  UtilFunc::RemoveTrailingBackslash(folder->path_);
+  // Opened as a folder path: a drive root by "Q:\", never by "Q:", which is
+  // the current folder of that drive.
+  *folder->handle_.receive() = ::CreateFileW(UtilFunc::FolderPath(path).c_str(), kFolderAccess & ~DELETE, kShareAll,
+                                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (!folder->handle_.valid()) return ::GetLastError();
   folder->final_ = FinalPathOf(folder->handle());
   return folder->final_.empty() ? ::GetLastError() : 0;
@@ -367,9 +428,9 @@ DWORD Folder::OpenFollowingLinks(const std::wstring& path, Folder* folder) {
 
 DWORD Folder::Open(const std::wstring& path, Folder* folder) {
   std::wstring full = path;
-  TrimTrailingBackslashes(full);
+  UtilFunc::RemoveTrailingBackslash(full);
   std::wstring parentPath, name;
-  if (!SplitParent(full, &parentPath, &name)) return ERROR_BAD_PATHNAME;
+  if (!UtilFunc::SplitPath(full, &parentPath, &name)) return ERROR_BAD_PATHNAME;
   Folder parent;
   if (const DWORD error = OpenFollowingLinks(parentPath, &parent)) return error;
   const DWORD error = parent.OpenChild(name, folder);
@@ -527,7 +588,7 @@ Outcome DeleteChild(const Folder& parent, const std::wstring& name, const Delete
 
 Outcome DeleteTree(const std::wstring& path, const DeleteOptions& options) {
   std::wstring full = path;
-  TrimTrailingBackslashes(full);
+  UtilFunc::RemoveTrailingBackslash(full);
   Outcome refused;
   refused.refused = true;
   if (IsProtectedFolder(full)) {
@@ -535,7 +596,7 @@ Outcome DeleteTree(const std::wstring& path, const DeleteOptions& options) {
     return refused;
   }
   std::wstring parentPath, name;
-  if (!SplitParent(full, &parentPath, &name)) {
+  if (!UtilFunc::SplitPath(full, &parentPath, &name)) {
     LOG_ERROR << "拒绝删除整个磁盘或系统目录:" << path;
     return refused;
   }
@@ -553,12 +614,13 @@ Outcome DeleteTree(const std::wstring& path, const DeleteOptions& options) {
 
 Outcome DeleteBelow(const std::wstring& base, const std::wstring& path, const DeleteOptions& options) {
   std::wstring top = base;
-  TrimTrailingBackslashes(top);
+  UtilFunc::RemoveTrailingBackslash(top);
   std::wstring full = path;
-  TrimTrailingBackslashes(full);
+  UtilFunc::RemoveTrailingBackslash(full);
   Outcome outcome;
   if (UtilFunc::EqualIgnoringCase(full, top)) return DeleteTree(full, options);
-  if (full.size() <= top.size() + 1 || full[top.size()] != L'\\' || !UtilFunc::EqualIgnoringCase(full.substr(0, top.size()), top)) {
+  if (!IsBelow(top, full)) {
+    if (BelowBaseUnchecked()) return DeleteTree(full, options);
     LOG_ERROR << "路径不在目录之下，不删除:" << path;
     outcome.refused = true;
     return outcome;
@@ -589,17 +651,20 @@ Outcome DeleteBelow(const std::wstring& base, const std::wstring& path, const De
 }
 
 bool IsProtectedFolder(const std::wstring& path) {
-  if (path.empty()) return true;
+  if (IsRootOrRelative(path)) return true;
   wchar_t full[MAX_PATH * 2] = {};
   const DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, nullptr);
   if (length == 0 || length >= MAX_PATH * 2) return true;
-  std::wstring normal(full, length);
-  TrimTrailingBackslashes(normal);
-  if (normal.size() <= 2 || ::PathIsRootW((normal + L"\\").c_str()) || ::PathIsUNCServerShareW(normal.c_str()))
-    return true;
+  // As written and as the system resolves it: a system folder reached by
+  // another spelling or through a link is still that folder.
+  const std::wstring spellings[] = {UtilFunc::FolderPath(std::wstring(full, length)), ResolvedPath(path)};
   static const std::vector<std::wstring> folders = ProtectedFolders();
-  for (const std::wstring& folder : folders)
-    if (UtilFunc::EqualIgnoringCase(folder, normal)) return true;
+  for (const std::wstring& spelling : spellings) {
+    if (spelling.empty()) continue;
+    if (IsRootOrRelative(spelling)) return true;
+    for (const std::wstring& folder : folders)
+      if (IsOrHolds(spelling, folder)) return true;
+  }
   return false;
 }
 

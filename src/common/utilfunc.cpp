@@ -5,10 +5,12 @@
 #include <shlwapi.h>
 
 #include <cwchar>
+#include <cwctype>
 #include <vector>
 
 #include "common/logging.h"
 #include "common/scoped_handle.h"
+#include "common/version_rule.h"
 
 namespace UtilFunc {
 namespace {
@@ -118,6 +120,27 @@ void RemoveTrailingBackslash(std::wstring& path) {
   while (!path.empty() && path.back() == L'\\') path.pop_back();
 }
 
+bool IsDriveRoot(const std::wstring& path) {
+  if (path.size() < 2 || path[1] != L':' || !::iswalpha(path[0])) return false;
+  return path.find_first_not_of(L'\\', 2) == std::wstring::npos;
+}
+
+std::wstring FolderPath(std::wstring path) {
+  RemoveTrailingBackslash(path);
+  if (IsDriveRoot(path)) path += L'\\';
+  return path;
+}
+
+bool SplitPath(const std::wstring& path, std::wstring* folder, std::wstring* name) {
+  std::wstring full = path;
+  RemoveTrailingBackslash(full);
+  const size_t slash = full.find_last_of(L'\\');
+  if (slash == std::wstring::npos || slash == 0 || IsDriveRoot(full)) return false;
+  *name = full.substr(slash + 1);
+  *folder = FolderPath(full.substr(0, slash));
+  return !folder->empty();
+}
+
 void UpperDriveLetter(std::wstring& path) {
   if (path.size() >= 2 && path[1] == L':') path[0] = static_cast<wchar_t>(::towupper(path[0]));
 }
@@ -136,19 +159,110 @@ std::wstring GetModulePath() {
 }
 
 std::wstring GetModuleDir() {
-  wchar_t path[MAX_PATH + 1] = {};
-  const std::wstring module = GetModulePath();
-  if (module.empty()) return {};
-  module.copy(path, MAX_PATH);
-  ::PathRemoveFileSpecW(path);
-  ::PathAddBackslashW(path);
-  return path;
+  std::wstring folder, name;
+  if (!SplitPath(GetModulePath(), &folder, &name)) return {};
+  AppendBackslash(folder);
+  return folder;
 }
 
 std::wstring GetFileName(const std::wstring& path) {
   const size_t slash = path.find_last_of(L'\\');
   if (slash == std::wstring::npos) return {};
   return path.substr(slash + 1);
+}
+
+void EnableDebugPrivilege() {
+  ScopedHandle token;
+  bool enabled = false;
+  if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.receive())) {
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    enabled = ::LookupPrivilegeValueW(nullptr, SE_DEBUG_NAME, &privileges.Privileges[0].Luid) &&
+              ::AdjustTokenPrivileges(token.get(), FALSE, &privileges, sizeof privileges, nullptr, nullptr);
+  }
+  if (!enabled) LOG_ERROR << "设置DebugPriviledge失败";
+}
+
+namespace {
+
+// Why a version breaks the rule, for the log (GBK).
+const char* VersionProblemText(VersionProblem problem) {
+  switch (problem) {
+    case VersionProblem::kNone:
+    case VersionProblem::kEmpty:
+      break;
+    case VersionProblem::kTooLong:
+      return "超过31个字符";
+    case VersionProblem::kForbiddenCharacter:
+      return "含有文件名中不允许的字符";
+    case VersionProblem::kDotDot:
+      return "含有..";
+    // The system drops trailing points and blanks from a name, so such a
+    // value would name another folder, "." the install folder itself.
+    case VersionProblem::kTrailingDotOrBlank:
+      return "以点或空格结尾";
+    case VersionProblem::kReservedName:
+      return "是安装程序自己的目录名";
+    case VersionProblem::kDeviceName:
+      return "是设备名";
+  }
+  return "";
+}
+
+}  // namespace
+
+AppPrograms AppProgramsIn(std::wstring installFolder, const std::wstring& version, const std::wstring& mainExeName,
+                          const std::wstring& renderExeName) {
+  AppendBackslash(installFolder);
+  std::wstring versionFolder = installFolder + version;
+  AppendBackslash(versionFolder);
+  return {installFolder + mainExeName, versionFolder + renderExeName};
+}
+
+int IsAppRunning(const AppPrograms& programs) {
+  return IsPathFileRunning(programs.mainProgram) || IsPathFileRunning(programs.renderProgram);
+}
+
+void EndApp(const AppPrograms& programs) {
+  KillPathFileProcess(programs.mainProgram);
+  KillPathFileProcess(programs.renderProgram);
+}
+
+InstalledVersion ReadInstalledVersion(const std::wstring& installFolder) {
+  std::wstring settingsFile = installFolder;
+  AppendBackslash(settingsFile);
+  settingsFile += kSettingsFileName;
+  InstalledVersion read;
+  // GetPrivateProfileStringW answers a file it cannot open with the default,
+  // as if it held no version: whether it can be read is asked first.
+  {
+    ScopedHandle file(::CreateFileW(settingsFile.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+      const DWORD error = ::GetLastError();
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return read;
+      LOG_ERROR << "读取版本号失败，设置文件无法打开:" << settingsFile << ",last error:" << error;
+      read.state = InstalledVersion::kUnreadable;
+      return read;
+    }
+  }
+  // Read more than a version may hold, so that a longer value is refused
+  // instead of being cut to a name that belongs to some other folder.
+  wchar_t buffer[256] = {};
+  ::GetPrivateProfileStringW(L"Common", L"Version", L"", buffer, ARRAYSIZE(buffer), settingsFile.c_str());
+  const std::wstring version(buffer);
+  const VersionProblem problem = CheckVersion(version.c_str());
+  if (problem == VersionProblem::kEmpty) return read;
+  if (problem != VersionProblem::kNone) {
+    LOG_ERROR << "版本号无法用作目录名，按无版本处理(" << VersionProblemText(problem) << "):" << version;
+    read.state = InstalledVersion::kRefused;
+    return read;
+  }
+  read.state = InstalledVersion::kUsable;
+  read.value = version;
+  return read;
 }
 
 }  // namespace UtilFunc

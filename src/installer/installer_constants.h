@@ -6,6 +6,3 @@ inline constexpr wchar_t kAppDirNameId[] = L"app_dir_name";    // folder name be
 inline constexpr wchar_t kLicenseUrlId[] = L"licenseUrl";      // licence agreement page
 inline constexpr wchar_t kCloudPlanUrlId[] = L"cloudplanUrl";  // cloud-plan page
 inline constexpr wchar_t kExpPlanUrlId[] = L"expplanUrl";      // user-experience-plan page
-
-// The application's settings file in the install folder.
-inline constexpr wchar_t kAppSettingsFileName[] = L"Orvanta.ini";

@@ -42,22 +42,6 @@ class CInstallModule {
 
 CInstallModule g_module;
 
-// The installer ends running copies of the application, which may belong to
-// other users; that needs the debug privilege.
-void EnableDebugPrivilege() {
-  HANDLE token = nullptr;
-  bool enabled = false;
-  if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) {
-    TOKEN_PRIVILEGES privileges = {};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    enabled = ::LookupPrivilegeValueW(nullptr, SE_DEBUG_NAME, &privileges.Privileges[0].Luid) &&
-              ::AdjustTokenPrivileges(token, FALSE, &privileges, sizeof(privileges), nullptr, nullptr);
-    ::CloseHandle(token);
-  }
-  if (!enabled) LOG_ERROR << "设置DebugPriviledge失败";
-}
-
 std::wstring DefaultInstallFolder() {
   std::wstring folder = UtilFunc::GetSpecialFolder(CSIDL_PROGRAM_FILES);
   UtilFunc::AppendBackslash(folder);
@@ -130,7 +114,7 @@ int RunWindowed() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line_text, int) {
   LoadStringTable();
-  EnableDebugPrivilege();
+  UtilFunc::EnableDebugPrivilege();
   CCommandLine& command_line = g_module.command_line();
   command_line.ParseCommandLine(command_line_text);
   if (!command_line.HasOption(L"S")) return RunWindowed();

@@ -414,21 +414,10 @@ int CInstallMainDlg::StartInstall() {
 
 int CInstallMainDlg::CheckRunningApp(const std::wstring& folder) {
   for (;;) {
-    const std::wstring main_program = folder + GetString(L"main_exe_name");
-    wchar_t version[32] = {};
-    ::GetPrivateProfileStringW(L"Common", L"Version", L"", version, 32,
-                               (folder + kAppSettingsFileName).c_str());
-    std::wstring render_program = folder + version;
-    UtilFunc::AppendBackslash(render_program);
-    render_program += GetString(L"render_exe_name");
-
-    const auto running = [&] {
-      return UtilFunc::IsPathFileRunning(main_program) || UtilFunc::IsPathFileRunning(render_program);
-    };
-    const auto end_both = [&] {
-      UtilFunc::KillPathFileProcess(main_program);
-      UtilFunc::KillPathFileProcess(render_program);
-    };
+    const UtilFunc::AppPrograms programs = UtilFunc::AppProgramsIn(
+        folder, UtilFunc::ReadInstalledVersion(folder).value, GetString(L"main_exe_name"), GetString(L"render_exe_name"));
+    const auto running = [&] { return UtilFunc::IsAppRunning(programs); };
+    const auto end_both = [&] { UtilFunc::EndApp(programs); };
     if (!running()) return 0;
     if (ShowMessage(MB_YESNO, L"alreadyrunnotify") != kMsgBoxYes) return 1;
     end_both();

@@ -365,9 +365,7 @@ bool CInstall::ListStagedItems(const std::wstring& extraction_folder, std::vecto
 // only then are "new" and other version folders in it ours to replace.
 bool CInstall::HoldsInstallation() const {
   if (tree::IsProtectedFolder(install_folder_)) return false;
-  wchar_t version[64] = {};
-  ::GetPrivateProfileStringW(L"Common", L"Version", L"", version, 64, (install_folder_ + L"Orvanta.ini").c_str());
-  return version[0] != L'\0';
+  return UtilFunc::ReadInstalledVersion(install_folder_).state == UtilFunc::InstalledVersion::kUsable;
 }
 
 bool CInstall::CollectReplacedItems(const std::wstring& version, const std::vector<std::wstring>& staged,

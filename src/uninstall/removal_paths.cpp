@@ -8,47 +8,10 @@
 #include <string_view>
 
 #include "common/logging.h"
-#include "common/version_rule.h"
+#include "common/utilfunc.h"
 #include "libinstall/installstrategy.h"
 
 namespace uninstall {
-
-const char* VersionProblem(const std::wstring& version) {
-  switch (CheckVersion(version.c_str())) {
-    case VersionProblem::kNone:
-    case VersionProblem::kEmpty:  // no version: nothing version-named is removed
-      return nullptr;
-    case VersionProblem::kTooLong:
-      return "超过31个字符";
-    case VersionProblem::kForbiddenCharacter:
-      return "含有文件名中不允许的字符";
-    case VersionProblem::kDotDot:
-      return "含有..";
-    // The system drops trailing points and blanks from a name, so such a
-    // value would name another folder, "." the install folder itself.
-    case VersionProblem::kTrailingDotOrBlank:
-      return "以点或空格结尾";
-    case VersionProblem::kReservedName:
-      return "是安装程序自己的目录名";
-    case VersionProblem::kDeviceName:
-      return "是设备名";
-  }
-  return nullptr;
-}
-
-std::wstring ReadInstalledVersion(const std::wstring& settingsFile) {
-  // Read more than a version may hold, so that a longer value is refused
-  // instead of being cut to a name that belongs to some other folder.
-  wchar_t buffer[256] = {};
-  ::GetPrivateProfileStringW(kSettingsSection, kVersionKey, L"", buffer, ARRAYSIZE(buffer),
-                             settingsFile.c_str());
-  std::wstring version(buffer);
-  if (const char* problem = VersionProblem(version)) {
-    LOG_ERROR << "版本号无法用作目录名，按无版本处理(" << problem << "):" << version;
-    return {};
-  }
-  return version;
-}
 
 std::vector<std::wstring> ReadRemovalList(const std::wstring& ruleFile, std::wstring* flagFile) {
   namespace pt = boost::property_tree;
@@ -113,6 +76,7 @@ std::optional<std::wstring> ResolveListedPath(const std::wstring& installFolder,
     }
     start = end + 1;
   }
+  if (steps.empty()) return UtilFunc::FolderPath(folderItself);
   std::wstring resolved = folderItself;
   for (const std::wstring& step : steps) resolved += L"\\" + step;
   return resolved;

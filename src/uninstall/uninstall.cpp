@@ -45,11 +45,6 @@ bool HeldBy(const std::wstring& path, const std::wstring& holder) {
   return path.size() == holder.size() || path[holder.size()] == L'\\';
 }
 
-std::wstring ParentOf(const std::wstring& path) {
-  const size_t slash = path.find_last_of(L'\\');
-  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
-
 // The version folders of `installFolder`, read through its handle.
 std::vector<std::wstring> VersionFolders(const std::wstring& installFolder) {
   std::vector<std::wstring> folders;
@@ -157,7 +152,8 @@ void CUninstall::Run() {
   if (recovery == SwitchRecovery::kIncomplete) LOG_INFO << "原安装无法完全恢复，卸载现有文件";
   // What a killed installer wrote before its switch is ours too.
   tree::DeleteBelow(installFolder, installFolder + kExtractionFolderName, {});
-  const std::wstring version = uninstall::ReadInstalledVersion(installFolder + uninstall::kSettingsFileName);
+  const UtilFunc::InstalledVersion installed = UtilFunc::ReadInstalledVersion(installFolder);
+  const std::wstring& version = installed.value;
 
   std::wstring installDir = installFolder;
   UtilFunc::RemoveTrailingBackslash(installDir);
@@ -178,6 +174,10 @@ void CUninstall::Run() {
     const std::wstring appData = UtilFunc::GetSpecialFolder(CSIDL_APPDATA);
     if (appData.empty()) {
       LOG_ERROR << "获取AppData目录失败，保留用户数据";
+    } else if (installed.Doubtful()) {
+      // Only a settings file without a version names the whole data folder:
+      // one whose version cannot be read or is refused names no data at all.
+      LOG_INFO << "版本号无法确定，保留用户数据:" << appData + L"\\" + uninstall::kUserDataFolderName;
     } else {
       const std::wstring userData = appData + L"\\" + uninstall::kUserDataFolderName + L"\\" + version;
       if (tree::DeleteBelow(appData, userData, RemovalOptions(SnapshotKeepSet())).throughLink)
@@ -203,7 +203,7 @@ bool CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std:
   // before that point finds both and removes what is left; one killed
   // between the two finds the settings file without its rule file, and the
   // settings file is then what is left of the removal.
-  const std::wstring settingsFile = installFolder + uninstall::kSettingsFileName;
+  const std::wstring settingsFile = installFolder + UtilFunc::kSettingsFileName;
   const bool ruleFileGone = !::PathFileExistsW(ruleFile.c_str());
   struct Input {
     std::wstring file;
@@ -233,7 +233,9 @@ bool CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std:
     const tree::Outcome outcome = tree::DeleteBelow(installFolder, input.file);
     if (outcome.ok() && input.holder != input.file) Report(2, input.file);
     if (outcome.failed != 0) removedAll = false;
-    for (std::wstring folder = ParentOf(input.file); folder.size() >= input.holder.size(); folder = ParentOf(folder))
+    std::wstring folder = input.file, name;
+    while (UtilFunc::SplitPath(folder, &folder, &name) && folder.size() >= input.holder.size() &&
+           !UtilFunc::IsDriveRoot(folder))
       ::RemoveDirectoryW(folder.c_str());
   }
   if (!removedAll) LOG_ERROR << "卸载未完成，有文件无法删除";

@@ -30,20 +30,6 @@ struct DllSearchRestriction {
 };
 __attribute__((init_priority(101))) const DllSearchRestriction g_dllSearchRestriction;
 
-// Ending the application when it runs under another account needs the debug
-// privilege; without it the removal goes on all the same.
-int EnableDebugPrivilege() {
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return 0;
-  TOKEN_PRIVILEGES privileges = {};
-  privileges.PrivilegeCount = 1;
-  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  BOOL ok = ::LookupPrivilegeValueW(nullptr, SE_DEBUG_NAME, &privileges.Privileges[0].Luid);
-  if (ok) ok = ::AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr, nullptr);
-  ::CloseHandle(token);
-  return ok;
-}
-
 // Exit codes of the silent uninstaller; the window always ends with 0.
 enum UnInstallExitCode : int {
   kExitRemoved = 0,
@@ -108,7 +94,7 @@ void RunWindowed() {
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int) {
   CCommandLine options;
   options.ParseCommandLine(commandLine);
-  EnableDebugPrivilege();
+  UtilFunc::EnableDebugPrivilege();
   const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   Gdiplus::GdiplusStartupInput gdiplusInput;
   ULONG_PTR gdiplusToken = 0;

@@ -8,7 +8,6 @@
 #include "common/utilfunc.h"
 #include "skin/msgbox.h"
 #include "skin/skin_tables.h"
-#include "uninstall/removal_paths.h"
 
 namespace {
 
@@ -17,10 +16,6 @@ constexpr int kProgramIconId = 101;
 // CheckRunningApp waits up to 10 x 500 ms for ended programs to go away.
 constexpr int kEndWaitSteps = 10;
 constexpr DWORD kEndWaitStepMs = 500;
-
-void EnsureTrailingBackslash(std::wstring& path) {
-  if (path.empty() || path.back() != L'\\') path += L'\\';
-}
 
 }  // namespace
 
@@ -33,14 +28,6 @@ int NextShownProgress(int shown, int stage) {
     default: return shown;
   }
   return shown < cap ? shown + 1 : shown;
-}
-
-RunningAppPaths RunningAppPathsFor(std::wstring folder, const std::wstring& version,
-                                   const std::wstring& mainExeName, const std::wstring& renderExeName) {
-  EnsureTrailingBackslash(folder);
-  std::wstring versionFolder = folder + version;
-  EnsureTrailingBackslash(versionFolder);
-  return {folder + mainExeName, versionFolder + renderExeName};
 }
 
 void CUnInstallProgressRelay::OnUnInstallProgress(int stage, const wchar_t* text) {
@@ -68,20 +55,13 @@ void CUnInstallMainDlg::OnInitDialog(HWND hwnd) {
 }
 
 int CUnInstallMainDlg::CheckRunningApp(const std::wstring& folder) {
-  std::wstring settings = folder;
-  EnsureTrailingBackslash(settings);
   // The driver's reading: a version that cannot name a folder of the install
   // folder counts as none, so the question never concerns a program elsewhere.
-  const std::wstring version = uninstall::ReadInstalledVersion(settings + uninstall::kSettingsFileName);
-  const RunningAppPaths paths =
-      RunningAppPathsFor(folder, version, GetString(L"main_exe_name"), GetString(L"render_exe_name"));
-  const auto anyRunning = [&] {
-    return UtilFunc::IsPathFileRunning(paths.mainProgram) || UtilFunc::IsPathFileRunning(paths.renderProgram);
-  };
-  const auto endBoth = [&] {
-    UtilFunc::KillPathFileProcess(paths.mainProgram);
-    UtilFunc::KillPathFileProcess(paths.renderProgram);
-  };
+  const std::wstring version = UtilFunc::ReadInstalledVersion(folder).value;
+  const UtilFunc::AppPrograms programs =
+      UtilFunc::AppProgramsIn(folder, version, GetString(L"main_exe_name"), GetString(L"render_exe_name"));
+  const auto anyRunning = [&] { return UtilFunc::IsAppRunning(programs); };
+  const auto endBoth = [&] { UtilFunc::EndApp(programs); };
 
   while (anyRunning()) {
     const int answer = ShowMsgBox(hwnd(), MB_YESNO, GetString(L"msgboxtitle"), GetString(L"alreadyrunnotify"));

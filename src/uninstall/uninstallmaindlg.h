@@ -52,16 +52,6 @@ constexpr UINT kProgressTimerMs = 20;
 // report, and in any other stage, it stays where it is.
 int NextShownProgress(int shown, int stage);
 
-// Where CheckRunningApp looks for the running application: the main program
-// in the install folder and the render program in the installed version's
-// folder (`version` may be empty).
-struct RunningAppPaths {
-  std::wstring mainProgram;
-  std::wstring renderProgram;
-};
-RunningAppPaths RunningAppPathsFor(std::wstring folder, const std::wstring& version,
-                                   const std::wstring& mainExeName, const std::wstring& renderExeName);
-
 // Forwards the driver's reports to the window with SendMessageW, so the
 // worker waits until the window thread has taken each one. It lives as long
 // as the driver, to the end of the program: once the window is gone it

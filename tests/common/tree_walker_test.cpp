@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "common/utilfunc.h"
 #include "log_tail.h"
 #include "probe_client.h"
 
@@ -166,22 +167,97 @@ TEST_F(TreeWalkerTest, FlushTreeCountsWhatCannotBeFlushedAndPassesLinksOver) {
   testsupport::RemoveHostLink(Root() + L"\\sub\\to-folder");
 }
 
+// Every spelling of a drive root or a system folder, and a link to one, is
+// refused. The refusal is asserted before a delete is tried: a regression
+// fails here without deleting anything.
 TEST_F(TreeWalkerTest, RefusesDriveRootsAndTheSystemsFolders) {
-  wchar_t windows[MAX_PATH] = {}, system[MAX_PATH] = {}, profile[MAX_PATH] = {};
+  wchar_t windows[MAX_PATH] = {}, system[MAX_PATH] = {}, profile[MAX_PATH] = {}, programs[MAX_PATH] = {};
   ::GetWindowsDirectoryW(windows, MAX_PATH);
   ::GetSystemDirectoryW(system, MAX_PATH);
   ::GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH);
+  ::GetEnvironmentVariableW(L"ProgramFiles", programs, MAX_PATH);
   std::wstring profiles = profile;
   profiles.resize(profiles.find_last_of(L'\\'));
-  for (const std::wstring& path : {std::wstring(), std::wstring(L"C:"), std::wstring(L"C:\\"), std::wstring(windows),
-                                   std::wstring(windows) + L"\\", std::wstring(system), std::wstring(profile), profiles,
-                                   std::wstring(L"C:\\Program Files")}) {
+  wchar_t shortPrograms[MAX_PATH] = {};
+  ASSERT_NE(::GetShortPathNameW(programs, shortPrograms, MAX_PATH), 0u);
+  const std::wstring w = windows;
+  ASSERT_TRUE(testsupport::PlantLink(dir_.path() + L"windows-link", w));
+  ASSERT_TRUE(testsupport::PlantLink(dir_.path() + L"drive-link", w.substr(0, 3)));
+  MakeTree(Root());
+  ::SetCurrentDirectoryW(w.c_str());
+  const std::wstring spellings[] = {L"", L"C:", L"C:\\", L"\\\\?\\C:\\", L"Windows", L"C:Windows", L"system32\\..",
+                                    w, w + L"\\", L"\\\\?\\" + w, Upper(w), w + L"\\.", std::wstring(system) + L"\\..",
+                                    system, shortPrograms, programs, std::wstring(shortPrograms) + L"\\..\\Windows",
+                                    profile, profiles, std::wstring(profile) + L"\\AppData",
+                                    dir_.path() + L"windows-link", dir_.path() + L"drive-link\\" + w.substr(3),
+                                    Root() + L"\\..\\windows-link", dir_.path() + L"drive-link"};
+  for (const std::wstring& path : spellings) {
+    SCOPED_TRACE(Ansi(path));
+    if (!tree::IsProtectedFolder(path)) {
+      ADD_FAILURE() << "not refused; no delete tried";
+      continue;
+    }
     LogTail log;
-    EXPECT_TRUE(tree::DeleteTree(path).refused) << testing::PrintToString(path);
-    EXPECT_EQ(log.Count("ERROR 拒绝删除整个磁盘或系统目录:"), 1u);
+    EXPECT_TRUE(tree::DeleteTree(path).refused);
+    EXPECT_EQ(log.Count("ERROR 拒绝删除整个磁盘或系统目录:"), 1u) << log.Added();
+    EXPECT_TRUE(tree::DeleteBelow(dir_.path(), path).refused);
   }
+  ::SetCurrentDirectoryW(testsupport::ProgramFolder().c_str());
   EXPECT_TRUE(FolderExists(std::wstring(system)));
   EXPECT_FALSE(tree::IsProtectedFolder(dir_.path()));
+  EXPECT_FALSE(tree::IsProtectedFolder(Root() + L"\\sub"));
+  EXPECT_TRUE(tree::DeleteTree(Root()).ok());
+  EXPECT_FALSE(FolderExists(Root()));
+  testsupport::RemoveHostLink(dir_.path() + L"windows-link");
+  testsupport::RemoveHostLink(dir_.path() + L"drive-link");
+}
+
+// A removal from a drive root deletes at that root, never in the current
+// folder of the drive ("Q:"), whether the current folder is on that drive or
+// the drive's own current folder is kept for another one.
+TEST_F(TreeWalkerTest, AtADriveRootDeletesAtTheRootWhateverTheCurrentFolder) {
+  const std::wstring mappedFolder = dir_.path() + L"qroot";
+  ASSERT_TRUE(::CreateDirectoryW(mappedFolder.c_str(), nullptr));
+  wchar_t letter = L'Q';
+  while (letter < L'Y' && ::GetFileAttributesW((std::wstring(1, letter) + L":\\").c_str()) != INVALID_FILE_ATTRIBUTES)
+    ++letter;
+  testsupport::MappedDrive drive(letter, mappedFolder);
+  ASSERT_TRUE(drive.Mapped());
+  const std::wstring root = drive.Root();
+  const std::wstring work = root + L"work";
+  for (const bool fromTheDrive : {true, false}) {
+    SCOPED_TRACE(fromTheDrive ? "current folder on the drive" : "current folder on another drive");
+    for (const std::wstring& folder : {root + L"7.19.02N", work, work + L"\\7.19.02N"}) ::CreateDirectoryW(folder.c_str(), nullptr);
+    for (const std::wstring& file : {root + L"7.19.02N\\f.txt", root + L"Orvanta.ini", work + L"\\7.19.02N\\mine.txt",
+                                     work + L"\\Orvanta.ini"})
+      ASSERT_TRUE(WriteFileBytes(file, "x"));
+    if (fromTheDrive) {
+      ASSERT_TRUE(::SetCurrentDirectoryW(work.c_str()));
+    } else {
+      ASSERT_TRUE(::SetCurrentDirectoryW(dir_.path().c_str()));
+      ::SetEnvironmentVariableW((L"=" + root.substr(0, 2)).c_str(), work.c_str());
+    }
+    wchar_t current[MAX_PATH] = {};
+    ::GetFullPathNameW(root.substr(0, 2).c_str(), MAX_PATH, current, nullptr);
+    ASSERT_TRUE(UtilFunc::EqualIgnoringCase(UtilFunc::FolderPath(current), work)) << Ansi(current);
+
+    EXPECT_TRUE(tree::DeleteBelow(root, root + L"7.19.02N").ok());
+    EXPECT_TRUE(tree::DeleteBelow(root + L"\\", root + L"Orvanta.ini").ok());
+    EXPECT_TRUE(tree::DeleteBelow(root.substr(0, 2), root + L"work\\..\\Orvanta.ini").refused);
+    EXPECT_TRUE(tree::IsProtectedFolder(root.substr(0, 2)));
+    EXPECT_TRUE(tree::DeleteTree(root.substr(0, 2)).refused);
+    EXPECT_FALSE(FolderExists(root + L"7.19.02N"));
+    EXPECT_FALSE(FileExists(root + L"Orvanta.ini"));
+    EXPECT_TRUE(FileExists(work + L"\\7.19.02N\\mine.txt"));
+    EXPECT_TRUE(FileExists(work + L"\\Orvanta.ini"));
+    tree::Folder opened;
+    EXPECT_EQ(tree::Folder::OpenFollowingLinks(root.substr(0, 2), &opened), 0u);
+    std::vector<std::wstring> names;
+    EXPECT_TRUE(opened.List(&names));
+    EXPECT_EQ(names, std::vector<std::wstring>{L"work"});
+  }
+  ::SetEnvironmentVariableW((L"=" + root.substr(0, 2)).c_str(), nullptr);
+  ::SetCurrentDirectoryW(testsupport::ProgramFolder().c_str());
 }
 
 TEST_F(TreeWalkerTest, RenamesOnlyWhatIsNoLinkReachedThroughItsTarget) {
@@ -245,6 +321,24 @@ TEST(TreeWalkerFileTest, RunningProgramIsMovedAsideUnlessItsSideNameIsHeld) {
   std::wstring renames(pending, bytes / sizeof(wchar_t));
   std::replace(renames.begin(), renames.end(), L'\0', L'|');
   EXPECT_NE(Upper(renames).find(Upper(side) + L"||"), std::wstring::npos) << renames;
+
+  // Reached through a linked folder: booked by the name the renamed file
+  // has itself, which no link changed for the restart can send elsewhere.
+  ASSERT_TRUE(::CreateDirectoryW((dir.path() + L"real").c_str(), nullptr));
+  const std::wstring real = probe::CopyProbe(dir.path() + L"real\\", L"linked.exe");
+  probe::Process linkedRunning(real, L"--sleep=60000");
+  ASSERT_TRUE(linkedRunning.started());
+  ASSERT_TRUE(testsupport::PlantLink(dir.path() + L"via", dir.path() + L"real"));
+  EXPECT_EQ(tree::DeleteTree(dir.path() + L"via\\linked.exe").scheduled, 1u);
+  EXPECT_TRUE(FileExists(real + L".tmp"));
+  bytes = sizeof pending - sizeof(wchar_t);
+  ::RegGetValueW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
+                 L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, pending, &bytes);
+  renames.assign(pending, bytes / sizeof(wchar_t));
+  std::replace(renames.begin(), renames.end(), L'\0', L'|');
+  EXPECT_NE(Upper(renames).find(Upper(real) + L".TMP||"), std::wstring::npos) << Ansi(renames);
+  EXPECT_EQ(Upper(renames).find(Upper(L"via\\linked.exe")), std::wstring::npos) << Ansi(renames);
+  testsupport::RemoveHostLink(dir.path() + L"via");
 
   EXPECT_EQ(tree::DeleteTree(busy).failed, 1u);
   EXPECT_TRUE(FileExists(busy));

@@ -38,6 +38,85 @@ TEST(UtilFuncPathTest, BackslashesDriveLettersAndFileNames) {
   EXPECT_EQ(UtilFunc::GetModuleDir() + L"utilfunc_test.exe", UtilFunc::GetModulePath());
 }
 
+// Splitting a path and trimming a folder path keep a drive root's backslash:
+// "Q:" alone names the current folder of drive Q.
+TEST(UtilFuncPathTest, ARootKeepsItsBackslash) {
+  const struct {
+    const wchar_t* path;
+    const wchar_t* folder;  // null: no folder and name
+    const wchar_t* name;
+  } splits[] = {{L"C:\\a\\b", L"C:\\a", L"b"}, {L"C:\\a\\b\\\\", L"C:\\a", L"b"}, {L"Q:\\Orvanta.ini", L"Q:\\", L"Orvanta.ini"},
+                {L"Q:\\", nullptr, nullptr},     {L"Q:", nullptr, nullptr},              {L"name", nullptr, nullptr},
+                {L"\\x", nullptr, nullptr},       {L"\\\\srv\\share\\f", L"\\\\srv\\share", L"f"}};
+  for (const auto& c : splits) {
+    std::wstring folder, name;
+    EXPECT_EQ(UtilFunc::SplitPath(c.path, &folder, &name), c.folder != nullptr) << Ansi(c.path);
+    if (c.folder) {
+      EXPECT_EQ(folder + L"|" + name, std::wstring(c.folder) + L"|" + c.name);
+    }
+  }
+  for (const auto& [path, folder] : {std::pair{L"Q:", L"Q:\\"}, std::pair{L"q:\\\\", L"q:\\"}, std::pair{L"C:\\a\\", L"C:\\a"},
+                                     std::pair{L"", L""}})
+    EXPECT_EQ(UtilFunc::FolderPath(path), folder) << Ansi(path);
+  const UtilFunc::AppPrograms programs = UtilFunc::AppProgramsIn(L"Q:", L"7.19.02N", L"Orvanta.exe", L"Velpane.exe");
+  EXPECT_EQ(programs.mainProgram + L"|" + programs.renderProgram, L"Q:\\Orvanta.exe|Q:\\7.19.02N\\Velpane.exe");
+  const UtilFunc::AppPrograms unversioned = UtilFunc::AppProgramsIn(L"C:\\Apps\\", L"", L"Orvanta.exe", L"Velpane.exe");
+  EXPECT_EQ(unversioned.renderProgram, L"C:\\Apps\\Velpane.exe");
+}
+
+// One reading of the settings file's version for every program: a version
+// the rule refuses, and a file that exists but cannot be read, are told apart
+// from a file without a version.
+TEST(UtilFuncVersionTest, ReadsTheVersionWithTheVersionRule) {
+  using State = UtilFunc::InstalledVersion::State;
+  TempFolder temp;
+  const std::wstring ini = temp.path() + L"Orvanta.ini";
+  EXPECT_EQ(UtilFunc::ReadInstalledVersion(temp.path()).state, State::kNone) << "no file";
+  const struct {
+    std::string text;
+    State state;
+  } cases[] = {
+      {"[Common]\r\nVersion=7.19.02N\r\n", State::kUsable},
+      {"[Common]\r\nVersion=123456789012345678901234567890x\r\n", State::kUsable},  // 31 characters
+      {"[Common]\r\nVersion=\xb0\xe6\xb1\xbe" "1\r\n", State::kUsable},
+      {"[Common]\r\nOther=1\r\n", State::kNone},
+      {"[Common]\r\nVersion=\r\n", State::kNone},
+      {"[Common]\r\nVersion=1234567890123456789012345678901x\r\n", State::kRefused},
+      {"[Common]\r\nVersion=7.19.02N" + std::string(40, 'x') + "\r\n", State::kRefused},
+      {"[Common]\r\nVersion=7.19.02N.\r\n", State::kRefused},
+      {"[Common]\r\nVersion=7.19.02N..x\r\n", State::kRefused},
+      {"[Common]\r\nVersion=..\r\n", State::kRefused},
+      {"[Common]\r\nVersion=..\\..\\Windows\r\n", State::kRefused},
+      {"[Common]\r\nVersion=C:\\Users\r\n", State::kRefused},
+      {"[Common]\r\nVersion=a?b\r\n", State::kRefused},
+      {"[Common]\r\nVersion=CON\r\n", State::kRefused},
+      {"[Common]\r\nVersion=nul.txt\r\n", State::kRefused},
+      {"[Common]\r\nVersion=LPT1\r\n", State::kRefused},
+      {"[Common]\r\nVersion=new\r\n", State::kRefused},
+      {"[Common]\r\nVersion={VersionNameFolder}\r\n", State::kRefused},
+      {"[Common]\r\nVersion={InstallFolderItems}\r\n", State::kRefused},
+      {"[Common]\r\nVersion={ReplacedItems}\r\n", State::kRefused},
+      {"[Common]\r\nVersion={SetupJournal}\r\n", State::kRefused},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(WriteFileBytes(ini, c.text));
+    LogTail log;
+    const UtilFunc::InstalledVersion read = UtilFunc::ReadInstalledVersion(temp.path());
+    EXPECT_EQ(read.state, c.state) << c.text;
+    EXPECT_EQ(read.value.empty(), c.state != State::kUsable) << c.text;
+    EXPECT_EQ(read.Doubtful(), c.state == State::kRefused) << c.text;
+    EXPECT_EQ(log.Count("ERROR 版本号无法用作目录名"), c.state == State::kRefused ? 1u : 0u) << log.Added();
+  }
+  // Held open without sharing by another program: neither "no version" nor
+  // any version.
+  ASSERT_TRUE(WriteFileBytes(ini, "[Common]\r\nVersion=7.19.02N\r\n"));
+  probe::Lock lock(ini);
+  ASSERT_TRUE(lock.held());
+  LogTail log;
+  EXPECT_EQ(UtilFunc::ReadInstalledVersion(temp.path()).state, State::kUnreadable);
+  EXPECT_EQ(log.Count("ERROR 读取版本号失败"), 1u) << log.Added();
+}
+
 TEST(WaitLimitTest, ADecimalNumberOfMillisecondsReplacesTheLimit) {
   EXPECT_EQ(ParseWaitLimitMs(L"2500", 600000), 2500u);
   EXPECT_EQ(ParseWaitLimitMs(L"1", 600000), 1u);

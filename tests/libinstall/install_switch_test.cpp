@@ -356,7 +356,8 @@ TEST(VersionRuleTest, OnlyAVersionThatNamesOneFolderOfItsOwnIsUsable) {
       {L"a\tb", VersionProblem::kForbiddenCharacter},  {L"7.19.", VersionProblem::kTrailingDotOrBlank},
       {L"7.19 ", VersionProblem::kTrailingDotOrBlank}, {L"NEW", VersionProblem::kReservedName},
       {L"{versionNameFolder}", VersionProblem::kReservedName}, {L"{InstallFolderItems}", VersionProblem::kReservedName},
-      {L"{replaceditems}", VersionProblem::kReservedName}, {L"nul", VersionProblem::kDeviceName},
+      {L"{replaceditems}", VersionProblem::kReservedName}, {L"{SetupJournal}", VersionProblem::kReservedName},
+      {L"nul", VersionProblem::kDeviceName},
       {L"Com7.19", VersionProblem::kDeviceName},       {L"lpt1", VersionProblem::kDeviceName},
       {L"com0", VersionProblem::kNone},                {L"0123456789012345678901234567890x", VersionProblem::kTooLong},
   };

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cwctype>
 
 namespace testsupport {
 
@@ -201,6 +202,24 @@ bool RemoveHostLink(const std::wstring& link) {
   if (unix_link.empty()) return false;
   return RunHostCommand("Z:\\bin\\rm -f \"" + unix_link + "\"",
                         [&] { return ::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; });
+}
+
+MappedDrive::MappedDrive(wchar_t letter, const std::wstring& folder) : letter_(letter) {
+  char prefix[1024] = {};
+  const DWORD length = ::GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof prefix);
+  const std::string target = UnixName(folder);
+  if (length == 0 || length >= sizeof prefix || target.empty() ||
+      ::GetFileAttributesW(Root().c_str()) != INVALID_FILE_ATTRIBUTES)
+    return;
+  link_ = std::string(prefix) + "/dosdevices/" + static_cast<char>(::towlower(letter)) + ":";
+  mapped_ = RunHostCommand("Z:\\bin\\ln -s \"" + target + "\" \"" + link_ + "\"",
+                           [&] { return ::GetFileAttributesW(Root().c_str()) != INVALID_FILE_ATTRIBUTES; });
+}
+
+MappedDrive::~MappedDrive() {
+  if (!mapped_) return;
+  RunHostCommand("Z:\\bin\\rm -f \"" + link_ + "\"",
+                 [&] { return ::GetFileAttributesW(Root().c_str()) == INVALID_FILE_ATTRIBUTES; });
 }
 
 std::wstring WineFolderFromEnvironment(const wchar_t* name) {

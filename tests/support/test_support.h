@@ -66,6 +66,24 @@ bool IsLinkTo(const std::wstring& link, const std::wstring& target);
 // Removes the link itself (not its target); true once it is gone.
 bool RemoveHostLink(const std::wstring& link);
 
+// Maps the drive letter `letter` to the existing `folder` while the object
+// lives, as Wine maps its drives: a host link $WINEPREFIX/dosdevices/x: to the
+// folder's host name. Mapped() is false when that could not be done.
+class MappedDrive {
+ public:
+  MappedDrive(wchar_t letter, const std::wstring& folder);
+  ~MappedDrive();
+  MappedDrive(const MappedDrive&) = delete;
+  MappedDrive& operator=(const MappedDrive&) = delete;
+  bool Mapped() const { return mapped_; }
+  std::wstring Root() const { return std::wstring(1, letter_) + L":\\"; }
+
+ private:
+  wchar_t letter_;
+  std::string link_;
+  bool mapped_ = false;
+};
+
 // A Linux folder named by an environment variable (ORV_BINARY_DIR,
 // ORV_SOURCE_DIR) as a Wine path below Z:, ending in a backslash.
 std::wstring WineFolderFromEnvironment(const wchar_t* name);

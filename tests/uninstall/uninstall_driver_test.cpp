@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/scoped_handle.h"
 #include "common/setup_mutex.h"
 #include "common/utilfunc.h"
 #include "libinstall/installstrategy.h"
@@ -92,31 +93,6 @@ struct StagedInstall {
   std::wstring version;
   std::wstring flagFile;
 };
-
-TEST(VersionTest, OnlyASingleFolderNameIsUsable) {
-  for (const wchar_t* usable : {L"7.19.02N", L"", L"7.19.02T", L"7 19 02N", L"版本1"})
-    EXPECT_EQ(nullptr, uninstall::VersionProblem(usable)) << Utf8(usable);
-  for (const wchar_t* refused : {L"new", L"{VersionNameFolder}", L"nul", L"..\\..\\Windows", L"..", L"a/b", L"\\", L"C:", L"C:\\Users", L"x:y", L".",
-                                 L"7.19.02N.", L"7.19.02N ", L"7*", L"a?b", L"a\"b", L"a|b", L"a\tb",
-                                 L"1234567890123456789012345678901x"})
-    EXPECT_NE(nullptr, uninstall::VersionProblem(refused)) << Utf8(refused);
-  EXPECT_EQ(nullptr, uninstall::VersionProblem(L"123456789012345678901234567890x"));  // 31 characters
-}
-
-TEST(VersionTest, ReadsTheSettingsFileAndRefusesUnusableValues) {
-  TempFolder temp;
-  const std::wstring ini = temp.path() + L"Orvanta.ini";
-  EXPECT_EQ(L"", uninstall::ReadInstalledVersion(ini));  // no file
-  WriteFileBytes(ini, "[Common]\r\nVersion=7.19.02N\r\n");
-  EXPECT_EQ(L"7.19.02N", uninstall::ReadInstalledVersion(ini));
-  WriteFileBytes(ini, "[Common]\r\nOther=1\r\n");
-  EXPECT_EQ(L"", uninstall::ReadInstalledVersion(ini));
-  WriteFileBytes(ini, "[Common]\r\nVersion=..\\..\\Windows\r\n");
-  EXPECT_EQ(L"", uninstall::ReadInstalledVersion(ini));
-  // Longer than a version may be: not cut down to some other folder's name.
-  WriteFileBytes(ini, "[Common]\r\nVersion=7.19.02N" + std::string(40, 'x') + "\r\n");
-  EXPECT_EQ(L"", uninstall::ReadInstalledVersion(ini));
-}
 
 TEST(VersionFolderNameTest, MatchesTheWholeNameOnly) {
   for (const wchar_t* name : {L"7.19.02N", L"12.05.31N", L"7x19-02N", L"0.00.00N"})
@@ -263,25 +239,49 @@ TEST(DriverTest, KeptPathProtectsItselfAndItsFoldersButNotItsSiblings) {
   EXPECT_FALSE(FolderExists(x + L"7.19.02N"));
 }
 
-TEST(DriverTest, RemovesThePerUserDataOfTheVersion) {
-  StagedInstall install(L"7.19.03N");
-  const std::wstring data = AppDataFolder() + L"7.19.03N\\";
-  const std::wstring other = AppDataFolder() + L"7.10.00N\\";
-  MakeFolder(data + L"cache");
-  Touch(data + L"cache\\c.bin");
-  Touch(data + L"settings.json");
-  MakeFolder(other);
-  Touch(other + L"settings.json");
-  RecordingCallBack callback;
-  install.Remove(&callback);
-  EXPECT_FALSE(FolderExists(data));
-  EXPECT_TRUE(FileExists(other + L"settings.json"));  // another version's data stays
-  const auto reported = [&](const std::wstring& file) {
-    return std::count(callback.reports.begin(), callback.reports.end(), std::make_pair(2, file)) == 1;
+// The per-user data of the version the settings file names goes, with a
+// report for each file; another version's data stays. Only a settings file
+// without a version reaches the whole data folder: a refused version, or a
+// settings file that cannot be read, deletes no data at all.
+TEST(DriverTest, RemovesThePerUserDataOfTheVersionAndNeverWidensIt) {
+  const struct {
+    const char* settings;  // null: the settings file is held open without sharing
+    bool ownGoes, otherGoes;
+  } cases[] = {
+      {"Version=7.19.03N", true, false},          {"Other=1", true, true},
+      {"Version=7.19.03N.", false, false},        {"Version=7.19.03N..x", false, false},
+      {"Version=..", false, false},               {"Version=CON", false, false},
+      {"Version={VersionNameFolder}", false, false}, {"Version=7.19.03N0123456789012345678901234567890", false, false},
+      {nullptr, false, false},
   };
-  EXPECT_TRUE(reported(data + L"cache\\c.bin"));
-  EXPECT_TRUE(reported(data + L"settings.json"));
-  testsupport::RemoveTree(other);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.settings ? c.settings : "settings file held open");
+    StagedInstall install(L"7.19.03N");
+    const std::wstring data = AppDataFolder() + L"7.19.03N\\";
+    const std::wstring other = AppDataFolder() + L"7.10.00N\\";
+    MakeFolder(data + L"cache");
+    Touch(data + L"cache\\c.bin");
+    Touch(data + L"settings.json");
+    MakeFolder(other);
+    Touch(other + L"settings.json");
+    if (c.settings) WriteFileBytes(install.folder + L"Orvanta.ini", std::string("[Common]\r\n") + c.settings + "\r\n");
+    ScopedHandle held;
+    if (!c.settings)
+      held = ScopedHandle(::CreateFileW((install.folder + L"Orvanta.ini").c_str(), GENERIC_READ, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    ASSERT_EQ(held.valid(), !c.settings);
+    RecordingCallBack callback;
+    install.Remove(&callback);
+    EXPECT_EQ(!FileExists(data + L"settings.json"), c.ownGoes);
+    EXPECT_EQ(!FileExists(other + L"settings.json"), c.otherGoes);
+    const auto reported = [&](const std::wstring& file) {
+      return std::count(callback.reports.begin(), callback.reports.end(), std::make_pair(2, file)) == 1;
+    };
+    EXPECT_EQ(reported(data + L"cache\\c.bin"), c.ownGoes);
+    EXPECT_EQ(reported(data + L"settings.json"), c.ownGoes);
+    held = ScopedHandle();
+    testsupport::RemoveTree(AppDataFolder());
+  }
 }
 
 TEST(DriverTest, LockedFilesAreMovedAsideOrLeftAndTheRestGoes) {

@@ -328,6 +328,80 @@ TEST_F(UninstallTest, VersionOutsideTheInstallFolderIsNotFollowed) {
   RemoveTree(victim);
 }
 
+// Entries of the removal list that lead out of the install folder through
+// ".." delete nothing there, even with the walker's own refusal of paths
+// outside its base passed over (the test hook): the list's own filter keeps
+// them out. An entry outside without ".." shows that the hook took effect.
+TEST_F(UninstallTest, ListedPathsOutOfTheInstallFolderStayWithoutTheWalkersRefusal) {
+  const std::wstring victim = ShellFolder(CSIDL_PROGRAM_FILES) + L"\\Orvanta Test\\Victim\\";
+  MakeFolder(victim + L"sub");
+  WriteFileBytes(victim + L"precious.txt", "keep me");
+  WriteFileBytes(victim + L"sub\\deep.txt", "keep me");
+  const std::wstring outside = scratch_.path() + L"outside.txt";
+  WriteFileBytes(outside, "listed as written");
+  const std::wstring rules = folder_ + version_ + L"\\setup.xml";
+  std::string text = ReadFileBytes(rules);
+  const size_t file = text.find("<file>");
+  ASSERT_NE(std::string::npos, file);
+  std::string outsideUtf8(outside.begin(), outside.end());
+  text.insert(file + 6, "<item path=\"$INSTDIR\\..\\Victim\"/><item path=\"$INSTDIR/../Victim/precious.txt\"/>"
+                        "<item path=\"$INSTDIR\\x\\..\\..\\Victim\\sub\"/><item path=\"" + outsideUtf8 + "\"/>");
+  ASSERT_TRUE(WriteFileBytes(rules, text));
+
+  ::SetEnvironmentVariableW(L"ORV_TEST_WALKER_ANYWHERE", L"1");
+  const int code = Uninstall(L"/S", folder_);
+  ::SetEnvironmentVariableW(L"ORV_TEST_WALKER_ANYWHERE", nullptr);
+  EXPECT_EQ(0, code);
+  EXPECT_EQ("keep me", ReadFileBytes(victim + L"precious.txt"));
+  EXPECT_EQ("keep me", ReadFileBytes(victim + L"sub\\deep.txt"));
+  EXPECT_FALSE(FileExists(outside)) << "the hook did not pass the walker's refusal over";
+  EXPECT_FALSE(FolderExists(folder_ + version_));
+  EXPECT_FALSE(FileExists(folder_ + L"Orvanta.exe"));
+  ExpectRulesUndone();
+  ExpectSelfDeleted();
+  RemoveTree(victim);
+}
+
+// Installed at a drive root (a drive letter mapped to a folder of the test)
+// and removed from a current folder on that drive, then from one on another
+// drive while the drive's own current folder is kept elsewhere: the
+// installation goes, the user's folder with the same names stays.
+TEST_F(UninstallTest, AtADriveRootRemovesOnlyTheInstallation) {
+  const std::wstring mapped = scratch_.path() + L"qroot";
+  MakeFolder(mapped);
+  wchar_t letter = L'Q';
+  while (letter < L'Y' && FolderExists(std::wstring(1, letter) + L":\\")) ++letter;
+  testsupport::MappedDrive drive(letter, mapped);
+  ASSERT_TRUE(drive.Mapped());
+  const std::wstring root = drive.Root();
+  const std::wstring work = root + L"work\\";
+  const std::wstring driveVariable = L"=" + root.substr(0, 2);
+  for (const bool fromTheDrive : {true, false}) {
+    SCOPED_TRACE(fromTheDrive ? "current folder on the drive" : "current folder on another drive");
+    MakeFolder(work + version_);
+    for (const wchar_t* name : {L"Orvanta.ini", L"Orvanta.exe", L"Uninstall.exe"}) WriteFileBytes(work + name, "mine");
+    WriteFileBytes(work + version_ + L"\\setup.xml", "mine");
+    ASSERT_EQ(0, RunAndWait(L"\"" + setup_ + L"\" /S /D=" + root, kRunLimitMs));
+    ASSERT_TRUE(FileExists(root + L"Uninstall.exe"));
+    ASSERT_TRUE(FolderExists(root + version_));
+    if (!fromTheDrive) ::SetEnvironmentVariableW(driveVariable.c_str(), work.substr(0, work.size() - 1).c_str());
+    const int code = RunAndWait(L"\"" + root + L"Uninstall.exe\" /S", kRunLimitMs,
+                                fromTheDrive ? work : scratch_.path());
+    ::SetEnvironmentVariableW(driveVariable.c_str(), nullptr);
+    EXPECT_EQ(0, code);
+    EXPECT_FALSE(FolderExists(root + version_));
+    for (const wchar_t* name : {L"Orvanta.ini", L"Orvanta.exe", L"Orvanta.exe.manifest"})
+      EXPECT_FALSE(FileExists(root + name)) << testing::PrintToString(std::wstring(name));
+    EXPECT_TRUE(WaitUntilGone(root + L"Uninstall.exe", 20000));
+    for (const wchar_t* name : {L"Orvanta.ini", L"Orvanta.exe", L"Uninstall.exe"})
+      EXPECT_EQ("mine", ReadFileBytes(work + name)) << testing::PrintToString(std::wstring(name));
+    EXPECT_EQ("mine", ReadFileBytes(work + version_ + L"\\setup.xml"));
+    ExpectRulesUndone();
+    Forget();
+  }
+  EXPECT_TRUE(WaitUntilGone(root + L"deleteSelf.bat", 20000));
+}
+
 TEST_F(UninstallTest, AllVersionFoldersGoOtherNamesStay) {
   for (const wchar_t* name : {L"7.18.01N", L"12.05.31N", L"7-17-00N", L"7.16.00n", L"7.19N", L"data"}) {
     ::CreateDirectoryW((folder_ + name).c_str(), nullptr);

@@ -150,15 +150,6 @@ TEST(UnInstallProgress, StepsTowardsTheCapOfTheReportedStage) {
   EXPECT_EQ(12, NextShownProgress(12, -1));
 }
 
-TEST(UnInstallProgress, RunningProgramsOfTheInstallFolderAndItsVersion) {
-  const RunningAppPaths paths = RunningAppPathsFor(L"C:\\Apps\\Orvanta", L"7.19.02N", L"Orvanta.exe", L"Velpane.exe");
-  EXPECT_EQ(L"C:\\Apps\\Orvanta\\Orvanta.exe", paths.mainProgram);
-  EXPECT_EQ(L"C:\\Apps\\Orvanta\\7.19.02N\\Velpane.exe", paths.renderProgram);
-  const RunningAppPaths unversioned = RunningAppPathsFor(L"C:\\Apps\\Orvanta\\", L"", L"Orvanta.exe", L"Velpane.exe");
-  EXPECT_EQ(L"C:\\Apps\\Orvanta\\Orvanta.exe", unversioned.mainProgram);
-  EXPECT_EQ(L"C:\\Apps\\Orvanta\\Velpane.exe", unversioned.renderProgram);
-}
-
 TEST_F(UnInstallWindow, BarStopsAtEachStageCapAndClosingWaitsForTheEnd) {
   ScriptedDriver driver;
   ScenarioDlg dlg(&driver, [&](ScenarioDlg& w) {
