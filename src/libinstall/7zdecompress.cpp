@@ -16,6 +16,7 @@
 #include "Windows/PropVariant.h"
 
 #include "common/logging.h"
+#include "common/test_hooks.h"
 #include "libinstall/dictionarypool.h"
 
 namespace {
@@ -367,9 +368,7 @@ C7zDecompressImpl::C7zDecompressImpl()
         if (m_memoryMode) ReportProgress(k7zProgressWritten, position, item.path);
       }) {
   CrcGenerateTable();
-  wchar_t failAt[16] = {};
-  const DWORD length = ::GetEnvironmentVariableW(L"ORV_TEST_DECODER_FAIL_AT", failAt, 16);
-  if (length > 0 && length < 16) m_failAtStream = static_cast<UINT32>(std::wcstoul(failAt, nullptr, 10));
+  m_failAtStream = static_cast<UINT32>(test_hooks::Number(L"ORV_TEST_DECODER_FAIL_AT"));
   m_pArchive = new NArchive::N7z::CHandler;
   m_pArchive->AddRef();
 }
@@ -434,6 +433,15 @@ HRESULT C7zDecompressImpl::OpenAndExtract(const StreamSource& source) {
     m_pItems = m_itemTables.back().get();
     std::vector<ItemPlacement> placements(count);
     hr = count == 0 ? E_FAIL : ReadItems(m_pArchive, m_itemTables.back().get(), &placements);
+    // A package with an item that would land outside its folders is refused
+    // whole, before anything of it is decoded.
+    bool unsafe = false;
+    for (const ArchiveItem& item : *m_pItems) {
+      if (hr != S_OK || item.safe) continue;
+      LOG_ERROR << "安装包条目路径不安全，未写出：" << item.path;
+      unsafe = true;
+    }
+    if (unsafe) hr = HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME);
     if (hr == S_OK) {
       std::vector<UINT32> distinct;
       for (const ItemPlacement& placement : placements) distinct.push_back(placement.block);

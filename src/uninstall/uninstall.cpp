@@ -210,8 +210,10 @@ void CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std:
     if (auto path = uninstall::ResolveListedPath(installFolder, entry)) paths.push_back(std::move(*path));
 
   for (const FolderEntry& entry : ListFolder(installFolder)) {
-    if (entry.isFolder && IsVersionFolderName(entry.name)) paths.push_back(installFolder + entry.name);
+    if (entry.isFolder && IsVersionFolderName(entry.name) && IsApplicationVersionFolder(installFolder, entry.name))
+      paths.push_back(installFolder + entry.name);
   }
+  paths.push_back(installFolder + kUserEntriesFileName);
 
   // The rule file and the settings file that names its folder are what a
   // second run needs to finish a removal cut short: they are kept until

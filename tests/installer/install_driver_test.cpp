@@ -146,6 +146,17 @@ std::map<std::wstring, std::string> SmallPackageInstalled() {
   return files;
 }
 
+// A version folder of the application's as an installation leaves it:
+// its static configuration names its version.
+void MakeVersionFolder(const std::wstring& install_folder, const std::wstring& version) {
+  const std::wstring folder = install_folder + version + L"\\";
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  ::CreateDirectoryW((folder + L"configurations").c_str(), nullptr);
+  testsupport::WriteFileBytes(folder + kStaticConfigPath, "<staticconfigs><item id=\"OVVersionString\">" +
+                                                              std::string(version.begin(), version.end()) +
+                                                              "</item></staticconfigs>");
+}
+
 TEST(InstallDriver, ReportsEveryStageInOrderOnWorkerThreads) {
   TempFolder folder(L"orvdriver");
   Recorder recorder;
@@ -244,7 +255,7 @@ TEST(InstallDriver, EntryAppearingDuringTheWriteOutIsReplacedOnlyAfterTheFlush) 
     const std::wstring install_folder = folder.path() + L"inst\\";
     ScopedHandle held;
     PlantingRecorder recorder([&] {
-      ::CreateDirectoryW((install_folder + L"7.19.02N").c_str(), nullptr);
+      MakeVersionFolder(install_folder, L"7.19.02N");
       testsupport::WriteFileBytes(install_folder + L"7.19.02N\\old.txt", "older");
       if (hold)
         *held.receive() = ::CreateFileW((install_folder + L"{VersionNameFolder}\\data\\notes.txt").c_str(),
