@@ -256,12 +256,8 @@ unsigned ProcessorCount() {
 // The most decoders at once: the processor count, or the test hook
 // ORV_TEST_DECODERS=N, which lets a benchmark time one decoder alone.
 unsigned DefaultMaxDecoders() {
-  wchar_t hook[16] = {};
-  const DWORD length = ::GetEnvironmentVariableW(L"ORV_TEST_DECODERS", hook, 16);
-  if (length > 0 && length < 16) {
-    const unsigned long decoders = std::wcstoul(hook, nullptr, 10);
-    if (decoders > 0 && decoders <= 64) return static_cast<unsigned>(decoders);
-  }
+  const unsigned long decoders = test_hooks::Number(L"ORV_TEST_DECODERS");
+  if (decoders > 0 && decoders <= 64) return static_cast<unsigned>(decoders);
   return ProcessorCount();
 }
 

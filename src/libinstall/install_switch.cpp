@@ -5,6 +5,7 @@
 
 #include "common/logging.h"
 #include "common/scoped_handle.h"
+#include "common/test_hooks.h"
 #include "common/tree_walker.h"
 
 namespace {
@@ -13,12 +14,7 @@ constexpr wchar_t kKillHook[] = L"ORV_TEST_SWITCH_KILL_AT";
 constexpr wchar_t kFailHook[] = L"ORV_TEST_SWITCH_FAIL_AT";
 
 // The step number a test hook names, 0 when it is not set.
-size_t HookStep(const wchar_t* variable) {
-  wchar_t text[16] = {};
-  const DWORD length = ::GetEnvironmentVariableW(variable, text, 16);
-  if (length == 0 || length >= 16) return 0;
-  return static_cast<size_t>(std::wcstoul(text, nullptr, 10));
-}
+size_t HookStep(const wchar_t* variable) { return test_hooks::Number(variable); }
 
 void KillHook(size_t step) {
   if (HookStep(kKillHook) == step) ::TerminateProcess(::GetCurrentProcess(), kKilledByTestHookExitCode);

@@ -116,7 +116,8 @@ std::vector<PieceSpan> SplitAtZeroRuns(const BYTE* data, size_t size) {
 uint64_t MemoryBudgetFor(uint64_t physicalBytes) { return std::min(kMaxBudgetBytes, physicalBytes / 4); }
 
 uint64_t DefaultMemoryBudget() {
-  if (const unsigned long long megabytes = test_hooks::Number(kBudgetHook)) return megabytes << 20;
+  const unsigned long long megabytes = test_hooks::Number(kBudgetHook);
+  if (megabytes > 0) return megabytes << 20;
   MEMORYSTATUSEX memory = {};
   memory.dwLength = sizeof memory;
   if (!::GlobalMemoryStatusEx(&memory)) return MemoryBudgetFor(0);

@@ -9,6 +9,7 @@
 
 #include "common/logging.h"
 #include "common/scoped_handle.h"
+#include "common/test_hooks.h"
 #include "common/tree_walker.h"
 #include "common/utilfunc.h"
 #include "common/wait_limit.h"
@@ -160,7 +161,7 @@ void CUninstall::Run() {
     Report(3);
     return;
   }
-  killAtStep_ = WaitLimitMs(kKillStepVariable, 0);
+  killAtStep_ = test_hooks::Number(kKillStepVariable);
   // An update killed half-way is undone (or finished) first, so that the
   // installation removed is a whole one.
   if (!FinishInterruptedSwitch(installFolder)) {
