@@ -26,6 +26,7 @@ constexpr ULONG kOpenReparsePoint = 0x00200000;  // FILE_OPEN_REPARSE_POINT
 constexpr ULONG kDirectoryFile = 0x00000001;     // FILE_DIRECTORY_FILE
 constexpr ULONG kNonDirectoryFile = 0x00000040;  // FILE_NON_DIRECTORY_FILE
 constexpr ULONG kSynchronousIo = 0x00000020;     // FILE_SYNCHRONOUS_IO_NONALERT
+constexpr ULONG kSequentialOnly = 0x00000004;    // FILE_SEQUENTIAL_ONLY
 constexpr ULONG kOpenDisposition = 1;            // FILE_OPEN
 constexpr ULONG kCreateDisposition = 2;          // FILE_CREATE
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -75,14 +76,14 @@ DWORD ErrorOf(NTSTATUS status) { return ::RtlNtStatusToDosError(status); }
 
 // Opens `name` relative to the folder `root` without following a link.
 NTSTATUS OpenRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG options, ULONG disposition,
-                      HANDLE* handle) {
+                      HANDLE* handle, ULONG share = kShareAll, PSECURITY_DESCRIPTOR security = nullptr) {
   UNICODE_STRING text;
   text.Buffer = const_cast<PWSTR>(name.c_str());
   text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
   OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, root, nullptr);
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, root, security);
   IO_STATUS_BLOCK io = {};
-  return ::NtCreateFile(handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll, disposition,
+  return ::NtCreateFile(handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
                         options | kOpenReparsePoint | kSynchronousIo, nullptr, 0);
 }
 
@@ -468,6 +469,49 @@ DWORD Folder::CreateChild(const std::wstring& name, Folder* folder) const {
   else if (ErrorOf(status) != ERROR_ALREADY_EXISTS && ErrorOf(status) != ERROR_FILE_EXISTS)
     return ErrorOf(status);
   return OpenChild(name, folder);
+}
+
+DWORD Folder::CreateNewChild(const std::wstring& name, Folder* folder, PSECURITY_DESCRIPTOR security) const {
+  ScopedHandle created;
+  const NTSTATUS status = OpenRelative(handle(), name, kFolderAccess & ~DELETE, kDirectoryFile, kCreateDisposition,
+                                       created.receive(), FILE_SHARE_READ | FILE_SHARE_WRITE, security);
+  if (!NT_SUCCESS(status)) {
+    *created.receive() = nullptr;
+    return ErrorOf(status);
+  }
+  *folder = Folder();
+  folder->handle_ = std::move(created);
+  folder->path_ = path_ + L"\\" + name;
+  folder->final_ = ChildFinalPath(final_, name);
+  return 0;
+}
+
+DWORD Folder::CreateNewFile(const std::wstring& name, ACCESS_MASK access, ScopedHandle* file) const {
+  const NTSTATUS status = OpenRelative(handle(), name, access | SYNCHRONIZE, kNonDirectoryFile | kSequentialOnly,
+                                       kCreateDisposition, file->receive(), FILE_SHARE_READ);
+  if (NT_SUCCESS(status)) return 0;
+  *file->receive() = nullptr;
+  return ErrorOf(status);
+}
+
+DWORD Folder::OpenFileForReading(const std::wstring& name, ScopedHandle* file) const {
+  const NTSTATUS status = OpenRelative(handle(), name, GENERIC_READ | SYNCHRONIZE, kNonDirectoryFile | kSequentialOnly,
+                                       kOpenDisposition, file->receive(), FILE_SHARE_READ);
+  if (!NT_SUCCESS(status)) {
+    *file->receive() = nullptr;
+    return ErrorOf(status);
+  }
+  DWORD error = 0;
+  switch (KindOfOpened(file->get(), final_, name, &error)) {
+    case EntryKind::kFile:
+      return 0;
+    case EntryKind::kUnreadable:
+      break;
+    default:
+      error = ERROR_REPARSE_TAG_MISMATCH;
+  }
+  *file = ScopedHandle();
+  return error;
 }
 
 EntryKind Folder::Inspect(const std::wstring& name) const {

@@ -58,6 +58,18 @@ class Folder {
   // Creates the sub-folder `name` unless a real folder of that name exists.
   DWORD CreateChild(const std::wstring& name, Folder* folder) const;
 
+  // Creates the sub-folder `name` as new: any entry of that name, a link
+  // included, fails with ERROR_ALREADY_EXISTS. `security` null gives it the
+  // rights it inherits. The folder cannot be renamed or deleted while the
+  // Folder it gives is held.
+  DWORD CreateNewChild(const std::wstring& name, Folder* folder, PSECURITY_DESCRIPTOR security = nullptr) const;
+  // Creates the file `name` as new in the same way, opened for `access` and
+  // shared for reading only.
+  DWORD CreateNewFile(const std::wstring& name, ACCESS_MASK access, ScopedHandle* file) const;
+  // Opens the plain file `name` for reading; ERROR_REPARSE_TAG_MISMATCH
+  // when it is a link.
+  DWORD OpenFileForReading(const std::wstring& name, ScopedHandle* file) const;
+
   EntryKind Inspect(const std::wstring& name) const;
   // The names in this folder, read through its handle. False (error in
   // GetLastError) when it cannot be listed.

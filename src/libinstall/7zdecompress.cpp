@@ -440,6 +440,15 @@ HRESULT C7zDecompressImpl::OpenAndExtract(const StreamSource& source) {
     m_pItems = m_itemTables.back().get();
     std::vector<ItemPlacement> placements(count);
     hr = count == 0 ? E_FAIL : ReadItems(m_pArchive, m_itemTables.back().get(), &placements);
+    // A package with an item that would land outside its folders is refused
+    // whole, before anything of it is decoded.
+    bool unsafe = false;
+    for (const ArchiveItem& item : *m_pItems) {
+      if (hr != S_OK || item.safe) continue;
+      LOG_ERROR << "安装包条目路径不安全，未写出：" << item.path;
+      unsafe = true;
+    }
+    if (unsafe) hr = HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME);
     if (hr == S_OK) {
       std::vector<UINT32> distinct;
       for (const ItemPlacement& placement : placements) distinct.push_back(placement.block);

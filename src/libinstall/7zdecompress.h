@@ -20,9 +20,12 @@
 //                      complete; decoding and writing stop at once.
 //   HRESULT_FROM_WIN32(error)  an item could not be written out (e.g. the disk
 //                      is full); decoding and writing stop at once.
+//   HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME)  an item's path would leave the
+//                      folders it may be written to (IsSafeItemPath); each
+//                      such item is logged and nothing is decoded.
 //   E_ABORT            Cancel was called.
-// An existing target that is in use or read-only is left as it was and is not
-// a failure.
+// Every file and folder below the output folder is created as new (see
+// itemwriter.h): an entry that exists there already fails the write-out.
 
 #include <windows.h>
 

@@ -3,16 +3,15 @@
 #include <objbase.h>
 #include <process.h>
 
-#include <boost/property_tree/ptree.hpp>
-#include <boost/property_tree/xml_parser.hpp>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 #include "common/logging.h"
+#include "common/protected_rights.h"
 #include "common/scoped_handle.h"
 #include "common/utilfunc.h"
 #include "common/tree_walker.h"
@@ -23,7 +22,6 @@
 
 namespace {
 
-constexpr char kVersionItemId[] = "OVVersionString";
 constexpr wchar_t kQuorixDll[] = L"Quorix.dll";
 constexpr wchar_t kQuorixCopy[] = L"Quorix.zk";
 constexpr wchar_t kNewEntry[] = L"new";
@@ -60,6 +58,35 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
   return ok;
 }
 
+// True when `folder` lies below a program-files folder, whose rights its
+// sub-folders inherit.
+bool IsBelowProgramFiles(const std::wstring& folder) {
+  wchar_t full[MAX_PATH * 2] = {};
+  const DWORD length = ::GetFullPathNameW(folder.c_str(), MAX_PATH * 2, full, nullptr);
+  if (length == 0 || length >= MAX_PATH * 2) return false;
+  const std::wstring path(full, length);
+  for (const int csidl : {CSIDL_PROGRAM_FILES, CSIDL_PROGRAM_FILESX86}) {
+    std::wstring root = UtilFunc::GetSpecialFolder(csidl);
+    if (root.empty()) continue;
+    UtilFunc::AppendBackslash(root);
+    if (path.size() > root.size() && UtilFunc::EqualIgnoringCase(path.substr(0, root.size()), root)) return true;
+  }
+  return false;
+}
+
+// Copies the rest of `from` into `to`; 0 or the error.
+DWORD CopyContent(HANDLE from, HANDLE to) {
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    DWORD read = 0;
+    if (!::ReadFile(from, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) return ::GetLastError();
+    if (read == 0) return 0;
+    DWORD written = 0;
+    if (!::WriteFile(to, buffer.data(), read, &written, nullptr)) return ::GetLastError();
+    if (written != read) return ERROR_DISK_FULL;
+  }
+}
+
 // COM in a single-threaded apartment on the install thread while the setup
 // rules run (the shortcut rules use the shell-link object).
 class ComApartment {
@@ -76,23 +103,6 @@ class ComApartment {
 };
 
 }  // namespace
-
-std::wstring ReadVersionString(const std::string& xml) {
-  namespace pt = boost::property_tree;
-  try {
-    std::istringstream stream(xml);
-    pt::ptree tree;
-    pt::read_xml(stream, tree);
-    for (const auto& child : tree.get_child("staticconfigs")) {
-      if (child.first != "item") continue;
-      // An item without an id ends the search: its get_child throws.
-      if (child.second.get_child("<xmlattr>.id").data() == kVersionItemId)
-        return Utf8ToWide(child.second.data());
-    }
-  } catch (const pt::ptree_error&) {
-  }
-  return {};
-}
 
 bool IsUsableVersion(const std::wstring& version) { return CheckVersion(version.c_str()) == VersionProblem::kNone; }
 
@@ -231,6 +241,7 @@ int CInstall::DoStartInstall() {
   // wait for the disk.
   flush_written_ = !IsMissingOrEmpty(install_folder_);
   if (!flush_written_) LOG_INFO << "安装目录为空，写出的文件不逐个写入磁盘";
+  if (!PrepareInstallFolder() || !CreateExtractionFolder(extraction_folder)) return Fail();
   LOG_INFO << "开始释放文件:" << extraction_folder;
   if (!WritePackage(extraction_folder) || !VerifyWrittenItems(extraction_folder))
     return FailBeforeSwitch(extraction_folder);
@@ -261,10 +272,12 @@ int CInstall::DoStartInstall() {
   }
   std::vector<std::wstring> staged;
   std::vector<std::wstring> replaced;
-  if (!ListStagedItems(extraction_folder, &staged) || !CollectReplacedItems(version, staged, &replaced)) {
+  std::vector<std::wstring> found;
+  if (!ListStagedItems(extraction_folder, &staged) || !CollectReplacedItems(version, staged, &replaced, &found)) {
     LOG_ERROR << "拷贝到版本目录失败";
     return FailBeforeSwitch(extraction_folder);
   }
+  if (!found.empty() && !RecordUserEntries(found)) return FailBeforeSwitch(extraction_folder);
   if (stop_requested_) return FailBeforeSwitch(extraction_folder);
   // Something to put aside appeared during the write-out: the new files go to
   // the disk before anything of it is moved.
@@ -274,6 +287,7 @@ int CInstall::DoStartInstall() {
   }
 
   LOG_INFO << "移动目录:" << extraction_folder << "到" << version_folder;
+  extraction_ = tree::Folder();  // the switch renames it
   std::vector<SwitchStep> steps;
   if (!PlanSwitch(install_folder_, replaced, staged, version, &steps) || !RunSwitch(install_folder_, steps)) {
     LOG_ERROR << "拷贝到版本目录失败";
@@ -308,8 +322,8 @@ bool CInstall::VerifyWrittenItems(const std::wstring& extraction_folder) const {
   }
   const std::wstring parent_prefix = L"..\\";
   for (const ArchiveItem& item : *items) {
-    // The writer refused an unsafe path, with an ERROR record.
-    if (!item.safe) continue;
+    // The decompressor refused a package with an unsafe path, with an ERROR record.
+    if (!item.safe) return false;
     const bool staged = item.path.compare(0, parent_prefix.size(), parent_prefix) == 0;
     const std::wstring path = staged ? extraction_folder + kStagedItemsFolderName + L"\\" +
                                            item.path.substr(parent_prefix.size())
@@ -327,16 +341,43 @@ bool CInstall::VerifyWrittenItems(const std::wstring& extraction_folder) const {
 }
 
 bool CInstall::CopyQuorixLibrary(const std::wstring& extraction_folder) {
-  const std::wstring library = extraction_folder + kQuorixDll;
-  if (!PathExists(library)) return true;
-  const std::wstring copy = extraction_folder + kQuorixCopy;
-  bool copied = ::CopyFileW(library.c_str(), copy.c_str(), FALSE);
-  if (copied && flush_written_) {
-    ScopedHandle written(::CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    copied = written && ::FlushFileBuffers(written.get());
-  }
-  if (copied) return true;
-  LOG_ERROR << "复制文件失败:" << library << "到" << copy << ",错误码:" << ::GetLastError();
+  // Made as a new file next to the library, through the extraction folder's
+  // handle: nothing of that name is taken over or written through.
+  ScopedHandle library;
+  DWORD error = extraction_.OpenFileForReading(kQuorixDll, &library);
+  if (error == ERROR_FILE_NOT_FOUND) return true;
+  ScopedHandle copy;
+  if (!error) error = extraction_.CreateNewFile(kQuorixCopy, GENERIC_WRITE, &copy);
+  if (!error) error = CopyContent(library.get(), copy.get());
+  if (!error && flush_written_ && !::FlushFileBuffers(copy.get())) error = ::GetLastError();
+  if (!error) return true;
+  LOG_ERROR << "复制文件失败:" << extraction_folder + kQuorixDll << "到" << extraction_folder + kQuorixCopy
+            << ",错误码:" << error;
+  return false;
+}
+
+bool CInstall::RecordUserEntries(const std::vector<std::wstring>& found) {
+  tree::Folder install;
+  std::vector<std::wstring> entries;
+  if (!tree::Folder::OpenFollowingLinks(install_folder_, &install)) entries = ReadUserEntries(install);
+  const size_t known = entries.size();
+  for (const std::wstring& name : found)
+    if (!IsUserEntry(entries, name)) entries.push_back(name);
+  if (entries.size() == known) return true;
+  std::wstring text;
+  for (const std::wstring& name : entries) text += name + L"\n";
+  // A list an earlier, failed first installation left is replaced by one
+  // that holds its names too.
+  const std::wstring path = install_folder_ + kUserEntriesFileName;
+  ProtectedRights rights;
+  if (known > 0) tree::DeleteChild(install, kUserEntriesFileName);
+  ScopedHandle file(rights.valid() ? ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, rights.attributes(), CREATE_NEW,
+                                                   FILE_ATTRIBUTE_NORMAL, nullptr)
+                                   : INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  const DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+  if (file && ::WriteFile(file.get(), text.data(), bytes, &written, nullptr) && written == bytes) return true;
+  LOG_ERROR << "写入安装目录原有条目列表失败:" << path << ",错误码:" << ::GetLastError();
   return false;
 }
 
@@ -351,7 +392,7 @@ bool CInstall::ListStagedItems(const std::wstring& extraction_folder, std::vecto
   }
   // An item named like one of the switch's own entries would take its place.
   for (const std::wstring& name : *names) {
-    for (const wchar_t* own : {kExtractionFolderName, kReplacedItemsFolderName, kJournalFileName}) {
+    for (const wchar_t* own : {kExtractionFolderName, kReplacedItemsFolderName, kJournalFileName, kUserEntriesFileName}) {
       if (UtilFunc::EqualIgnoringCase(name, own)) {
         LOG_ERROR << "安装包条目与安装程序自己的目录同名:" << name;
         return false;
@@ -369,7 +410,7 @@ bool CInstall::HoldsInstallation() const {
 }
 
 bool CInstall::CollectReplacedItems(const std::wstring& version, const std::vector<std::wstring>& staged,
-                                    std::vector<std::wstring>* replaced) {
+                                    std::vector<std::wstring>* replaced, std::vector<std::wstring>* found) {
   tree::Folder install;
   std::vector<std::wstring> names;
   if (const DWORD error = tree::Folder::OpenFollowingLinks(install_folder_, &install); error || !install.List(&names)) {
@@ -377,6 +418,7 @@ bool CInstall::CollectReplacedItems(const std::wstring& version, const std::vect
     return false;
   }
   const bool installation = HoldsInstallation();
+  const std::vector<std::wstring> user_entries = ReadUserEntries(install);
   const auto same = UtilFunc::EqualIgnoringCase;
   for (const std::wstring& name : names) {
     const bool is_version = same(name, version);
@@ -388,6 +430,16 @@ bool CInstall::CollectReplacedItems(const std::wstring& version, const std::vect
       if (kind != tree::EntryKind::kFolder && kind != tree::EntryKind::kLink) continue;
       if (!installation) {
         LOG_INFO << "安装目录中没有已安装的程序，保留:" << install_folder_ + name;
+        found->push_back(name);
+        continue;
+      }
+      // Only what the application wrote is the application's.
+      if (IsUserEntry(user_entries, name)) {
+        LOG_INFO << "首次安装时已在安装目录中，保留:" << install_folder_ + name;
+        continue;
+      }
+      if (!same(name, kNewEntry) && !IsApplicationVersionFolder(install, name)) {
+        LOG_INFO << "不是本程序的版本目录，保留:" << install_folder_ + name;
         continue;
       }
     }
@@ -395,6 +447,10 @@ bool CInstall::CollectReplacedItems(const std::wstring& version, const std::vect
       case tree::EntryKind::kMissing:
         continue;
       case tree::EntryKind::kFolder:
+        if (is_version && !IsApplicationVersionFolder(install, name)) {
+          LOG_ERROR << "版本目录的位置是不属于本程序的目录，不覆盖:" << install_folder_ + name;
+          return false;
+        }
         if (is_version) LOG_INFO << "覆盖安装,删除老文件";
         break;
       case tree::EntryKind::kLink:
@@ -426,7 +482,42 @@ bool CInstall::RemoveLeftoverExtraction(const std::wstring& extraction_folder) {
   return false;
 }
 
+bool CInstall::PrepareInstallFolder() {
+  std::wstring folder = install_folder_;
+  UtilFunc::RemoveTrailingBackslash(folder);
+  if (!PathExists(folder)) {
+    const size_t slash = folder.find_last_of(L'\\');
+    if (slash != std::wstring::npos && CreateFolderTree(folder.substr(0, slash + 1)) != 0) return false;
+    // Below the program-files folder it inherits their rights; elsewhere it
+    // gets them explicitly instead of what the folder above grants.
+    const bool inherits = IsBelowProgramFiles(folder);
+    ProtectedRights rights;
+    if (!inherits && !rights.valid()) return false;
+    if (::CreateDirectoryW(folder.c_str(), inherits ? nullptr : rights.attributes())) return true;
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_ALREADY_EXISTS) {
+      LOG_ERROR << "创建文件夹失败：" << folder << "，错误码：" << error;
+      return false;
+    }
+  }
+  // The user's folder keeps its rights.
+  if (FolderLetsOtherUsersWrite(folder)) LOG_INFO << "警告：其他用户可以写入安装目录:" << folder;
+  return true;
+}
+
+bool CInstall::CreateExtractionFolder(const std::wstring& extraction_folder) {
+  tree::Folder install;
+  DWORD error = tree::Folder::OpenFollowingLinks(install_folder_, &install);
+  ProtectedRights rights;
+  if (!error && !rights.valid()) error = ERROR_INVALID_SECURITY_DESCR;
+  if (!error) error = install.CreateNewChild(kExtractionFolderName, &extraction_, rights.descriptor());
+  if (!error) return true;
+  LOG_ERROR << "创建释放目录失败:" << extraction_folder << ",错误码:" << error;
+  return false;
+}
+
 int CInstall::FailBeforeSwitch(const std::wstring& extraction_folder) {
+  extraction_ = tree::Folder();
   if (PathExists(extraction_folder)) tree::DeleteTree(extraction_folder);
   return Fail();
 }

@@ -33,6 +33,7 @@
 #include "libinstall/install_switch.h"
 #include "libinstall/installstrategy.h"
 #include "libinstall/packageextract.h"
+#include "libinstall/versionfolder.h"
 
 // Stages reported through IInstallCallBack::OnInstallProgress.
 enum InstallStage : int {
@@ -88,13 +89,6 @@ IInstall* CreateInstall(DWORD wait_limit_ms);
 
 // File and folder names of the package and the install folder.
 inline constexpr wchar_t kSetupFileName[] = L"setup.xml";
-inline constexpr wchar_t kStaticConfigPath[] = L"configurations\\staticconfig.xml";
-
-// The text of the first "item" with the id "OVVersionString" of a static
-// configuration document's bytes (UTF-8 XML, root "staticconfigs"); empty
-// when the document is malformed, has no such item, or an item without an id
-// comes first.
-std::wstring ReadVersionString(const std::string& xml);
 
 // A version string that names exactly one folder directly below the install
 // folder and none of the installer's own (see common/version_rule.h).
@@ -127,6 +121,15 @@ class CInstall : public IInstall, public IPackageExtractProgressCallBack {
   // Removes what a killed run left of the extraction folder; false (logged)
   // when it cannot be removed.
   bool RemoveLeftoverExtraction(const std::wstring& extraction_folder);
+  // Creates the install folder when it is missing, with the rights the
+  // program-files folder gives its sub-folders when it lies outside it; of an
+  // existing one, says when other users may write into it. False (logged)
+  // when it cannot be created.
+  bool PrepareInstallFolder();
+  // Creates the extraction folder as new, closed to other users, and holds
+  // it (it cannot be renamed or deleted meanwhile) until the switch. False
+  // (logged) when it cannot be created, also when it exists again.
+  bool CreateExtractionFolder(const std::wstring& extraction_folder);
   // Writes the package below the extraction folder; false after an ERROR
   // record unless every decoder and the writer answered S_OK.
   bool WritePackage(const std::wstring& extraction_folder);
@@ -136,12 +139,17 @@ class CInstall : public IInstall, public IPackageExtractProgressCallBack {
   bool VerifyWrittenItems(const std::wstring& extraction_folder) const;
   // "Quorix.zk", the library's copy, written (and flushed) like the package.
   bool CopyQuorixLibrary(const std::wstring& extraction_folder);
+  // Adds the entries a first installation leaves in the install folder to
+  // its list of found entries (see versionfolder.h). False when logged.
+  bool RecordUserEntries(const std::vector<std::wstring>& found);
   static bool ListStagedItems(const std::wstring& extraction_folder, std::vector<std::wstring>* names);
   bool HoldsInstallation() const;
   // The install folder's entries that the new version replaces; false
-  // (logged) when one of them cannot be moved aside.
+  // (logged) when one of them cannot be moved aside or the version folder's
+  // place holds a folder that is not the application's. `found`: the "new"
+  // and version-named folders left because the folder holds no installation.
   bool CollectReplacedItems(const std::wstring& version, const std::vector<std::wstring>& staged,
-                            std::vector<std::wstring>* replaced);
+                            std::vector<std::wstring>* replaced, std::vector<std::wstring>* found);
   // A failure before anything of the previous installation was touched.
   int FailBeforeSwitch(const std::wstring& extraction_folder);
   void Report(int stage);
@@ -158,6 +166,7 @@ class CInstall : public IInstall, public IPackageExtractProgressCallBack {
   // something when it began.
   bool flush_written_ = true;
   CInstallStrategy strategy_;
+  tree::Folder extraction_;  // held from its creation until the switch
   DWORD wait_limit_ms_;
   std::atomic<InstallOutcome> outcome_{InstallOutcome::kPending};
   HANDLE install_thread_ = nullptr;  // kept by StartInstall(0) until destruction

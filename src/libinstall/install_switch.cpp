@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/logging.h"
+#include "common/protected_rights.h"
 #include "common/scoped_handle.h"
 #include "common/test_hooks.h"
 #include "common/tree_walker.h"
@@ -250,13 +251,15 @@ DWORD RenameRelative(const tree::Folder& install, const std::wstring& from, cons
   });
 }
 
-// Creates the folder `relative`; one that exists already is not this
-// step's to create (nor, later, to remove).
+// Creates the folder `relative` as new, closed to other users; one that
+// exists already (a link included) is not this step's to create (nor, later,
+// to remove).
 DWORD CreateRelative(const tree::Folder& install, const std::wstring& relative) {
   return WithParent(install, relative, [](const tree::Folder& parent, const std::wstring& name) {
-    if (parent.Inspect(name) != tree::EntryKind::kMissing) return DWORD{ERROR_ALREADY_EXISTS};
+    const ProtectedRights rights;
+    if (!rights.valid()) return DWORD{ERROR_INVALID_SECURITY_DESCR};
     tree::Folder created;
-    return parent.CreateChild(name, &created);
+    return parent.CreateNewChild(name, &created, rights.descriptor());
   });
 }
 
@@ -422,7 +425,9 @@ class Journal {
  public:
   bool Create(const std::wstring& path) {
     path_ = path;
-    *file_.receive() = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+    ProtectedRights rights;
+    if (!rights.valid()) return false;
+    *file_.receive() = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, rights.attributes(), CREATE_NEW,
                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
     if (!file_.valid()) {
       LOG_ERROR << "创建安装日志失败:" << path << ",错误码:" << ::GetLastError();

@@ -43,20 +43,36 @@ unsigned OrderOf(size_t bytes) {
   return order;
 }
 
-// The absolute, normalised form of `path` ("..\" resolved); empty on failure.
-std::wstring FullPath(const std::wstring& path) {
-  const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (needed == 0) return {};
-  std::wstring full(needed, L'\0');
-  const DWORD length = ::GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
-  if (length == 0 || length >= needed) return {};
-  full.resize(length);
-  return full;
+bool IsParentItem(const std::wstring& itemPath) {
+  return itemPath.size() > 3 && itemPath[0] == L'.' && itemPath[1] == L'.' &&
+         (itemPath[2] == L'\\' || itemPath[2] == L'/');
 }
 
-std::wstring FolderPart(const std::wstring& fullPath) {
-  const size_t slash = fullPath.find_last_of(L'\\');
-  return slash == std::wstring::npos ? std::wstring() : fullPath.substr(0, slash + 1);
+bool StartsWithIgnoringCase(const std::wstring& text, const std::wstring& start) {
+  return text.size() >= start.size() &&
+         ::CompareStringOrdinal(text.c_str(), static_cast<int>(start.size()), start.c_str(),
+                                static_cast<int>(start.size()), TRUE) == CSTR_EQUAL;
+}
+
+std::wstring Lower(std::wstring text) {
+  if (!text.empty()) ::CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+  return text;
+}
+
+// "a\b\c" into "a\b" and "c"; "c" into "" and "c".
+void SplitLast(const std::wstring& path, std::wstring* folder, std::wstring* name) {
+  const size_t slash = path.find_last_of(L'\\');
+  *folder = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+  *name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// Logs why `target` could not be created and gives the failure.
+HRESULT CreateFailed(const std::wstring& target, DWORD error) {
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+    LOG_ERROR << "目标位置已有条目，不写入：" << target << "，错误码：" << error;
+  else
+    LOG_ERROR << "写出文件失败：" << target << "，错误码：" << error;
+  return HRESULT_FROM_WIN32(error);
 }
 
 // True when the `size` bytes at `data` are all zero (memcmp of the piece
@@ -97,13 +113,6 @@ std::vector<PieceSpan> SplitAtZeroRuns(const BYTE* data, size_t size) {
   return spans;
 }
 
-bool IsKeptTarget(DWORD error, const std::wstring& fullPath) {
-  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE) return true;
-  if (error != ERROR_ACCESS_DENIED) return false;
-  const DWORD attributes = ::GetFileAttributesW(fullPath.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 uint64_t MemoryBudgetFor(uint64_t physicalBytes) { return std::min(kMaxBudgetBytes, physicalBytes / 4); }
 
 uint64_t DefaultMemoryBudget() {
@@ -117,9 +126,7 @@ uint64_t DefaultMemoryBudget() {
 
 std::wstring ItemTargetPath(const std::wstring& outputFolder, const std::wstring& parentFolder,
                             const std::wstring& itemPath) {
-  const bool toParent = itemPath.size() > 3 && itemPath[0] == L'.' && itemPath[1] == L'.' &&
-                        (itemPath[2] == L'\\' || itemPath[2] == L'/');
-  if (toParent && !parentFolder.empty()) return parentFolder + itemPath.substr(3);
+  if (IsParentItem(itemPath) && !parentFolder.empty()) return parentFolder + itemPath.substr(3);
   return outputFolder + itemPath;
 }
 
@@ -207,9 +214,22 @@ bool CItemWriter::Start(const std::wstring& outputFolder, const std::wstring& pa
   if (thread_.joinable()) return true;
   outputFolder_ = outputFolder;
   parentFolder_ = parentFolder;
+  if (const DWORD error = tree::Folder::Open(outputFolder_, &output_)) {
+    LOG_ERROR << "打开释放目录失败：" << outputFolder_ << "，错误码：" << error;
+    return false;
+  }
+  parentBelowOutput_.clear();
+  if (!parentFolder_.empty() && StartsWithIgnoringCase(parentFolder_, outputFolder_))
+    parentBelowOutput_ = parentFolder_.substr(outputFolder_.size());
+  parentRoot_ = tree::Folder();
+  folders_.clear();
+  createdFiles_ = 0;
+  pauseAt_ = test_hooks::Number(L"ORV_TEST_WRITER_PAUSE_AT");
+  continueFile_ = test_hooks::Text(L"ORV_TEST_WRITER_CONTINUE");
+  flushFailAt_ = test_hooks::Number(L"ORV_TEST_FLUSH_FAIL_AT");
+  flushedFiles_ = 0;
   started_ = true;
   finishing_ = false;
-  knownFolders_.clear();
   result_ = S_OK;
   writerDone_ = false;
   finishedItems_ = 0;
@@ -304,6 +324,9 @@ void CItemWriter::Run() {
   }
   for (OpenItem& open : open_) CloseFile(open.file);
   open_.clear();
+  folders_.clear();
+  parentRoot_ = tree::Folder();
+  output_ = tree::Folder();
   std::lock_guard<SlimMutex> guard(lock_);
   writerDone_ = true;
   closingReady_.notify_all();
@@ -339,10 +362,16 @@ void CItemWriter::RunCloser() {
 void CItemWriter::FinishItem(OpenItem& open, uint64_t sequence) {
   // On the disk before the switch renames anything of the earlier version;
   // a cancelled write-out is not installed, so its files need no flush.
-  if (flushFiles_ && open.file != INVALID_HANDLE_VALUE && !cancelled() && !::FlushFileBuffers(open.file)) {
-    const DWORD error = ::GetLastError();
-    LOG_ERROR << "写出文件失败：" << open.target << "，错误码：" << error;
-    Fail(HRESULT_FROM_WIN32(error));
+  if (flushFiles_ && open.file != INVALID_HANDLE_VALUE && !cancelled()) {
+    DWORD error = ::FlushFileBuffers(open.file) ? 0 : ::GetLastError();
+    if (flushFailAt_ != 0 && ++flushedFiles_ == flushFailAt_) {
+      LOG_ERROR << "测试：写入磁盘失败于:" << open.target;
+      error = ERROR_IO_DEVICE;
+    }
+    if (error) {
+      LOG_ERROR << "写出文件失败：" << open.target << "，错误码：" << error;
+      Fail(HRESULT_FROM_WIN32(error));
+    }
   }
   CloseFile(open.file);
   // Reports go out in finishing order and not under lock_, which the
@@ -363,6 +392,7 @@ void CItemWriter::Write(Record& record) {
     OpenItem item{record.item, INVALID_HANDLE_VALUE, {}};
     if (!record.item->safe) {
       LOG_ERROR << "安装包条目路径不安全，未写出：" << record.item->path;
+      Fail(HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME));
     } else if (const HRESULT hr = OpenTarget(item); FAILED(hr)) {
       Fail(hr);
     }
@@ -410,50 +440,25 @@ void CItemWriter::Write(Record& record) {
 
 HRESULT CItemWriter::OpenTarget(OpenItem& open) {
   const ArchiveItem& item = *open.item;
-  const std::wstring target = ItemTargetPath(outputFolder_, parentFolder_, item.path);
-  open.target = FullPath(target);
-  if (open.target.empty()) {
-    const DWORD error = ::GetLastError() ? ::GetLastError() : ERROR_FILENAME_EXCED_RANGE;
-    LOG_ERROR << "写出文件失败：" << target << "，错误码：" << error;
-    return HRESULT_FROM_WIN32(error);
-  }
-  if (item.isFolder) {
-    const DWORD error = CreateFolderTree(open.target);
-    return error ? HRESULT_FROM_WIN32(error) : S_OK;
-  }
-  // Each folder is looked up once per write-out, not once per file in it.
-  const std::wstring folder = FolderPart(open.target);
-  if (knownFolders_.count(folder) == 0) {
-    if (const DWORD error = CreateFolderTree(folder)) return HRESULT_FROM_WIN32(error);
-    knownFolders_.insert(folder);
-  }
-
-  auto fail = [&open](DWORD error) -> HRESULT {
-    CloseFile(open.file);
-    if (IsKeptTarget(error, open.target)) {
-      LOG_ERROR << "目标文件正在使用或只读，保留原文件：" << open.target << "，错误码：" << error;
-      return S_OK;
-    }
-    LOG_ERROR << "写出文件失败：" << open.target << "，错误码：" << error;
-    return HRESULT_FROM_WIN32(error);
-  };
-  // A new file needs no check, and its name is looked up once.
-  const auto create = [&open](DWORD disposition) {
-    open.file = ::CreateFileW(open.target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    return open.file != INVALID_HANDLE_VALUE;
-  };
-  if (!create(CREATE_NEW)) {
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return fail(error);
-    // Checked before replacing: a process with backup rights (or Wine run
-    // by root) could otherwise replace a read-only file.
-    const DWORD attributes = ::GetFileAttributesW(open.target.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-        !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-      return fail(ERROR_ACCESS_DENIED);
-    if (!create(CREATE_ALWAYS)) return fail(::GetLastError());
-  }
+  open.target = ItemTargetPath(outputFolder_, parentFolder_, item.path);
+  // The item's path below its root: the output folder, or for a "..\" item
+  // its own folder (which may lie below the output folder).
+  const bool toParent = IsParentItem(item.path);
+  std::wstring relative = toParent ? item.path.substr(3) : item.path;
+  std::replace(relative.begin(), relative.end(), L'/', L'\\');
+  const bool parentRoot = toParent && parentBelowOutput_.empty();
+  if (toParent && !parentRoot) relative = parentBelowOutput_ + relative;
+  // Named in the records as it lands, "..\" resolved.
+  if (parentRoot) open.target = ParentItemsFolder() + relative;
+  const tree::Folder* folder = nullptr;
+  if (item.isFolder) return FolderAt(parentRoot, relative, &folder);
+  std::wstring folderPart, name;
+  SplitLast(relative, &folderPart, &name);
+  if (const HRESULT hr = FolderAt(parentRoot, folderPart, &folder); FAILED(hr)) return hr;
+  PauseHook(open.target);
+  ScopedHandle file;
+  if (const DWORD error = folder->CreateNewFile(name, GENERIC_WRITE, &file)) return CreateFailed(open.target, error);
+  open.file = file.release();
   // A file written in more than one piece gets its final size at once, so
   // that a full disk shows before any data is written and the data lands in
   // one contiguous run; a smaller one is a single write, which shows it too.
@@ -462,7 +467,61 @@ HRESULT CItemWriter::OpenTarget(OpenItem& open) {
   size.QuadPart = static_cast<LONGLONG>(item.size);
   const LARGE_INTEGER start{};
   if (!::SetFilePointerEx(open.file, size, nullptr, FILE_BEGIN) || !::SetEndOfFile(open.file) ||
-      !::SetFilePointerEx(open.file, start, nullptr, FILE_BEGIN))
-    return fail(::GetLastError());
+      !::SetFilePointerEx(open.file, start, nullptr, FILE_BEGIN)) {
+    const DWORD error = ::GetLastError();
+    CloseFile(open.file);
+    return CreateFailed(open.target, error);
+  }
   return S_OK;
+}
+
+HRESULT CItemWriter::FolderAt(bool parentRoot, const std::wstring& relative, const tree::Folder** folder) {
+  if (relative.empty() && !parentRoot) {
+    *folder = &output_;
+    return S_OK;
+  }
+  if (relative.empty()) {
+    if (!parentRoot_.valid()) {
+      // The caller's folder: it may lie anywhere, through links the caller chose.
+      const std::wstring path = ParentItemsFolder();
+      if (!parentFolder_.empty()) {
+        if (const DWORD error = CreateFolderTree(path)) return HRESULT_FROM_WIN32(error);
+      }
+      // With its backslash, a drive root is the root and not that drive's current folder.
+      if (const DWORD error = tree::Folder::OpenFollowingLinks(path, &parentRoot_)) {
+        LOG_ERROR << "打开目录失败：" << path << "，错误码：" << error;
+        return HRESULT_FROM_WIN32(error);
+      }
+    }
+    *folder = &parentRoot_;
+    return S_OK;
+  }
+  const std::wstring key = Lower((parentRoot ? L"..\\" : L"") + relative);
+  if (const auto known = folders_.find(key); known != folders_.end()) {
+    *folder = &known->second;
+    return S_OK;
+  }
+  std::wstring above, name;
+  SplitLast(relative, &above, &name);
+  const tree::Folder* parent = nullptr;
+  if (const HRESULT hr = FolderAt(parentRoot, above, &parent); FAILED(hr)) return hr;
+  tree::Folder created;
+  if (const DWORD error = parent->CreateNewChild(name, &created))
+    return CreateFailed(parent->path() + L"\\" + name, error);
+  *folder = &folders_.emplace(key, std::move(created)).first->second;
+  return S_OK;
+}
+
+std::wstring CItemWriter::ParentItemsFolder() const {
+  if (!parentFolder_.empty()) return parentFolder_;
+  std::wstring parent, name;
+  SplitLast(output_.path(), &parent, &name);
+  return parent + L"\\";
+}
+
+void CItemWriter::PauseHook(const std::wstring& target) {
+  if (pauseAt_ == 0 || ++createdFiles_ != pauseAt_ || continueFile_.empty()) return;
+  LOG_INFO << "测试：写出暂停于:" << target;
+  for (int waited = 0; waited < 600 && ::GetFileAttributesW(continueFile_.c_str()) == INVALID_FILE_ATTRIBUTES; ++waited)
+    ::Sleep(100);
 }

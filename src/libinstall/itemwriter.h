@@ -2,6 +2,12 @@
 // Writes decoded archive items to their files on a thread of its own, fed by
 // the decoder threads through a bounded queue.
 //
+// Every folder and file below the output folder (and below the folder for
+// the "..\" items) is created as new, relative to its parent's handle: a
+// name that exists already (a link included) fails the write-out, so that
+// nothing is written through a link nor into a file someone else put there.
+// Each folder is opened once per write-out.
+//
 // Unless told otherwise (SetFlushFiles), every written file is flushed to the
 // disk before it is closed, so that the whole package is on the disk when
 // Finish returns. A flush waits for the disk, not for a processor: closing
@@ -17,25 +23,26 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "common/slim_sync.h"
+#include "common/tree_walker.h"
 
 // An archive item as it is known before decoding.
 struct ArchiveItem {
   std::wstring path;  // as the handler reports it, backslash separators
   uint64_t size = 0;
   bool isFolder = false;
-  bool safe = false;  // the path stays inside the output folder or its parent
+  bool safe = false;  // the path stays inside the output folder or its parent; else the write-out fails
 };
 
 // The bound of the queue once the writer runs: enough to keep the disk busy
@@ -96,10 +103,6 @@ struct PieceSpan {
 // zero, so data costs next to nothing.
 std::vector<PieceSpan> SplitAtZeroRuns(const BYTE* data, size_t size);
 
-// True when `error`, met replacing the existing file `fullPath`, means the
-// file is in use or read-only: such a file is kept as it was.
-bool IsKeptTarget(DWORD error, const std::wstring& fullPath);
-
 class CItemWriter {
  public:
   // Called on the writer thread after each item has been written (or passed
@@ -142,7 +145,13 @@ class CItemWriter {
   void SetFlushFiles(bool flush) { flushFiles_ = flush; }
 
   // Starts writing below `outputFolder` (and `parentFolder`, see
-  // ItemTargetPath); false when the writer thread cannot start (logged).
+  // ItemTargetPath), which must exist and not be a link; false when it
+  // cannot be opened or the writer thread cannot start (logged).
+  //
+  // Test hooks, read here: ORV_TEST_WRITER_PAUSE_AT=N stops before the N-th
+  // file is created, with an INFO record, until the file that
+  // ORV_TEST_WRITER_CONTINUE names exists (at most a minute);
+  // ORV_TEST_FLUSH_FAIL_AT=N makes the flush of the N-th flushed file fail.
   bool Start(const std::wstring& outputFolder, const std::wstring& parentFolder);
   bool started() const { return started_; }
   // Waits until every decoder has finished and everything queued is written;
@@ -173,7 +182,7 @@ class CItemWriter {
   // and closed.
   struct OpenItem {
     const ArchiveItem* item = nullptr;
-    HANDLE file = INVALID_HANDLE_VALUE;  // INVALID_HANDLE_VALUE when nothing is written (folder, kept, failed)
+    HANDLE file = INVALID_HANDLE_VALUE;  // INVALID_HANDLE_VALUE when nothing is written (folder, failed)
     std::wstring target;  // full path, for the error records
     // The file's end lies past what was written: its last bytes so far were
     // passed over as zeros (a file not sized in advance is given its size).
@@ -187,6 +196,13 @@ class CItemWriter {
   // Writes one record; the first record of an item opens its file.
   void Write(Record& record);
   HRESULT OpenTarget(OpenItem& open);
+  // The folder `relative` (backslashes, none at the ends; empty: the root)
+  // below the output folder or, with `parentRoot`, below the folder of the
+  // "..\" items: opened or created as new (logged when it cannot be).
+  HRESULT FolderAt(bool parentRoot, const std::wstring& relative, const tree::Folder** folder);
+  // The folder of the "..\" items, ending in a backslash.
+  std::wstring ParentItemsFolder() const;
+  void PauseHook(const std::wstring& target);
   // A closing thread: flushes and closes finished items; they are reported
   // in the order the writer finished them.
   void RunCloser();
@@ -235,7 +251,17 @@ class CItemWriter {
   std::wstring outputFolder_;
   std::wstring parentFolder_;
   std::vector<OpenItem> open_;  // one per decoder at the most
-  std::set<std::wstring> knownFolders_;  // created or found in this write-out
+  tree::Folder output_;
+  tree::Folder parentRoot_;        // opened when the first "..\" item needs it
+  std::wstring parentBelowOutput_;  // the "..\" items' folder relative to the output folder, if below it
+  // Folders created in this write-out, by their lower-case path below their
+  // root ("..\" first for the parent root).
+  std::map<std::wstring, tree::Folder> folders_;
+  UINT32 createdFiles_ = 0;
+  unsigned long pauseAt_ = 0;
+  std::wstring continueFile_;
+  unsigned long flushFailAt_ = 0;
+  std::atomic<unsigned long> flushedFiles_{0};  // closing threads
   UINT32 writtenCount_ = 0;  // with reportLock_
   std::thread thread_;
   std::vector<std::thread> closers_;

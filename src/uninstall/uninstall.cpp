@@ -45,7 +45,8 @@ bool HeldBy(const std::wstring& path, const std::wstring& holder) {
   return path.size() == holder.size() || path[holder.size()] == L'\\';
 }
 
-// The version folders of `installFolder`, read through its handle.
+// The application's version folders of `installFolder` (a version-named
+// folder whose static configuration names its version), read through its handle.
 std::vector<std::wstring> VersionFolders(const std::wstring& installFolder) {
   std::vector<std::wstring> folders;
   tree::Folder folder;
@@ -55,7 +56,8 @@ std::vector<std::wstring> VersionFolders(const std::wstring& installFolder) {
     return folders;
   }
   for (const std::wstring& name : names)
-    if (IsVersionFolderName(name) && folder.Inspect(name) == tree::EntryKind::kFolder)
+    if (IsVersionFolderName(name) && folder.Inspect(name) == tree::EntryKind::kFolder &&
+        IsApplicationVersionFolder(folder, name))
       folders.push_back(installFolder + name);
   return folders;
 }
@@ -196,6 +198,7 @@ bool CUninstall::RemoveListedPaths(const std::wstring& installFolder, const std:
   for (const std::wstring& entry : uninstall::ReadRemovalList(ruleFile, &flagFile_))
     if (auto path = uninstall::ResolveListedPath(installFolder, entry)) paths.push_back(std::move(*path));
   for (std::wstring& folder : VersionFolders(installFolder)) paths.push_back(std::move(folder));
+  paths.push_back(installFolder + kUserEntriesFileName);
 
   // The rule file and the settings file that names its folder are what a
   // second run needs to finish a removal cut short: they are kept until

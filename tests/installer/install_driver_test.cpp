@@ -4,15 +4,19 @@
 #include "libinstall/install.h"
 #include "libinstall/versionfolder.h"
 
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../common/log_tail.h"
+#include "common/protected_rights.h"
 #include "common/scoped_handle.h"
 #include "support/test_support.h"
 
@@ -146,6 +150,17 @@ std::map<std::wstring, std::string> SmallPackageInstalled() {
   return files;
 }
 
+// A version folder of the application's as an installation leaves it:
+// its static configuration names its version.
+void MakeVersionFolder(const std::wstring& install_folder, const std::wstring& version) {
+  const std::wstring folder = install_folder + version + L"\\";
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  ::CreateDirectoryW((folder + L"configurations").c_str(), nullptr);
+  testsupport::WriteFileBytes(folder + kStaticConfigPath, "<staticconfigs><item id=\"OVVersionString\">" +
+                                                              std::string(version.begin(), version.end()) +
+                                                              "</item></staticconfigs>");
+}
+
 TEST(InstallDriver, ReportsEveryStageInOrderOnWorkerThreads) {
   TempFolder folder(L"orvdriver");
   Recorder recorder;
@@ -244,7 +259,7 @@ TEST(InstallDriver, EntryAppearingDuringTheWriteOutIsReplacedOnlyAfterTheFlush) 
     const std::wstring install_folder = folder.path() + L"inst\\";
     ScopedHandle held;
     PlantingRecorder recorder([&] {
-      ::CreateDirectoryW((install_folder + L"7.19.02N").c_str(), nullptr);
+      MakeVersionFolder(install_folder, L"7.19.02N");
       testsupport::WriteFileBytes(install_folder + L"7.19.02N\\old.txt", "older");
       if (hold)
         *held.receive() = ::CreateFileW((install_folder + L"{VersionNameFolder}\\data\\notes.txt").c_str(),
@@ -290,6 +305,200 @@ TEST(InstallDriver, InstallationThatOutlivesTheWaitIsStoppedBeforeTheSwitch) {
   EXPECT_EQ(testsupport::ReadFileBytes(folder.path() + L"Orvanta.ini"), "[Common]\r\nVersion=7.19.02N\r\n");
   for (const wchar_t* leftover : {L"{VersionNameFolder}", L"{ReplacedItems}", L"{SetupJournal}", L"App.txt"})
     EXPECT_FALSE(FileExists(folder.path() + leftover)) << leftover;
+}
+
+// The rights of the entries the installer makes for its work: SYSTEM and
+// Administrators full control, Users read and execute, each for the folder
+// and all below it, and nothing inherited from above. (Wine keeps no rights
+// on files, so the descriptor itself is what can be checked here.)
+TEST(ProtectedRights, OnlySystemAndAdministratorsMayChangeWhatTheyProtect) {
+  ProtectedRights rights;
+  ASSERT_TRUE(rights.valid());
+  ASSERT_NE(rights.attributes(), nullptr);
+  EXPECT_EQ(rights.attributes()->lpSecurityDescriptor, rights.descriptor());
+  EXPECT_FALSE(rights.attributes()->bInheritHandle);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ASSERT_TRUE(::GetSecurityDescriptorControl(rights.descriptor(), &control, &revision));
+  EXPECT_TRUE(control & SE_DACL_PROTECTED);
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  ASSERT_TRUE(::GetSecurityDescriptorDacl(rights.descriptor(), &present, &dacl, &defaulted));
+  ASSERT_TRUE(present && dacl);
+  ACL_SIZE_INFORMATION size = {};
+  ASSERT_TRUE(::GetAclInformation(dacl, &size, sizeof size, AclSizeInformation));
+  std::map<std::wstring, ACCESS_MASK> granted;
+  for (DWORD i = 0; i < size.AceCount; ++i) {
+    void* ace = nullptr;
+    ASSERT_TRUE(::GetAce(dacl, i, &ace));
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+    EXPECT_EQ(allowed->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+    wchar_t* sid = nullptr;
+    ASSERT_TRUE(::ConvertSidToStringSidW(&allowed->SidStart, &sid));
+    granted[sid] |= allowed->Mask;
+    ::LocalFree(sid);
+  }
+  const std::map<std::wstring, ACCESS_MASK> expected = {
+      {L"S-1-5-18", FILE_ALL_ACCESS},      // SYSTEM
+      {L"S-1-5-32-544", FILE_ALL_ACCESS},  // Administrators
+      {L"S-1-5-32-545", FILE_GENERIC_READ | FILE_GENERIC_EXECUTE},  // Users
+  };
+  EXPECT_EQ(granted, expected);
+  constexpr ACCESS_MASK kAnyWrite = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                                    FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+  EXPECT_EQ(granted[L"S-1-5-32-545"] & kAnyWrite, 0u);
+  EXPECT_FALSE(LetsOtherUsersWrite(dacl));
+}
+
+// When an existing install folder lets Users, Authenticated Users or
+// Everyone write into it (also only into what it holds), the installer says so.
+TEST(ProtectedRights, FoldersOtherUsersMayWriteIntoAreTold) {
+  const struct {
+    const wchar_t* rights;
+    bool writable;
+  } cases[] = {
+      {L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", false},
+      {L"D:(A;OICI;FA;;;S-1-5-21-1-2-3-1001)", false},  // one user of its own
+      {L"D:(A;;0x2;;;BU)", true},                        // Users may add files
+      {L"D:(A;;0x4;;;AU)", true},                        // Authenticated Users may add folders
+      {L"D:(A;OICIIO;0x1301bf;;;AU)", true},             // ... may change what it holds
+      {L"D:(A;;0x40000;;;WD)", true},                    // Everyone may change its rights
+      {L"D:(A;;0x10000000;;;WD)", true},                 // Everyone: generic all
+      {L"D:(D;;FA;;;WD)(A;;0x1200a9;;;WD)", false},
+  };
+  for (const auto& c : cases) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.rights, SDDL_REVISION_1, &descriptor, nullptr))
+        << testing::PrintToString(std::wstring(c.rights));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+    EXPECT_EQ(LetsOtherUsersWrite(dacl), c.writable) << testing::PrintToString(std::wstring(c.rights));
+    ::LocalFree(descriptor);
+  }
+  EXPECT_TRUE(LetsOtherUsersWrite(nullptr));  // no DACL: everyone may do everything
+}
+
+// The text of the first record `prefix` logged since `log` began, up to its
+// line end; empty once `limit_ms` passed without one.
+std::string WaitForRecord(const LogTail& log, const std::string& prefix, DWORD limit_ms) {
+  for (DWORD waited = 0; waited < limit_ms; waited += 50) {
+    const std::string added = log.Added();
+    const size_t at = added.find(prefix);
+    const size_t end = at == std::string::npos ? at : added.find_first_of("\r\n", at);
+    if (end != std::string::npos) return added.substr(at + prefix.size(), end - at - prefix.size());
+    ::Sleep(50);
+  }
+  return {};
+}
+
+std::wstring Wide(const std::string& ansi) {
+  std::wstring wide(ansi.size(), L'\0');
+  wide.resize(::MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(),
+                                    static_cast<int>(wide.size())));
+  return wide;
+}
+
+// An update's write-out that meets something planted in the extraction
+// folder while it runs (stopped by the writer's pause hook before its first
+// file), or whose flush of a written file fails: the installation fails
+// before the switch, nothing is written through a link or into the file
+// planted, and the earlier installation stays byte for byte.
+TEST(InstallDriver, AnUpdateWhoseWriteOutMeetsAPlantOrAFailedFlushChangesNothing) {
+  TempFolder folder(L"orvdriver");
+  TempFolder elsewhere(L"orvvictim");
+  const std::wstring install_folder = folder.path() + L"inst\\";
+  const std::wstring extraction = install_folder + L"{VersionNameFolder}\\";
+  const std::wstring victim = elsewhere.path() + L"victim.txt";
+  const std::wstring resume = folder.path() + L"resume";
+  {
+    CInstall first;
+    first.Init(nullptr, DecompressStart::kOnInstall);
+    first.SetInstallPath(install_folder.c_str());
+    ASSERT_EQ(first.StartInstall(1), 1);
+    ASSERT_EQ(first.GetOutcome(), InstallOutcome::kFinished);
+  }
+  const std::map<std::wstring, std::string> installed = FilesBelow(install_folder);
+  // The package file that the paused write-out was about to create.
+  const auto source_of = [&](const std::wstring& target) {
+    const std::wstring relative = target.substr(extraction.size());
+    const std::wstring staged = L"{InstallFolderItems}\\";
+    return relative.compare(0, staged.size(), staged) == 0
+               ? SmallPackage() + L"install-folder\\" + relative.substr(staged.size())
+               : SmallPackage() + L"version-folder\\" + relative;
+  };
+  const struct {
+    const char* name;
+    // Plants at the paused file `target`; gives what it planted (null: no pause).
+    std::function<std::wstring(const std::wstring& target)> plant;
+    const char* flush_fails_at;
+    const char* record;
+  } cases[] = {
+      {"a link at the file's name to a file elsewhere",
+       [&](const std::wstring& target) { return testsupport::PlantLink(target, victim) ? target : L""; }, nullptr,
+       "目标位置已有条目，不写入："},
+      {"a hard link at the file's name to a file elsewhere",
+       [&](const std::wstring& target) { return ::CreateHardLinkW(target.c_str(), victim.c_str(), nullptr) ? target : L""; },
+       nullptr, "目标位置已有条目，不写入："},
+      {"a read-only file of the item's size at the file's name",
+       [&](const std::wstring& target) {
+         const std::string planted(testsupport::FileSize(source_of(target)), 'p');
+         return testsupport::WriteFileBytes(target, planted) &&
+                        ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY)
+                    ? target
+                    : L"";
+       },
+       nullptr, "目标位置已有条目，不写入："},
+      {"a link to a folder elsewhere where a folder not made yet goes",
+       [&](const std::wstring& target) {
+         const std::wstring link = extraction + (target.find(L"{InstallFolderItems}") == std::wstring::npos
+                                                     ? L"{InstallFolderItems}"
+                                                     : L"data");
+         return testsupport::PlantLink(link, elsewhere.path().substr(0, elsewhere.path().size() - 1)) ? link : L"";
+       },
+       nullptr, "目标位置已有条目，不写入："},
+      {"the flush of a written file fails", nullptr, "3", "测试：写入磁盘失败于:"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(testsupport::WriteFileBytes(victim, "victim"));
+    ::DeleteFileW(resume.c_str());
+    ::SetEnvironmentVariableW(L"ORV_TEST_WRITER_PAUSE_AT", c.plant ? L"1" : nullptr);
+    ::SetEnvironmentVariableW(L"ORV_TEST_WRITER_CONTINUE", resume.c_str());
+    ::SetEnvironmentVariableW(L"ORV_TEST_FLUSH_FAIL_AT", c.flush_fails_at ? Wide(c.flush_fails_at).c_str() : nullptr);
+    LogTail log;
+    std::wstring planted;
+    std::thread planter([&] {
+      if (c.plant) planted = c.plant(Wide(WaitForRecord(log, "测试：写出暂停于:", 30000)));
+      testsupport::WriteFileBytes(resume, "go");
+    });
+    CInstall update;
+    update.Init(nullptr, DecompressStart::kOnInstall);
+    update.SetInstallPath(install_folder.c_str());
+    ASSERT_EQ(update.StartInstall(1), 1);
+    planter.join();
+    for (const wchar_t* hook : {L"ORV_TEST_WRITER_PAUSE_AT", L"ORV_TEST_WRITER_CONTINUE", L"ORV_TEST_FLUSH_FAIL_AT"})
+      ::SetEnvironmentVariableW(hook, nullptr);
+    if (c.plant) {
+      EXPECT_FALSE(planted.empty()) << "nothing planted";
+    }
+    EXPECT_EQ(update.GetOutcome(), InstallOutcome::kFailed);
+    EXPECT_NE(log.Added().find(c.record), std::string::npos) << log.Added();
+    EXPECT_EQ(log.Count("安装完成，通知界面"), 0u);
+    EXPECT_EQ(testsupport::ReadFileBytes(victim), "victim");
+    EXPECT_FALSE(FileExists(elsewhere.path() + L"App.txt"));
+    EXPECT_FALSE(FileExists(elsewhere.path() + L"notes.txt"));
+    // What the clean-up could not take (a link Wine reaches only through its
+    // target) aside, the earlier installation is as it was.
+    if (!planted.empty()) {
+      testsupport::RemoveHostLink(planted);
+      ::SetFileAttributesW(planted.c_str(), FILE_ATTRIBUTE_NORMAL);
+      ::DeleteFileW(planted.c_str());
+    }
+    if (FolderExists(extraction)) testsupport::RemoveTree(extraction);
+    EXPECT_EQ(FilesBelow(install_folder), installed);
+  }
 }
 
 }  // namespace

@@ -269,6 +269,14 @@ void MakeFile(const std::wstring& path, const std::string& bytes = "old") {
   ASSERT_TRUE(WriteFileBytes(path, bytes)) << Gbk(path);
 }
 
+// A version folder as the application's installation leaves it: its static
+// configuration names its version.
+void MakeApplicationVersionFolder(const std::wstring& path, const std::wstring& version) {
+  MakeFolder(path + L"\\configurations");
+  MakeFile(path + L"\\configurations\\staticconfig.xml",
+           "<staticconfigs><item id=\"OVVersionString\">" + Gbk(version) + "</item></staticconfigs>");
+}
+
 const wchar_t kAppPathsKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Orvanta.exe";
 const wchar_t kProgramListKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvanta";
 const wchar_t kProtocolExecuteKey[] = L"SOFTWARE\\Microsoft\\Internet Explorer\\ProtocolExecute\\orvanta";
@@ -428,6 +436,8 @@ TEST_F(InstallerTest, InstallingOverAnExistingInstallation) {
   MakeFile(folder + L"new\\pending.txt");
   MakeFile(folder + L"7.19.2N\\a.txt");
   MakeFile(folder + L"Orvanta.ini", "[Common]\r\nVersion=7.18.01N\r\n");
+  for (const wchar_t* version : {L"7.18.01N", L"7.19.02N", L"12.05.31N"})
+    MakeApplicationVersionFolder(folder + version, version);
 
   ASSERT_EQ(RunSetup(SampleSetup(), L"/S /G /D=\"C:\\My Apps\\Orvanta\""), kExitInstalled);
   ExpectSamplePackageFiles(folder);
@@ -488,6 +498,7 @@ TEST_F(MadeInstallerTest, NonPatternVersionFolderIsEmptiedAndRefilled) {
   MakeFolder(version_folder + L"old");
   MakeFile(version_folder + L"Quorix.dll", "stale library");
   MakeFile(version_folder + L"old\\stale.txt");
+  MakeApplicationVersionFolder(folder + L"7.19.02T", L"7.19.02T");
 
   LogWatch log;
   ASSERT_EQ(RunSetup(MakeSetup(Installer(L"version-t")), L"/S /D=\"C:\\My Apps\\Orvanta\""), kExitInstalled);
@@ -1145,19 +1156,45 @@ TEST_F(UpdateTest, ReadOnlyRunningOrConcurrentUpdatesInstallTheNewVersion) {
 }
 
 // A folder of the user's with a "new" and a version-named folder in it, and
-// no installation: the install leaves both alone.
+// no installation, installed into three times: the first installation leaves
+// both and lists them in "{UserEntries}", and every later run leaves them too
+// (an INFO record each time), while an older version folder of the
+// application's goes. The uninstaller leaves them as well, and the list goes
+// with the installation.
 TEST_F(MadeInstallerTest, AFolderWithoutAnInstallationKeepsItsNewAndVersionFolders) {
   const std::wstring folder = L"C:\\My Apps\\Data\\";
   MakeFolder(folder + L"new");
   MakeFolder(folder + L"7.01.01N");
   MakeFile(folder + L"new\\mine.txt", "the user's");
   MakeFile(folder + L"7.01.01N\\mine.txt", "the user's too");
-  LogWatch log;
-  ASSERT_EQ(RunSetup(MakeSetup(Installer(L"small")), L"/S /G /D=\"C:\\My Apps\\Data\""), kExitInstalled);
-  EXPECT_EQ(ReadFileBytes(folder + L"new\\mine.txt"), "the user's");
+  const std::wstring setup = MakeSetup(Installer(L"small"));
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE("installation " + std::to_string(run));
+    if (run == 3) MakeApplicationVersionFolder(folder + L"7.18.01N", L"7.18.01N");
+    LogWatch log;
+    ASSERT_EQ(RunSetup(setup, L"/S /G /D=\"C:\\My Apps\\Data\""), kExitInstalled);
+    EXPECT_EQ(ReadFileBytes(folder + L"new\\mine.txt"), "the user's");
+    EXPECT_EQ(ReadFileBytes(folder + L"7.01.01N\\mine.txt"), "the user's too");
+    for (const wchar_t* name : {L"new", L"7.01.01N"}) {
+      EXPECT_TRUE(log.Contains("INFO", (run == 1 ? "安装目录中没有已安装的程序，保留:" : "首次安装时已在安装目录中，保留:") +
+                                           Gbk(folder + name)))
+          << Gbk(name);
+    }
+    EXPECT_FALSE(FolderExists(folder + L"7.18.01N"));
+    EXPECT_TRUE(SameFiles(TestPackages() + L"small\\version-folder\\", folder + kVersion + L"\\"));
+    // A name a line, in UTF-16, in the order the folder listed them.
+    const std::string list = ReadFileBytes(folder + L"{UserEntries}");
+    std::set<std::wstring> listed;
+    const std::wstring text(reinterpret_cast<const wchar_t*>(list.data()), list.size() / sizeof(wchar_t));
+    for (size_t start = 0, end; (end = text.find(L'\n', start)) != std::wstring::npos; start = end + 1)
+      listed.insert(text.substr(start, end - start));
+    EXPECT_EQ(listed, (std::set<std::wstring>{L"new", L"7.01.01N"}));
+  }
+  ASSERT_TRUE(CopyFileW((SamplePackage() + L"install-folder\\Uninstall.exe").c_str(), (folder + L"Uninstall.exe").c_str(), FALSE));
+  ASSERT_EQ(RunAndWait(L"\"" + folder + L"Uninstall.exe\" /S", 120000), 0);
   EXPECT_EQ(ReadFileBytes(folder + L"7.01.01N\\mine.txt"), "the user's too");
-  EXPECT_TRUE(log.Contains("INFO", "安装目录中没有已安装的程序，保留"));
-  EXPECT_TRUE(SameFiles(TestPackages() + L"small\\version-folder\\", folder + kVersion + L"\\"));
+  EXPECT_EQ(ReadFileBytes(folder + L"new\\mine.txt"), "the user's");
+  EXPECT_FALSE(FileExists(folder + L"{UserEntries}"));
 }
 
 // The update is killed at a number of moments; a kill before the switch

@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "common/logging.h"
+#include "common/scoped_handle.h"
 #include "support/test_support.h"
 #include "unpack_test_support.h"
 
@@ -136,38 +138,61 @@ TEST_F(DecompressTest, ArchiveFileIsExtractedIntoFolder) {
             HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
 }
 
-TEST_F(DecompressTest, WriteOutLeavesReadOnlyAndLockedTargetsAndReplacesTheRest) {
-  C7zDecompressImpl decompress;
-  ASSERT_EQ(decompress.DecompressToMemory(package_.data(), package_.size()), S_OK);
-
-  const std::wstring readOnly = Target(L"bin\\a.dll");
-  const std::wstring locked = Target(L"configurations\\staticconfig.xml");
-  ::CreateDirectoryW(extraction_.c_str(), nullptr);
-  ::CreateDirectoryW(Target(L"bin").c_str(), nullptr);
-  ::CreateDirectoryW(Target(L"configurations").c_str(), nullptr);
-  ASSERT_TRUE(WriteFileBytes(readOnly, "old dll"));
-  ASSERT_TRUE(::SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
-  ASSERT_TRUE(WriteFileBytes(locked, "old xml"));
-  HANDLE hold = ::CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(hold, INVALID_HANDLE_VALUE);
-  // Longer old files: an empty item and one written in several pieces.
-  ::CreateDirectoryW(Target(L"data").c_str(), nullptr);
-  ASSERT_TRUE(WriteFileBytes(Target(L"zero.bin"), "stale content"));
-  ASSERT_TRUE(WriteFileBytes(Target(L"data\\noise.bin"), std::string(3 << 20, 'x')));
-
-  const uint64_t logOffset = unpacktest::LogSize();
-  EXPECT_EQ(decompress.WriteToFolder(extraction_), S_OK);
-  ::CloseHandle(hold);
-
-  EXPECT_EQ(ReadFileBytes(readOnly), "old dll");
-  EXPECT_EQ(ReadFileBytes(locked), "old xml");
-  EXPECT_EQ(ReadFileBytes(Target(L"data\\noise.bin")), FixtureBytes(L"package\\data\\noise.bin"));
-  EXPECT_EQ(ReadFileBytes(Target(L"zero.bin")), "");
-  EXPECT_EQ(ReadFileBytes(root_.path() + L"Orvanta.exe"), FixtureBytes(L"package\\Orvanta.exe"));
-  const std::string log = unpacktest::LogSince(logOffset);
-  EXPECT_NE(log.find(logging::WideToAnsi(readOnly)), std::string::npos) << log;
-  EXPECT_NE(log.find(logging::WideToAnsi(locked)), std::string::npos) << log;
-  ::SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
+// Whatever stands where an item goes is taken over by nothing: a file of
+// the item's size (read-only, held open or plain), a hard link to a file
+// elsewhere, a link to a file or a folder. The write-out fails at it with an
+// ERROR record that names it, and nothing is written through a link.
+TEST_F(DecompressTest, WriteOutTakesOverNothingThatIsThereAlready) {
+  testsupport::TempFolder elsewhere(L"unpackvictim");
+  const std::wstring victim = elsewhere.path() + L"victim.bin";
+  const std::wstring item = root_.path() + L"Orvanta.exe";
+  const std::wstring folder = Target(L"bin");
+  const uint64_t size = FixtureBytes(L"package\\Orvanta.exe").size();
+  const struct {
+    const char* name;
+    std::function<bool()> plant;
+    std::wstring named;  // the entry planted, which the record names
+    bool link;
+  } cases[] = {
+      {"a read-only file of the item's size",
+       [&] { return WriteFileBytes(item, std::string(size, 'r')) && ::SetFileAttributesW(item.c_str(), FILE_ATTRIBUTE_READONLY); },
+       item, false},
+      {"a file held open", [&] { return WriteFileBytes(item, "held"); }, item, false},
+      {"a hard link to a file elsewhere", [&] { return ::CreateHardLinkW(item.c_str(), victim.c_str(), nullptr) != FALSE; },
+       item, false},
+      {"a link to a file elsewhere", [&] { return testsupport::PlantLink(item, victim); }, item, true},
+      {"a link to a folder where the item's folder goes",
+       [&] { return testsupport::PlantLink(folder, elsewhere.path().substr(0, elsewhere.path().size() - 1)); }, folder,
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (FolderExists(extraction_)) testsupport::RemoveTree(extraction_);
+    ASSERT_TRUE(WriteFileBytes(victim, "victim"));
+    ASSERT_TRUE(::CreateDirectoryW(extraction_.c_str(), nullptr));
+    ASSERT_TRUE(c.plant());
+    const std::string before = ReadFileBytes(c.named);
+    ScopedHandle held(std::string(c.name) == "a file held open"
+                          ? ::CreateFileW(item.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)
+                          : INVALID_HANDLE_VALUE);
+    C7zDecompressImpl decompress;
+    decompress.SetMaxDecoders(1);
+    ASSERT_EQ(decompress.DecompressToMemory(package_.data(), package_.size()), S_OK);
+    const uint64_t logOffset = unpacktest::LogSize();
+    EXPECT_EQ(decompress.WriteToFolder(extraction_), HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
+    held = ScopedHandle();
+    EXPECT_EQ(ReadFileBytes(victim), "victim");
+    EXPECT_FALSE(FileExists(elsewhere.path() + L"a.dll"));
+    EXPECT_EQ(ReadFileBytes(c.named), before);
+    const std::string log = unpacktest::LogSince(logOffset);
+    EXPECT_NE(log.find("目标位置已有条目，不写入：" + logging::WideToAnsi(c.named)), std::string::npos) << log;
+    if (c.link) {
+      testsupport::RemoveHostLink(c.named);
+    } else {
+      ::SetFileAttributesW(item.c_str(), FILE_ATTRIBUTE_NORMAL);
+      ::DeleteFileW(item.c_str());
+    }
+  }
 }
 
 // A package that cannot be written completely is of no use: the write-out
@@ -176,9 +201,10 @@ TEST_F(DecompressTest, WriteOutFailureIsReportedAndLoggedAndEndsTheWriteOut) {
   C7zDecompressImpl decompress;
   decompress.SetMaxDecoders(1);
   ASSERT_EQ(decompress.DecompressToMemory(package_.data(), package_.size()), S_OK);
-  // A folder stands where a file has to go: that item cannot be written.
-  const std::wstring blocked = Target(L"data\\noise.bin");
-  ASSERT_EQ(::SHCreateDirectoryExW(nullptr, blocked.c_str(), nullptr), ERROR_SUCCESS);
+  // A file stands where a folder has to go: the item in it cannot be written.
+  const std::wstring blocked = Target(L"data");
+  ASSERT_EQ(::SHCreateDirectoryExW(nullptr, extraction_.c_str(), nullptr), ERROR_SUCCESS);
+  ASSERT_TRUE(WriteFileBytes(blocked, "in the way"));
 
   const uint64_t logOffset = unpacktest::LogSize();
   const HRESULT hr = decompress.WriteToFolder(extraction_);
@@ -202,7 +228,9 @@ TEST_F(DecompressTest, SecondMemoryDecompressionAppendsItems) {
   ASSERT_EQ(decompress.DecompressToMemory(package_.data(), package_.size()), S_OK);
   ASSERT_EQ(decompress.DecompressToMemory(package_.data(), package_.size()), S_OK);
   EXPECT_EQ(decompress.BytesInMemory(), 2 * uint64_t{unpacktest::PackageTotalSize()});
-  ASSERT_EQ(decompress.WriteToFolder(extraction_), S_OK);
+  // Each file is created as new: the second set's first item finds the
+  // first set's file of its name.
+  EXPECT_EQ(decompress.WriteToFolder(extraction_), HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
   ExpectPackageWritten();
 }
 
@@ -266,16 +294,19 @@ TEST_F(DecompressTest, FolderEntriesBecomeFoldersInBothModes) {
   EXPECT_EQ(ReadFileBytes(other + L"docs\\more\\readme.txt"), "readme\n");
 }
 
-TEST_F(DecompressTest, ItemsThatWouldLeaveTheInstallFolderAreNotWritten) {
+// A package with items that would leave the folders they may go to is
+// refused whole: each such item is logged and nothing is written.
+TEST_F(DecompressTest, PackagesWithItemsThatWouldLeaveTheInstallFolderAreRefused) {
   const std::string unsafe = FixtureBytes(L"unsafe.7z");
   // Extraction two levels below the temporary folder, so that escapes land
   // somewhere the test can look.
   const std::wstring install = root_.path() + L"a\\b\\";
   const std::wstring folder = install + L"{VersionNameFolder}\\";
+  const HRESULT refused = HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME);
 
-  auto expectOnlySafeItems = [&](const std::string& log) {
-    EXPECT_EQ(ReadFileBytes(folder + L"ok.txt"), "ok\n");
-    EXPECT_EQ(ReadFileBytes(install + L"fine.txt"), "fine\n");
+  auto expectNothingWritten = [&](const std::string& log) {
+    EXPECT_FALSE(FileExists(folder + L"ok.txt"));
+    EXPECT_FALSE(FileExists(install + L"fine.txt"));
     EXPECT_FALSE(FileExists(root_.path() + L"a\\up2.txt"));
     EXPECT_FALSE(FileExists(install + L"inner.txt"));
     EXPECT_FALSE(FileExists(folder + L"dotted.txt"));
@@ -289,16 +320,16 @@ TEST_F(DecompressTest, ItemsThatWouldLeaveTheInstallFolderAreNotWritten) {
   };
 
   C7zDecompressImpl twoPhase;
-  ASSERT_EQ(twoPhase.DecompressToMemory(unsafe.data(), unsafe.size()), S_OK);
   uint64_t logOffset = unpacktest::LogSize();
-  EXPECT_EQ(twoPhase.WriteToFolder(folder), S_OK);
-  expectOnlySafeItems(unpacktest::LogSince(logOffset));
+  EXPECT_EQ(twoPhase.DecompressToMemory(unsafe.data(), unsafe.size()), refused);
+  EXPECT_EQ(twoPhase.WriteToFolder(folder), refused);
+  expectNothingWritten(unpacktest::LogSince(logOffset));
 
   testsupport::RemoveTree(install);
   C7zDecompressImpl onePhase;
   logOffset = unpacktest::LogSize();
-  EXPECT_EQ(onePhase.DecompressToFolder(unsafe.data(), unsafe.size(), folder), S_OK);
-  expectOnlySafeItems(unpacktest::LogSince(logOffset));
+  EXPECT_EQ(onePhase.DecompressToFolder(unsafe.data(), unsafe.size(), folder), refused);
+  expectNothingWritten(unpacktest::LogSince(logOffset));
 }
 
 TEST(DecodePlan, OneDecoderTakesEverythingInOrderSeveralTakeTheCostliestBlocksFirst) {

@@ -173,9 +173,18 @@ TEST(DriverTest, AListedPathOutOfTheInstallFolderStays) {
 TEST(DriverTest, RemovesListedPathsAndVersionFoldersAndReportsEachDeletedFile) {
   StagedInstall install(L"7.19.02N");
   const std::wstring& x = install.folder;
-  for (const wchar_t* name : {L"7.18.01N", L"12.05.31N", L"7x18y01N", L"7.17.01n", L"7.18N", L"data"}) {
+  for (const wchar_t* name : {L"7.18.01N", L"12.05.31N", L"7x18y01N", L"7.17.01n", L"7.18N", L"data", L"10.20.30N",
+                              L"7.16.01N"}) {
     MakeFolder(x + name);
     Touch(x + name + L"\\f.txt");
+  }
+  // The application's older versions name themselves; a version-named
+  // folder of the user's has no static configuration, or one of another version.
+  for (const wchar_t* name : {L"7.18.01N", L"12.05.31N", L"7x18y01N", L"7.16.01N"}) {
+    MakeFolder(x + name + L"\\configurations");
+    const std::wstring named = wcscmp(name, L"7.16.01N") == 0 ? L"7.99.99N" : name;
+    WriteFileBytes(x + name + L"\\" + kStaticConfigPath,
+                   "<staticconfigs><item id=\"OVVersionString\">" + Utf8(named) + "</item></staticconfigs>");
   }
   Touch(x + L"7.17.00N");  // a file of the pattern's form is no version folder
 
@@ -184,7 +193,8 @@ TEST(DriverTest, RemovesListedPathsAndVersionFoldersAndReportsEachDeletedFile) {
 
   for (const wchar_t* gone : {L"7.19.02N", L"7.18.01N", L"12.05.31N", L"7x18y01N"})
     EXPECT_FALSE(FolderExists(x + gone)) << Utf8(gone);
-  for (const wchar_t* kept : {L"7.17.01n", L"7.18N", L"data"}) EXPECT_TRUE(FileExists(x + kept + L"\\f.txt"));
+  for (const wchar_t* kept : {L"7.17.01n", L"7.18N", L"data", L"10.20.30N", L"7.16.01N"})
+    EXPECT_TRUE(FileExists(x + kept + L"\\f.txt")) << Utf8(kept);
   EXPECT_TRUE(FileExists(x + L"7.17.00N"));
   EXPECT_FALSE(FileExists(x + L"Orvanta.ini"));
   EXPECT_FALSE(FileExists(x + L"Orvanta.exe"));
@@ -210,9 +220,10 @@ TEST(DriverTest, RemovesListedPathsAndVersionFoldersAndReportsEachDeletedFile) {
   EXPECT_EQ(1, emptyStageTwo);
   const std::wstring v = x + L"7.19.02N\\";
   for (const std::wstring& file : {v + L"setup.xml", v + L"Quorix.dll", v + L"lib\\sub\\data.bin",
-                                   x + L"7.18.01N\\f.txt", x + L"12.05.31N\\f.txt", x + L"7x18y01N\\f.txt"})
+                                   x + L"7.18.01N\\f.txt", x + L"12.05.31N\\f.txt", x + L"7x18y01N\\f.txt",
+                                   x + L"7.18.01N\\" + kStaticConfigPath})
     EXPECT_EQ(1, std::count(files.begin(), files.end(), file)) << Utf8(file);
-  EXPECT_EQ(6u, files.size());
+  EXPECT_EQ(9u, files.size());
 }
 
 TEST(DriverTest, KeptPathProtectsItselfAndItsFoldersButNotItsSiblings) {

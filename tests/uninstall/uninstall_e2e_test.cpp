@@ -402,15 +402,23 @@ TEST_F(UninstallTest, AtADriveRootRemovesOnlyTheInstallation) {
   EXPECT_TRUE(WaitUntilGone(root + L"deleteSelf.bat", 20000));
 }
 
+// Version folders of the application's (their static configuration names
+// their version) go; other names, and a version-named folder without it, stay.
 TEST_F(UninstallTest, AllVersionFoldersGoOtherNamesStay) {
-  for (const wchar_t* name : {L"7.18.01N", L"12.05.31N", L"7-17-00N", L"7.16.00n", L"7.19N", L"data"}) {
+  for (const wchar_t* name : {L"7.18.01N", L"12.05.31N", L"7-17-00N", L"7.16.00n", L"7.19N", L"data", L"10.20.30N"}) {
     ::CreateDirectoryW((folder_ + name).c_str(), nullptr);
     WriteFileBytes(folder_ + name + L"\\f.txt", "x");
+  }
+  for (const std::wstring version : {L"7.18.01N", L"12.05.31N", L"7-17-00N"}) {
+    ::CreateDirectoryW((folder_ + version + L"\\configurations").c_str(), nullptr);
+    WriteFileBytes(folder_ + version + L"\\configurations\\staticconfig.xml",
+                   "<staticconfigs><item id=\"OVVersionString\">" + std::string(version.begin(), version.end()) +
+                       "</item></staticconfigs>");
   }
   EXPECT_EQ(0, Uninstall(L"/S", folder_));
   for (const wchar_t* gone : {L"7.18.01N", L"12.05.31N", L"7-17-00N"})
     EXPECT_FALSE(FolderExists(folder_ + gone)) << testing::PrintToString(std::wstring(gone));
-  for (const wchar_t* kept : {L"7.16.00n", L"7.19N", L"data"})
+  for (const wchar_t* kept : {L"7.16.00n", L"7.19N", L"data", L"10.20.30N"})
     EXPECT_TRUE(FileExists(folder_ + kept + L"\\f.txt")) << testing::PrintToString(std::wstring(kept));
   EXPECT_FALSE(FolderExists(folder_ + version_));
   ExpectRulesUndone();
