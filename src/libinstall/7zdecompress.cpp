@@ -16,6 +16,7 @@
 #include "Windows/PropVariant.h"
 
 #include "common/logging.h"
+#include "common/test_hooks.h"
 #include "libinstall/dictionarypool.h"
 
 namespace {
@@ -255,12 +256,8 @@ unsigned ProcessorCount() {
 // The most decoders at once: the processor count, or the test hook
 // ORV_TEST_DECODERS=N, which lets a benchmark time one decoder alone.
 unsigned DefaultMaxDecoders() {
-  wchar_t hook[16] = {};
-  const DWORD length = ::GetEnvironmentVariableW(L"ORV_TEST_DECODERS", hook, 16);
-  if (length > 0 && length < 16) {
-    const unsigned long decoders = std::wcstoul(hook, nullptr, 10);
-    if (decoders > 0 && decoders <= 64) return static_cast<unsigned>(decoders);
-  }
+  const unsigned long decoders = test_hooks::Number(L"ORV_TEST_DECODERS");
+  if (decoders > 0 && decoders <= 64) return static_cast<unsigned>(decoders);
   return ProcessorCount();
 }
 
@@ -367,9 +364,7 @@ C7zDecompressImpl::C7zDecompressImpl()
         if (m_memoryMode) ReportProgress(k7zProgressWritten, position, item.path);
       }) {
   CrcGenerateTable();
-  wchar_t failAt[16] = {};
-  const DWORD length = ::GetEnvironmentVariableW(L"ORV_TEST_DECODER_FAIL_AT", failAt, 16);
-  if (length > 0 && length < 16) m_failAtStream = static_cast<UINT32>(std::wcstoul(failAt, nullptr, 10));
+  m_failAtStream = test_hooks::Number(L"ORV_TEST_DECODER_FAIL_AT");
   m_pArchive = new NArchive::N7z::CHandler;
   m_pArchive->AddRef();
 }

@@ -5,6 +5,7 @@
 
 #include "common/logging.h"
 #include "common/scoped_handle.h"
+#include "common/test_hooks.h"
 #include "common/tree_walker.h"
 
 namespace {
@@ -12,16 +13,8 @@ namespace {
 constexpr wchar_t kKillHook[] = L"ORV_TEST_SWITCH_KILL_AT";
 constexpr wchar_t kFailHook[] = L"ORV_TEST_SWITCH_FAIL_AT";
 
-// The step number a test hook names, 0 when it is not set.
-size_t HookStep(const wchar_t* variable) {
-  wchar_t text[16] = {};
-  const DWORD length = ::GetEnvironmentVariableW(variable, text, 16);
-  if (length == 0 || length >= 16) return 0;
-  return static_cast<size_t>(std::wcstoul(text, nullptr, 10));
-}
-
 void KillHook(size_t step) {
-  if (HookStep(kKillHook) == step) ::TerminateProcess(::GetCurrentProcess(), kKilledByTestHookExitCode);
+  if (test_hooks::Number(kKillHook) == step) ::TerminateProcess(::GetCurrentProcess(), kKilledByTestHookExitCode);
 }
 
 bool IsJournalPath(const std::wstring& path) {
@@ -246,7 +239,7 @@ bool RunSwitch(const std::wstring& installFolder, const std::vector<SwitchStep>&
   }
   Journal journal;
   if (!journal.Create(installFolder + kJournalFileName)) return false;
-  const size_t failAt = HookStep(kFailHook);
+  const size_t failAt = test_hooks::Number(kFailHook);
   for (size_t i = 0; i < steps.size(); ++i) {
     const std::wstring record = JournalRecord(steps[i]);
     bool done = journal.Append(record);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/logging.h"
+#include "common/test_hooks.h"
 
 namespace {
 
@@ -106,12 +107,7 @@ bool IsKeptTarget(DWORD error, const std::wstring& fullPath) {
 uint64_t MemoryBudgetFor(uint64_t physicalBytes) { return std::min(kMaxBudgetBytes, physicalBytes / 4); }
 
 uint64_t DefaultMemoryBudget() {
-  wchar_t hook[32] = {};
-  const DWORD length = ::GetEnvironmentVariableW(kBudgetHook, hook, ARRAYSIZE(hook));
-  if (length > 0 && length < ARRAYSIZE(hook)) {
-    const unsigned long long megabytes = std::wcstoull(hook, nullptr, 10);
-    if (megabytes > 0) return megabytes << 20;
-  }
+  if (const unsigned long long megabytes = test_hooks::Number(kBudgetHook)) return megabytes << 20;
   MEMORYSTATUSEX memory = {};
   memory.dwLength = sizeof memory;
   if (!::GlobalMemoryStatusEx(&memory)) return MemoryBudgetFor(0);

@@ -78,7 +78,7 @@ class UninstallTest : public testing::Test {
   void SetUp() override {
     const std::wstring binary = Environment(L"ORV_BINARY_DIR");
     ASSERT_FALSE(binary.empty()) << "ORV_BINARY_DIR is not set";
-    setup_ = HostPath(binary + L"/OrvantaSetup.exe");
+    setup_ = HostPath(binary + L"/" + setupName_);
     ASSERT_TRUE(FileExists(setup_));
     const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
     folder_ = ShellFolder(CSIDL_PROGRAM_FILES) + L"\\Orvanta Test\\" + Utf8ToWide(test->name()) + L"\\";
@@ -169,9 +169,44 @@ class UninstallTest : public testing::Test {
     ::FindClose(find);
   }
 
+  // The shipped installer; the test installer, whose programs read the test
+  // hooks, in TestBuildUninstallTest.
+  const wchar_t* setupName_ = L"OrvantaSetup.exe";
   testsupport::TempFolder scratch_{L"orvuninste2e"};
   std::wstring setup_, folder_, userData_, calls_, version_;
 };
+
+// Removals of an installation made with the test installer, so that the
+// installed Uninstall.exe reads the test hooks.
+class TestBuildUninstallTest : public UninstallTest {
+ protected:
+  TestBuildUninstallTest() { setupName_ = L"OrvantaSetup-test.exe"; }
+};
+
+// The shipped programs read no test hook: whoever starts them chooses their
+// environment. With hooks set that would stop, kill or fail a test build at
+// once, the shipped installer installs over the installation (through every
+// step of the switch) and the installed uninstaller removes it, as without them.
+TEST_F(UninstallTest, ShippedProgramsIgnoreTestHooks) {
+  const std::vector<std::pair<const wchar_t*, const wchar_t*>> hooks = {
+      {L"ORV_TEST_INSTALL_WAIT_MS", L"1"},     {L"ORV_TEST_SWITCH_KILL_AT", L"2"},
+      {L"ORV_TEST_SWITCH_FAIL_AT", L"1"},      {L"ORV_TEST_DECODER_FAIL_AT", L"1"},
+      {L"ORV_TEST_UNINSTALL_KILL_STEP", L"1"}, {L"ORV_TEST_UNINSTALL_WAIT_MS", L"1"}};
+  for (const auto& [name, value] : hooks) ::SetEnvironmentVariableW(name, value);
+  const int installed = RunAndWait(L"\"" + setup_ + L"\" /S /D=\"" + folder_ + L"\"", kRunLimitMs);
+  const bool complete = FileExists(folder_ + version_ + L"\\Quorix.dll") && FileExists(folder_ + L"Uninstall.exe") &&
+                        !FolderExists(folder_ + L"{VersionNameFolder}") && !FileExists(folder_ + L"{SetupJournal}");
+  const int removed = Uninstall(L"/S", folder_);
+  for (const auto& [name, value] : hooks) ::SetEnvironmentVariableW(name, nullptr);
+
+  EXPECT_EQ(0, installed);
+  EXPECT_TRUE(complete);
+  EXPECT_EQ(0, removed);
+  EXPECT_FALSE(FolderExists(folder_ + version_));
+  ExpectRulesUndone();
+  ExpectSelfDeleted();
+  ExpectInstallFolderEmpty();
+}
 
 TEST_F(UninstallTest, SilentFromTheInstallFolderRemovesEverything) {
   GiveUserData(version_);
@@ -397,7 +432,7 @@ TEST_F(UninstallTest, VersionFolderThatIsALinkIsNotEmptied) {
 // shortens it to 1 s): the application's clean-up call, waited for 5 s, is
 // made to take 4 s, so the removal is stopped there. The rules after it and
 // the file list are not carried out; the uninstaller still deletes itself.
-TEST_F(UninstallTest, SilentRemovalThatOutlivesTheWaitIsStoppedWhereItIs) {
+TEST_F(TestBuildUninstallTest, SilentRemovalThatOutlivesTheWaitIsStoppedWhereItIs) {
   const std::wstring rules = folder_ + version_ + L"\\setup.xml";
   std::string text = ReadFileBytes(rules);
   const std::string call = "param=\"/uninstall\"";
@@ -441,7 +476,7 @@ std::vector<std::wstring> Tree(const std::wstring& folder, const std::wstring& p
 // A removal killed at step N (the test hook ends the process there) and then
 // run again ends where an uninterrupted removal ends, for kills during the
 // rules, the per-user data and the file list, up to the step before the last.
-TEST_F(UninstallTest, ARemovalKilledAtAStepIsFinishedByTheNextRun) {
+TEST_F(TestBuildUninstallTest, ARemovalKilledAtAStepIsFinishedByTheNextRun) {
   const auto endState = [&] {
     ExpectSelfDeleted();
     std::vector<std::wstring> state = Tree(folder_);
