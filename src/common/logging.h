@@ -54,6 +54,20 @@ std::string WideToAnsi(const std::wstring& text);
 // Common documents folder + "\Orvanta\ovlog.log", computed once at start-up.
 const std::string& LogFilePath();
 
+// The file the records go to: LogFilePath(), or, when a link or a file with
+// more than one name stands there, a fresh file of a name of its own beside
+// it; empty when the log's folder is a link or cannot be opened (the records
+// then go nowhere). Each is opened without following a link, and the logger
+// is handed the name only while that handle holds it.
+const std::string& LogFileInUse();
+
+// The rights of the log's folder (`folder`) and file when a program creates
+// them, as security-descriptor text: every user may read them (and list the
+// folder), only SYSTEM, the Administrators and their owner (who created them)
+// may change them, and nothing is inherited from the documents folder above,
+// where every user may create files.
+const wchar_t* LogSecurityDescriptor(bool folder);
+
 }  // namespace logging
 
 #define LOG_INFO ::logging::Record(::logging::Level::kInfo, __PRETTY_FUNCTION__, __FILE__, __LINE__)

@@ -5,9 +5,10 @@
 
 namespace test_hooks {
 
-std::wstring Text(const wchar_t* name) {
+std::wstring Text(const Name& name) {
+  const std::wstring variable = std::wstring(L"ORV_TEST_") + name.rest();
   wchar_t buffer[MAX_PATH] = {};
-  const DWORD length = ::GetEnvironmentVariableW(name, buffer, MAX_PATH);
+  const DWORD length = ::GetEnvironmentVariableW(variable.c_str(), buffer, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return {};
   return std::wstring(buffer, length);
 }

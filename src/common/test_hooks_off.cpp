@@ -4,6 +4,6 @@
 
 namespace test_hooks {
 
-std::wstring Text(const wchar_t*) { return {}; }
+std::wstring Text(const Name&) { return {}; }
 
 }  // namespace test_hooks

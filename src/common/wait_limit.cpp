@@ -3,8 +3,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "common/test_hooks.h"
-
 DWORD ParseWaitLimitMs(const std::wstring& text, DWORD standard) {
   if (text.empty() || text.size() > 10) return standard;
   uint64_t value = 0;
@@ -16,7 +14,7 @@ DWORD ParseWaitLimitMs(const std::wstring& text, DWORD standard) {
   return static_cast<DWORD>(value);
 }
 
-DWORD WaitLimitMs(const wchar_t* variable, DWORD standard) {
+DWORD WaitLimitMs(const test_hooks::Name& variable, DWORD standard) {
   return ParseWaitLimitMs(test_hooks::Text(variable), standard);
 }
 

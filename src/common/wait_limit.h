@@ -11,12 +11,14 @@
 
 #include <string>
 
+#include "common/test_hooks.h"
+
 // The limit from `text`: a positive decimal number that fits a DWORD, else
 // `standard`.
 DWORD ParseWaitLimitMs(const std::wstring& text, DWORD standard);
 
 // The limit from the environment variable `variable`, else `standard`.
-DWORD WaitLimitMs(const wchar_t* variable, DWORD standard);
+DWORD WaitLimitMs(const test_hooks::Name& variable, DWORD standard);
 
 // How long a program waits, once its limit has passed and its worker was told
 // to stop, before it ends without it: 30 seconds.

@@ -375,7 +375,7 @@ C7zDecompressImpl::C7zDecompressImpl()
         if (m_memoryMode) ReportProgress(k7zProgressWritten, position, item.path);
       }) {
   CrcGenerateTable();
-  m_failAtStream = static_cast<UINT32>(test_hooks::Number(L"ORV_TEST_DECODER_FAIL_AT"));
+  m_failAtStream = test_hooks::Number(L"ORV_TEST_DECODER_FAIL_AT");
   m_pArchive = new NArchive::N7z::CHandler;
   m_pArchive->AddRef();
 }

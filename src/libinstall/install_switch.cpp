@@ -24,7 +24,7 @@ constexpr wchar_t kFailHook[] = L"ORV_TEST_SWITCH_FAIL_AT";
 constexpr wchar_t kCommitFlushFailHook[] = L"ORV_TEST_SWITCH_COMMIT_FLUSH_FAIL";
 constexpr wchar_t kUndoKillHook[] = L"ORV_TEST_SWITCH_UNDO_KILL_AT";
 
-void KillHook(const wchar_t* variable, size_t step) {
+void KillHook(const test_hooks::Name& variable, size_t step) {
   if (test_hooks::Number(variable) == step) ::TerminateProcess(::GetCurrentProcess(), kKilledByTestHookExitCode);
 }
 

@@ -116,8 +116,7 @@ std::vector<PieceSpan> SplitAtZeroRuns(const BYTE* data, size_t size) {
 uint64_t MemoryBudgetFor(uint64_t physicalBytes) { return std::min(kMaxBudgetBytes, physicalBytes / 4); }
 
 uint64_t DefaultMemoryBudget() {
-  const unsigned long long megabytes = test_hooks::Number(kBudgetHook);
-  if (megabytes > 0) return megabytes << 20;
+  if (const unsigned long long megabytes = test_hooks::Number(kBudgetHook)) return megabytes << 20;
   MEMORYSTATUSEX memory = {};
   memory.dwLength = sizeof memory;
   if (!::GlobalMemoryStatusEx(&memory)) return MemoryBudgetFor(0);

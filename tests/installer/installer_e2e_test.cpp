@@ -44,8 +44,10 @@ constexpr wchar_t kExtractionFolder[] = L"{VersionNameFolder}";
 std::wstring BuildFolder() { return testsupport::WineFolderFromEnvironment(L"ORV_BINARY_DIR"); }
 std::wstring SampleSetup() { return BuildFolder() + L"OrvantaSetup.exe"; }
 std::wstring SignedSampleSetup() { return BuildFolder() + L"OrvantaSetup-signed.exe"; }
+// The sample package with the test builds of the programs, which read the test hooks.
+std::wstring TestSampleSetup() { return BuildFolder() + L"OrvantaSetup-test.exe"; }
 std::wstring SamplePackage() { return BuildFolder() + L"package\\Orvanta\\"; }
-std::wstring PlainInstaller() { return BuildFolder() + L"src\\installer\\installer.exe"; }
+std::wstring PlainInstaller() { return BuildFolder() + L"src\\installer\\installer_testbuild.exe"; }
 std::wstring TestPackages() { return BuildFolder() + L"tests\\installer\\packages\\"; }
 std::wstring TestArchive(const wchar_t* name) {
   return BuildFolder() + L"tests\\installer\\fixtures\\" + name + L".7z";
@@ -418,7 +420,7 @@ TEST_F(InstallerTest, SilentInstallationThatOutlivesTheWaitEndsWithTwo) {
   LogWatch log;
   ::SetEnvironmentVariableW(L"ORV_TEST_INSTALL_WAIT_MS", L"1");
   for (int run = 0; run < 12; ++run)
-    EXPECT_EQ(RunSetup(SampleSetup(), L"/S /D=\"C:\\My Apps\\Orvanta\"", 30000), kExitTimedOut) << "run " << run;
+    EXPECT_EQ(RunSetup(TestSampleSetup(), L"/S /D=\"C:\\My Apps\\Orvanta\"", 30000), kExitTimedOut) << "run " << run;
   ::SetEnvironmentVariableW(L"ORV_TEST_INSTALL_WAIT_MS", nullptr);
   EXPECT_FALSE(log.Contains("INFO", "安装完成"));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kAppPathsKey)) << "the rules ran after the limit";
@@ -471,7 +473,7 @@ TEST_F(InstallerTest, LinksInTheInstallFolderAreNeverFollowed) {
   }
 }
 
-// Installers made here from the plain program and a test package.
+// Installers made here from the plain program (its test build) and a test package.
 class MadeInstallerTest : public InstallerTest {
  protected:
   void SetUp() override {

@@ -1,5 +1,6 @@
 // What the built installer program carries in its resources: the string
-// table with the shipped texts.
+// table with the shipped texts; and that the shipped installer files hold no
+// test hook's reader.
 
 #include <windows.h>
 
@@ -11,6 +12,27 @@
 #include "support/test_support.h"
 
 namespace {
+
+// A program that reads the test hooks holds the names' common prefix, which
+// only the reader has: the shipped files hold none, the test builds do.
+TEST(InstallerResourcesTest, OnlyTheTestBuildsReadTestHooks) {
+  const std::wstring build = testsupport::WineFolderFromEnvironment(L"ORV_BINARY_DIR");
+  const struct {
+    const wchar_t* file;
+    bool reads_hooks;
+  } cases[] = {
+      {L"src\\installer\\installer.exe", false},
+      {L"OrvantaSetup.exe", false},
+      {L"OrvantaSetup-signed.exe", false},
+      {L"src\\installer\\installer_testbuild.exe", true},
+      {L"OrvantaSetup-test.exe", true},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(testsupport::FileExists(build + c.file)) << testing::PrintToString(std::wstring(c.file));
+    EXPECT_EQ(c.reads_hooks, testsupport::FileHoldsText(build + c.file, "ORV_TEST_"))
+        << testing::PrintToString(std::wstring(c.file));
+  }
+}
 
 TEST(InstallerResourcesTest, StringTableHoldsTheShippedTexts) {
   const std::wstring program =

@@ -160,7 +160,8 @@ TEST(SetupLoaderTest, ReadsNumbersLikeAtolAndConvertsAndExpandsTheRightTexts) {
   TempFolder dir(L"orv-\U0001F600-\uD55C");
   SetupVariables::Set(SetupVariables::kInstDir, L"C:\\安装");
   SetupVariables::Set(SetupVariables::kVersion, L"2.00.01N");
-  const std::wstring path = WriteRules(dir.path(), "\xEF\xBB\xBF" u8R"(<setup><install>
+  const std::wstring path = WriteRules(dir.path(), std::string("\xEF\xBB\xBF") +
+                                                       reinterpret_cast<const char*>(u8R"(<setup><install>
     <process>
       <item path="$INSTDIR\$VERSION\a.exe" param="/p:'$INSTDIR'" wait=" 42ms" show="0"/>
       <item wait="-1" show=""/><item wait="+7" show="no"/><item wait="abc"/>
@@ -172,7 +173,7 @@ TEST(SetupLoaderTest, ReadsNumbersLikeAtolAndConvertsAndExpandsTheRightTexts) {
       <item key="hkey_current_user" type="reg_sz" value="$INSTDIR"/>
     </reg>
     <desktopicon><item file="$INSTDIR\o.exe" link="$INSTDIR.lnk" cmd="'$INSTDIR'" icon="$INSTDIR\o.ico"/></desktopicon>
-  </install></setup>)");
+  </install></setup>)"));
   CInstallStrategy rules(SetupSection::kInstall);
   ASSERT_EQ(rules.LoadStrategyCfg(path), 1);
   const auto* process = RuleAt<CSetupStrategyForProcess>(rules, 0);

@@ -44,6 +44,13 @@ bool FolderExists(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool FileHoldsText(const std::wstring& path, const std::string& text) {
+  const std::string bytes = ReadFileBytes(path);
+  std::string wide;
+  for (char c : text) wide += std::string{c, '\0'};
+  return bytes.find(text) != std::string::npos || bytes.find(wide) != std::string::npos;
+}
+
 std::wstring ProgramFolder() {
   wchar_t path[MAX_PATH] = {};
   ::GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -185,6 +192,14 @@ bool PlantLink(const std::wstring& link, const std::wstring& target) {
   if (unix_link.empty() || unix_target.empty()) return false;
   return RunHostCommand("Z:\\bin\\ln -s \"" + unix_target + "\" \"" + unix_link + "\"",
                         [&] { return IsLinkTo(link, target); });
+}
+
+bool PlantHardLink(const std::wstring& link, const std::wstring& target) {
+  const std::string unix_link = UnixName(link);
+  const std::string unix_target = UnixName(target);
+  if (unix_link.empty() || unix_target.empty()) return false;
+  return RunHostCommand("Z:\\bin\\ln \"" + unix_target + "\" \"" + unix_link + "\"",
+                        [&] { return FileExists(link); });
 }
 
 // Under Wine a host link to a file shows no reparse attribute: what gives any

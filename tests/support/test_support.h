@@ -16,6 +16,8 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 uint64_t FileSize(const std::wstring& path);  // 0 when missing
 bool FileExists(const std::wstring& path);
 bool FolderExists(const std::wstring& path);
+// True when the file holds the ASCII text `text`, as narrow or as UTF-16 text.
+bool FileHoldsText(const std::wstring& path, const std::string& text);
 
 // Folder of the running test program, ending in a backslash.
 std::wstring ProgramFolder();
@@ -63,6 +65,8 @@ void RemoveTree(const std::wstring& path);
 bool PlantLink(const std::wstring& link, const std::wstring& target);
 // True when `link` is still a link that leads to `target`.
 bool IsLinkTo(const std::wstring& link, const std::wstring& target);
+// True once `link` is a second name (a hard link) of the existing file `target`.
+bool PlantHardLink(const std::wstring& link, const std::wstring& target);
 // Removes the link itself (not its target); true once it is gone.
 bool RemoveHostLink(const std::wstring& link);
 

@@ -96,7 +96,7 @@ class UninstallTest : public testing::Test {
   void SetUp() override {
     const std::wstring binary = Environment(L"ORV_BINARY_DIR");
     ASSERT_FALSE(binary.empty()) << "ORV_BINARY_DIR is not set";
-    setup_ = HostPath(binary + L"/OrvantaSetup.exe");
+    setup_ = HostPath(binary + L"/" + setupName_);
     ASSERT_TRUE(FileExists(setup_));
     const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
     folder_ = ShellFolder(CSIDL_PROGRAM_FILES) + L"\\Orvanta Test\\" + Utf8ToWide(test->name()) + L"\\";
@@ -187,9 +187,44 @@ class UninstallTest : public testing::Test {
     ::FindClose(find);
   }
 
+  // The test installer, whose programs read the test hooks; the shipped one
+  // in ShippedUninstallTest.
+  const wchar_t* setupName_ = L"OrvantaSetup-test.exe";
   testsupport::TempFolder scratch_{L"orvuninste2e"};
   std::wstring setup_, folder_, userData_, calls_, version_;
 };
+
+// An installation made with the shipped installer, whose Uninstall.exe is
+// the shipped one too.
+class ShippedUninstallTest : public UninstallTest {
+ protected:
+  ShippedUninstallTest() { setupName_ = L"OrvantaSetup.exe"; }
+};
+
+// The shipped programs read no test hook: whoever starts them chooses their
+// environment. With hooks set that would stop, kill or fail a test build at
+// once, the shipped installer installs over the installation (through every
+// step of the switch) and the installed uninstaller removes it, as without them.
+TEST_F(ShippedUninstallTest, ShippedProgramsIgnoreTestHooks) {
+  const std::vector<std::pair<const wchar_t*, const wchar_t*>> hooks = {
+      {L"ORV_TEST_INSTALL_WAIT_MS", L"1"},     {L"ORV_TEST_SWITCH_KILL_AT", L"2"},
+      {L"ORV_TEST_SWITCH_FAIL_AT", L"1"},      {L"ORV_TEST_DECODER_FAIL_AT", L"1"},
+      {L"ORV_TEST_UNINSTALL_KILL_STEP", L"1"}, {L"ORV_TEST_UNINSTALL_WAIT_MS", L"1"}};
+  for (const auto& [name, value] : hooks) ::SetEnvironmentVariableW(name, value);
+  const int installed = RunAndWait(L"\"" + setup_ + L"\" /S /D=\"" + folder_ + L"\"", kRunLimitMs);
+  const bool complete = FileExists(folder_ + version_ + L"\\Quorix.dll") && FileExists(folder_ + L"Uninstall.exe") &&
+                        !FolderExists(folder_ + L"{VersionNameFolder}") && !FileExists(folder_ + L"{SetupJournal}");
+  const int removed = Uninstall(L"/S", folder_);
+  for (const auto& [name, value] : hooks) ::SetEnvironmentVariableW(name, nullptr);
+
+  EXPECT_EQ(0, installed);
+  EXPECT_TRUE(complete);
+  EXPECT_EQ(0, removed);
+  EXPECT_FALSE(FolderExists(folder_ + version_));
+  ExpectRulesUndone();
+  ExpectSelfDeleted();
+  ExpectInstallFolderEmpty();
+}
 
 TEST_F(UninstallTest, SilentFromTheInstallFolderRemovesEverything) {
   GiveUserData(version_);

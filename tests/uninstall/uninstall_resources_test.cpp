@@ -1,6 +1,7 @@
 // What the built uninstaller carries in its resources: the string table with
 // the shipped texts, the trace-address table, the icon, the version and the
-// manifest's requests.
+// manifest's requests; and that the shipped uninstaller holds no test hook's
+// reader.
 
 #include <windows.h>
 
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "skin/skin_tables.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -19,6 +21,27 @@ std::wstring UninstallerPath() {
   for (wchar_t& c : path)
     if (c == L'/') c = L'\\';
   return path;
+}
+
+// A program that reads the test hooks holds the names' common prefix, which
+// only the reader has: the shipped uninstaller, as built and as packaged,
+// holds none, the test build does.
+TEST(UninstallerHooksTest, OnlyTheTestBuildReadsTestHooks) {
+  const std::wstring build = testsupport::WineFolderFromEnvironment(L"ORV_BINARY_DIR");
+  const struct {
+    const wchar_t* file;
+    bool reads_hooks;
+  } cases[] = {
+      {L"src\\uninstall\\uninstall.exe", false},
+      {L"package\\Orvanta\\install-folder\\Uninstall.exe", false},
+      {L"src\\uninstall\\uninstall_testbuild.exe", true},
+      {L"package-test\\Orvanta\\install-folder\\Uninstall.exe", true},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(testsupport::FileExists(build + c.file)) << testing::PrintToString(std::wstring(c.file));
+    EXPECT_EQ(c.reads_hooks, testsupport::FileHoldsText(build + c.file, "ORV_TEST_"))
+        << testing::PrintToString(std::wstring(c.file));
+  }
 }
 
 class UninstallerResourcesTest : public testing::Test {
