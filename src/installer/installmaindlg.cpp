@@ -7,6 +7,7 @@
 
 #include <cstdio>
 
+#include "common/link_guard.h"
 #include "common/logging.h"
 #include "common/scoped_handle.h"
 #include "common/setup_mutex.h"
@@ -361,12 +362,23 @@ void CInstallMainDlg::BeginInstall() {
   ::SetTimer(hwnd(), kProgressTimerId, kProgressTimerMs, nullptr);
   installing_ = true;
 
-  // The installer's own settings: whether the plans were accepted. The
-  // folder exists once the log has been written; it is not created here.
-  std::wstring settings = UtilFunc::GetSpecialFolder(CSIDL_COMMON_DOCUMENTS) + L"\\Orvanta\\cop.ini";
-  ::WritePrivateProfileStringW(L"config", L"enable", IsControlChecked(kPlansCheckBox) ? L"1" : L"0",
-                               settings.c_str());
-  ::WritePrivateProfileStringW(L"config", L"version", L"4", settings.c_str());
+  WriteInstallerSettings(IsControlChecked(kPlansCheckBox));
+}
+
+// The installer's own settings: whether the plans were accepted. They lie in
+// the log's folder, which every user may write to, so the file is written
+// only as a new file in a real folder, never through a link planted there.
+// The folder exists once the log has been written; it is not created here.
+void CInstallMainDlg::WriteInstallerSettings(bool plansAccepted) {
+  const std::wstring documents = UtilFunc::GetSpecialFolder(CSIDL_COMMON_DOCUMENTS) + L"\\";
+  if (!RealFoldersBelow(documents, L"Orvanta")) return;
+  const ScopedHandle file = CreateFreshFile(documents + L"Orvanta\\cop.ini");
+  if (!file) return;
+  const std::string text = std::string("[config]\r\nenable=") + (plansAccepted ? "1" : "0") + "\r\nversion=4\r\n";
+  DWORD written = 0;
+  if (!::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+      written != text.size())
+    LOG_ERROR << "写入安装设置失败,last error:" << ::GetLastError();
 }
 
 int CInstallMainDlg::StartInstall() {

@@ -147,6 +147,7 @@ class CInstallMainDlg : public CSWindowImlp<CInstallMainDlg>, private IInstallCa
   void OnInstallButton();
   void BeginInstall();
   int StartInstall();
+  void WriteInstallerSettings(bool plansAccepted);
   int CheckRunningApp(const std::wstring& folder);
   void SetProgress(int percent);
   void ShowFinishedPage();

@@ -798,6 +798,13 @@ TEST_F(InstallerWindowTest, ASecondWindowSaysTheSetupIsRunningAndEnds) {
 }
 
 TEST_F(InstallerWindowTest, CustomFolder) {
+  // The installer's settings file lies in a folder every user may write to:
+  // a link planted at its name is replaced, never written through.
+  const testsupport::TempFolder scratch{L"orvcopini"};
+  const std::wstring victim = scratch.path() + L"victim.ini";
+  ASSERT_TRUE(WriteFileBytes(victim, "victim"));
+  ::DeleteFileW((SharedFolder() + L"cop.ini").c_str());
+  ASSERT_TRUE(testsupport::PlantLink(SharedFolder() + L"cop.ini", victim));
   Installer installer(SampleSetup());
   HWND window = Open(installer);
   ASSERT_NE(window, nullptr);
@@ -850,6 +857,8 @@ TEST_F(InstallerWindowTest, CustomFolder) {
   EXPECT_EQ(AppPathsFolder(), L"C:\\orv apps\\custom");
   EXPECT_FALSE(FolderExists(DefaultFolder()));
   EXPECT_EQ(CopIni(L"enable"), L"0");
+  EXPECT_FALSE(testsupport::IsLinkTo(SharedFolder() + L"cop.ini", victim));
+  EXPECT_EQ(ReadFileBytes(victim), "victim");
 
   ASSERT_TRUE(Click(window, Main(kCloseButton)));
   EXPECT_EQ(installer.WaitForExit(), 0);
