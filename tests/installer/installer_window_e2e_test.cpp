@@ -798,13 +798,6 @@ TEST_F(InstallerWindowTest, ASecondWindowSaysTheSetupIsRunningAndEnds) {
 }
 
 TEST_F(InstallerWindowTest, CustomFolder) {
-  // The installer's settings file lies in a folder every user may write to:
-  // a link planted at its name is replaced, never written through.
-  const testsupport::TempFolder scratch{L"orvcopini"};
-  const std::wstring victim = scratch.path() + L"victim.ini";
-  ASSERT_TRUE(WriteFileBytes(victim, "victim"));
-  ::DeleteFileW((SharedFolder() + L"cop.ini").c_str());
-  ASSERT_TRUE(testsupport::PlantLink(SharedFolder() + L"cop.ini", victim));
   Installer installer(SampleSetup());
   HWND window = Open(installer);
   ASSERT_NE(window, nullptr);
@@ -857,8 +850,6 @@ TEST_F(InstallerWindowTest, CustomFolder) {
   EXPECT_EQ(AppPathsFolder(), L"C:\\orv apps\\custom");
   EXPECT_FALSE(FolderExists(DefaultFolder()));
   EXPECT_EQ(CopIni(L"enable"), L"0");
-  EXPECT_FALSE(testsupport::IsLinkTo(SharedFolder() + L"cop.ini", victim));
-  EXPECT_EQ(ReadFileBytes(victim), "victim");
 
   ASSERT_TRUE(Click(window, Main(kCloseButton)));
   EXPECT_EQ(installer.WaitForExit(), 0);
@@ -908,6 +899,22 @@ TEST_F(InstallerWindowTest, RunningApplicationIsOfferedToBeEnded) {
   ASSERT_TRUE(::CopyFileW((SamplePackage() + L"install-folder\\Orvanta.exe").c_str(), main_program.c_str(), FALSE));
   ASSERT_TRUE(::CopyFileW((SamplePackage() + L"version-folder\\Velpane.exe").c_str(), render_program.c_str(), FALSE));
   ASSERT_TRUE(WriteFileBytes(folder + L"Orvanta.ini", "[Common]\r\nVersion=7.19.02N\r\n"));
+  // The application's own version folder names its version.
+  const std::wstring configurations = folder + kVersion + L"\\configurations\\";
+  ASSERT_EQ(::SHCreateDirectoryExW(nullptr, configurations.c_str(), nullptr), ERROR_SUCCESS);
+  ASSERT_TRUE(::CopyFileW((SamplePackage() + L"version-folder\\configurations\\staticconfig.xml").c_str(),
+                          (configurations + L"staticconfig.xml").c_str(), FALSE));
+  // The installer's settings file lies in a folder every user may write to:
+  // a link planted at its name is never written through.
+  const testsupport::TempFolder scratch{L"orvcopini"};
+  const std::wstring victim = scratch.path() + L"victim.ini";
+  ASSERT_TRUE(WriteFileBytes(victim, "victim"));
+  ::DeleteFileW((SharedFolder() + L"cop.ini").c_str());
+  struct RemovedAtTheEnd {
+    std::wstring link;
+    ~RemovedAtTheEnd() { testsupport::RemoveHostLink(link); }
+  } planted{SharedFolder() + L"cop.ini"};
+  ASSERT_TRUE(testsupport::PlantLink(planted.link, victim));
   for (const std::wstring& program : {main_program, render_program}) {
     ASSERT_TRUE(StartProgram(program));
     ASSERT_TRUE(WaitFor([&] { return !windowtest::ProcessesRunning(program).empty(); }, 20000));
@@ -931,6 +938,7 @@ TEST_F(InstallerWindowTest, RunningApplicationIsOfferedToBeEnded) {
       20000));
   ASSERT_TRUE(WaitForPage(installer, Page::kFinished, "installer_finished_after_question_100"));
   EXPECT_EQ(ReadFileBytes(main_program), ReadFileBytes(SamplePackage() + L"install-folder\\Orvanta.exe"));
+  EXPECT_EQ(ReadFileBytes(victim), "victim");
   ASSERT_TRUE(Click(window, Main(kCloseButton)));
   EXPECT_EQ(installer.WaitForExit(), 0);
 }
