@@ -7,6 +7,7 @@
 #include <easylogging++.h>
 
 #include "common/scoped_handle.h"
+#include "common/utilfunc.h"
 
 INITIALIZE_EASYLOGGINGPP
 
@@ -147,9 +148,9 @@ struct LogTarget {
 LogTarget OpenLogTarget(const std::string& wanted) {
   LogTarget target;
   const std::wstring file = FullPath(AnsiToWide(wanted));
-  const size_t slash = file.find_last_of(L'\\');
-  if (slash == std::wstring::npos) return target;
-  const std::wstring folder = file.substr(0, slash);
+  std::wstring folder, name;
+  UtilFunc::SplitLastPart(file, &folder, &name);
+  if (name.size() == file.size()) return target;
   target.folder = OpenLogFolder(folder);
   if (!target.folder || !HoldsPlainEntry(target.folder.get(), folder, true)) {
     target.folder = ScopedHandle();

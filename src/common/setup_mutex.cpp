@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include "common/logging.h"
+#include "common/wait_limit.h"
 
 namespace {
 
@@ -185,4 +186,18 @@ void ReleaseSetupMutexOfThisThread() {
   if (OpenSetupMutex(&privateNamespace, &mutex) == SetupMutex::Result::kTaken) ::ReleaseMutex(mutex.get());
   mutex = ScopedHandle();
   CloseNamespace(&privateNamespace);
+}
+
+int TakeSetupMutexForSilentRun(SetupMutex& mutex) {
+  switch (mutex.Take(run_deadline::Remaining())) {
+    case SetupMutex::Result::kBusy:
+      LOG_ERROR << "等待另一个安装程序超时";
+      return 2;
+    case SetupMutex::Result::kForeign:
+      return 1;
+    case SetupMutex::Result::kTaken:
+    case SetupMutex::Result::kUnavailable:  // logged; the run goes on all the same
+      break;
+  }
+  return 0;
 }

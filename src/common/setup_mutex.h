@@ -43,6 +43,13 @@ class SetupMutex {
   bool held_ = false;
 };
 
+// Takes `mutex` for a silent run within what is left of the run's deadline
+// (run_deadline in wait_limit.h). 0 when the run may go on (also where no
+// mutex could be created, logged); otherwise the exit code both silent
+// programs end with: 2 when another setup held it beyond the limit, 1 when
+// someone who is not an administrator created it.
+int TakeSetupMutexForSilentRun(SetupMutex& mutex);
+
 // Gives up the setup mutex that the calling thread holds, through a handle of
 // its own (for code that cannot reach the SetupMutex that took it).
 void ReleaseSetupMutexOfThisThread();

@@ -131,14 +131,20 @@ std::wstring FolderPath(std::wstring path) {
   return path;
 }
 
+void SplitLastPart(const std::wstring& path, std::wstring* folder, std::wstring* name) {
+  const size_t slash = path.find_last_of(L'\\');
+  *folder = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+  *name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
 bool SplitPath(const std::wstring& path, std::wstring* folder, std::wstring* name) {
   std::wstring full = path;
   RemoveTrailingBackslash(full);
-  const size_t slash = full.find_last_of(L'\\');
-  if (slash == std::wstring::npos || slash == 0 || IsDriveRoot(full)) return false;
-  *name = full.substr(slash + 1);
-  *folder = FolderPath(full.substr(0, slash));
-  return !folder->empty();
+  if (IsDriveRoot(full)) return false;
+  SplitLastPart(full, folder, name);
+  if (folder->empty()) return false;  // no backslash, or only a leading one
+  *folder = FolderPath(*folder);
+  return true;
 }
 
 void UpperDriveLetter(std::wstring& path) {
@@ -166,9 +172,9 @@ std::wstring GetModuleDir() {
 }
 
 std::wstring GetFileName(const std::wstring& path) {
-  const size_t slash = path.find_last_of(L'\\');
-  if (slash == std::wstring::npos) return {};
-  return path.substr(slash + 1);
+  std::wstring folder, name;
+  SplitLastPart(path, &folder, &name);
+  return name.size() == path.size() ? std::wstring() : name;
 }
 
 void EnableDebugPrivilege() {

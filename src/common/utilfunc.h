@@ -37,6 +37,10 @@ void RemoveTrailingBackslash(std::wstring& path);  // every trailing backslash
 std::wstring FolderPath(std::wstring path);
 // True for a drive root: "Q:", "Q:\" (any number of backslashes).
 bool IsDriveRoot(const std::wstring& path);
+// The one split of a path at its last backslash: "a\b\c" into "a\b" and "c",
+// "c" into "" and "c". Relative paths are taken as they are; SplitPath adds
+// the rules of absolute ones.
+void SplitLastPart(const std::wstring& path, std::wstring* folder, std::wstring* name);
 // "C:\a\b" into the folder "C:\a" and the name "b"; the folder of an entry
 // at a drive root is the root with its backslash ("C:\"). Trailing
 // backslashes of `path` are ignored. False when the path names no entry of a

@@ -54,16 +54,7 @@ int InstallSilent(const CCommandLine& command_line) {
   // The wait for another setup counts against the run's own limit.
   run_deadline::Start(WaitLimitMs(L"ORV_TEST_INSTALL_WAIT_MS", CInstall::kWaitLimitMs));
   SetupMutex mutex;
-  switch (mutex.Take(run_deadline::Remaining())) {
-    case SetupMutex::Result::kBusy:
-      LOG_ERROR << "等待另一个安装程序超时";
-      return kExitTimedOut;
-    case SetupMutex::Result::kForeign:
-      return kExitFailed;
-    case SetupMutex::Result::kTaken:
-    case SetupMutex::Result::kUnavailable:  // logged; install all the same
-      break;
-  }
+  if (const int refused = TakeSetupMutexForSilentRun(mutex)) return refused;
   IInstall* install = CreateInstall(run_deadline::Remaining());
   install->Init(nullptr, DecompressStart::kOnInstall);
 

@@ -486,8 +486,8 @@ bool CInstall::PrepareInstallFolder() {
   std::wstring folder = install_folder_;
   UtilFunc::RemoveTrailingBackslash(folder);
   if (!PathExists(folder)) {
-    const size_t slash = folder.find_last_of(L'\\');
-    if (slash != std::wstring::npos && CreateFolderTree(folder.substr(0, slash + 1)) != 0) return false;
+    std::wstring parent, name;
+    if (UtilFunc::SplitPath(folder, &parent, &name) && CreateFolderTree(parent) != 0) return false;
     // Below the program-files folder it inherits their rights; elsewhere it
     // gets them explicitly instead of what the folder above grants.
     const bool inherits = IsBelowProgramFiles(folder);
@@ -561,10 +561,9 @@ bool CInstall::HasRoomForPackage() const {
   ULARGE_INTEGER available = {};
   std::wstring folder = install_folder_;
   while (!::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) {
-    UtilFunc::RemoveTrailingBackslash(folder);
-    const size_t slash = folder.find_last_of(L'\\');
-    if (slash == std::wstring::npos) return true;
-    folder.resize(slash + 1);
+    std::wstring name;
+    if (!UtilFunc::SplitPath(folder, &folder, &name)) return true;
+    UtilFunc::AppendBackslash(folder);
   }
   if (available.QuadPart >= package_size_) return true;
   LOG_ERROR << "磁盘空间不足,需要:" << package_size_ << ",可用:" << available.QuadPart;

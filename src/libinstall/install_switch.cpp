@@ -37,8 +37,9 @@ bool StartsWith(const std::wstring& text, const std::wstring& start) { return te
 
 // "a\b\c" gives "a\b"; a single name gives "".
 std::wstring ParentOf(const std::wstring& relative) {
-  const size_t slash = relative.find_last_of(L'\\');
-  return slash == std::wstring::npos ? std::wstring() : relative.substr(0, slash);
+  std::wstring parent, name;
+  UtilFunc::SplitLastPart(relative, &parent, &name);
+  return parent;
 }
 
 bool IsJournalPath(const std::wstring& path) {

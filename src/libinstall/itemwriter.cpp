@@ -6,6 +6,7 @@
 
 #include "common/logging.h"
 #include "common/test_hooks.h"
+#include "common/utilfunc.h"
 
 namespace {
 
@@ -57,13 +58,6 @@ bool StartsWithIgnoringCase(const std::wstring& text, const std::wstring& start)
 std::wstring Lower(std::wstring text) {
   if (!text.empty()) ::CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
   return text;
-}
-
-// "a\b\c" into "a\b" and "c"; "c" into "" and "c".
-void SplitLast(const std::wstring& path, std::wstring* folder, std::wstring* name) {
-  const size_t slash = path.find_last_of(L'\\');
-  *folder = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-  *name = slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
 // Logs why `target` could not be created and gives the failure.
@@ -452,7 +446,7 @@ HRESULT CItemWriter::OpenTarget(OpenItem& open) {
   const tree::Folder* folder = nullptr;
   if (item.isFolder) return FolderAt(parentRoot, relative, &folder);
   std::wstring folderPart, name;
-  SplitLast(relative, &folderPart, &name);
+  UtilFunc::SplitLastPart(relative, &folderPart, &name);
   if (const HRESULT hr = FolderAt(parentRoot, folderPart, &folder); FAILED(hr)) return hr;
   PauseHook(open.target);
   ScopedHandle file;
@@ -501,7 +495,7 @@ HRESULT CItemWriter::FolderAt(bool parentRoot, const std::wstring& relative, con
     return S_OK;
   }
   std::wstring above, name;
-  SplitLast(relative, &above, &name);
+  UtilFunc::SplitLastPart(relative, &above, &name);
   const tree::Folder* parent = nullptr;
   if (const HRESULT hr = FolderAt(parentRoot, above, &parent); FAILED(hr)) return hr;
   tree::Folder created;
@@ -514,7 +508,7 @@ HRESULT CItemWriter::FolderAt(bool parentRoot, const std::wstring& relative, con
 std::wstring CItemWriter::ParentItemsFolder() const {
   if (!parentFolder_.empty()) return parentFolder_;
   std::wstring parent, name;
-  SplitLast(output_.path(), &parent, &name);
+  UtilFunc::SplitLastPart(output_.path(), &parent, &name);
   return parent + L"\\";
 }
 

@@ -44,8 +44,9 @@ std::wstring ProgramsFolder() { return ShellFolder(CSIDL_COMMON_PROGRAMS, SHGFP_
 
 // The folder part of a path including its last backslash; empty without one.
 std::wstring FolderOf(const std::wstring& path) {
-  const size_t slash = path.find_last_of(L'\\');
-  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+  std::wstring folder, name;
+  UtilFunc::SplitLastPart(path, &folder, &name);
+  return name.size() == path.size() ? std::wstring() : folder + L"\\";
 }
 
 // True when a relative link names something strictly inside its base folder:

@@ -43,16 +43,7 @@ int SilentUnInstall() {
   run_deadline::Start(WaitLimitMs(L"ORV_TEST_UNINSTALL_WAIT_MS", kWaitLimitMs));
   // Nothing is removed while an installer changes the same files.
   SetupMutex mutex;
-  switch (mutex.Take(run_deadline::Remaining())) {
-    case SetupMutex::Result::kBusy:
-      LOG_ERROR << "等待另一个安装程序超时";
-      return kExitTimedOut;
-    case SetupMutex::Result::kForeign:
-      return kExitFailed;
-    case SetupMutex::Result::kTaken:
-    case SetupMutex::Result::kUnavailable:  // logged; remove all the same
-      break;
-  }
+  if (const int refused = TakeSetupMutexForSilentRun(mutex)) return refused;
   IUnInstall* driver = new CUninstall;  // lives until the process ends
   // Only copies started from the install folder are ended.
   UtilFunc::KillPathFileProcess(UtilFunc::GetModuleDir() + GetString(L"main_exe_name"));

@@ -55,6 +55,12 @@ TEST(UtilFuncPathTest, ARootKeepsItsBackslash) {
       EXPECT_EQ(folder + L"|" + name, std::wstring(c.folder) + L"|" + c.name);
     }
   }
+  // Relative paths split as they are: a single name has no folder.
+  for (const auto& [path, split] : {std::pair{L"a\\b\\c", L"a\\b|c"}, std::pair{L"c", L"|c"}, std::pair{L"a\\", L"a|"}}) {
+    std::wstring folder, name;
+    UtilFunc::SplitLastPart(path, &folder, &name);
+    EXPECT_EQ(folder + L"|" + name, split) << Ansi(path);
+  }
   for (const auto& [path, folder] : {std::pair{L"Q:", L"Q:\\"}, std::pair{L"q:\\\\", L"q:\\"}, std::pair{L"C:\\a\\", L"C:\\a"},
                                      std::pair{L"", L""}})
     EXPECT_EQ(UtilFunc::FolderPath(path), folder) << Ansi(path);
