@@ -6,6 +6,7 @@
 
 #include <easylogging++.h>
 
+#include "common/protected_rights.h"
 #include "common/scoped_handle.h"
 #include "common/utilfunc.h"
 
@@ -67,30 +68,6 @@ bool HoldsPlainEntry(HANDLE handle, const std::wstring& path, bool folder) {
   return !reached.empty() && ::CompareStringOrdinal(reached.c_str(), -1, path.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
-// The security attributes that create the log's folder or file with
-// LogSecurityDescriptor(folder); null when the descriptor cannot be built,
-// and then nothing is created.
-class CreationRights {
- public:
-  explicit CreationRights(bool folder) {
-    if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(LogSecurityDescriptor(folder), SDDL_REVISION_1,
-                                                               &descriptor_, nullptr)) {
-      attributes_.nLength = sizeof attributes_;
-      attributes_.lpSecurityDescriptor = descriptor_;
-    }
-  }
-  ~CreationRights() {
-    if (descriptor_) ::LocalFree(descriptor_);
-  }
-  CreationRights(const CreationRights&) = delete;
-  CreationRights& operator=(const CreationRights&) = delete;
-
-  SECURITY_ATTRIBUTES* get() { return descriptor_ ? &attributes_ : nullptr; }
-
- private:
-  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-  SECURITY_ATTRIBUTES attributes_ = {};
-};
 
 // Data access (listing, reading) and no FILE_SHARE_DELETE: while the handle
 // is open, nobody can rename or delete what it holds, so that the name leads
@@ -110,8 +87,9 @@ ScopedHandle OpenLogFolder(const std::wstring& folder) {
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) break;
     for (size_t at = folder.find(L'\\', 1); at != std::wstring::npos; at = folder.find(L'\\', at + 1))
       ::CreateDirectoryW(folder.substr(0, at).c_str(), nullptr);
-    CreationRights rights(true);
-    if (!rights.get() || (!::CreateDirectoryW(folder.c_str(), rights.get()) && ::GetLastError() != ERROR_ALREADY_EXISTS))
+    SddlRights rights(LogSecurityDescriptor(true));
+    if (!rights.valid() ||
+        (!::CreateDirectoryW(folder.c_str(), rights.attributes()) && ::GetLastError() != ERROR_ALREADY_EXISTS))
       break;
   }
   return ScopedHandle();
@@ -127,9 +105,9 @@ ScopedHandle OpenLogFile(const std::wstring& path, bool fresh) {
                                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
       if (handle || ::GetLastError() != ERROR_FILE_NOT_FOUND) return handle;
     }
-    CreationRights rights(false);
-    if (!rights.get()) break;
-    ScopedHandle created(::CreateFileW(path.c_str(), kHoldAccess, kHoldShare, rights.get(), CREATE_NEW,
+    SddlRights rights(LogSecurityDescriptor(false));
+    if (!rights.valid()) break;
+    ScopedHandle created(::CreateFileW(path.c_str(), kHoldAccess, kHoldShare, rights.attributes(), CREATE_NEW,
                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (created || fresh || ::GetLastError() != ERROR_FILE_EXISTS) return created;
   }

@@ -29,10 +29,8 @@ bool IsOtherUsersSid(PSID sid) {
 
 }  // namespace
 
-ProtectedRights::ProtectedRights() {
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedRights, SDDL_REVISION_1, &descriptor_,
-                                                              nullptr)) {
-    LOG_ERROR << "创建安全描述符失败,错误码:" << ::GetLastError();
+SddlRights::SddlRights(const wchar_t* sddl) {
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor_, nullptr)) {
     descriptor_ = nullptr;
     return;
   }
@@ -41,8 +39,12 @@ ProtectedRights::ProtectedRights() {
   attributes_.bInheritHandle = FALSE;
 }
 
-ProtectedRights::~ProtectedRights() {
+SddlRights::~SddlRights() {
   if (descriptor_) ::LocalFree(descriptor_);
+}
+
+ProtectedRights::ProtectedRights() : SddlRights(kProtectedRights) {
+  if (!valid()) LOG_ERROR << "创建安全描述符失败,错误码:" << ::GetLastError();
 }
 
 bool LetsOtherUsersWrite(const ACL* dacl) {

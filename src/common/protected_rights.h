@@ -15,23 +15,33 @@
 
 #include <string>
 
-class ProtectedRights {
+// A security descriptor built from its SDDL text. Not valid when the text
+// cannot be converted (GetLastError says why); it logs nothing itself, so
+// that the log's own set-up can use it too.
+class SddlRights {
  public:
-  ProtectedRights();  // builds the descriptor; an ERROR record when it cannot
-  ~ProtectedRights();
-  ProtectedRights(const ProtectedRights&) = delete;
-  ProtectedRights& operator=(const ProtectedRights&) = delete;
+  explicit SddlRights(const wchar_t* sddl);
+  ~SddlRights();
+  SddlRights(const SddlRights&) = delete;
+  SddlRights& operator=(const SddlRights&) = delete;
 
   bool valid() const { return descriptor_ != nullptr; }
-  // Self-relative, with a protected DACL; null when not valid.
+  // Self-relative; null when not valid.
   PSECURITY_DESCRIPTOR descriptor() const { return descriptor_; }
-  // For CreateDirectoryW and CreateFileW (the handle is not inherited); null
-  // when not valid.
+  // For CreateDirectoryW, CreateFileW, CreateMutexW ... (the handle is not
+  // inherited); null when not valid.
   SECURITY_ATTRIBUTES* attributes() { return valid() ? &attributes_ : nullptr; }
 
  private:
   PSECURITY_DESCRIPTOR descriptor_ = nullptr;
   SECURITY_ATTRIBUTES attributes_ = {};
+};
+
+// The protected rights above, with a protected DACL; an ERROR record when
+// they cannot be built.
+class ProtectedRights : public SddlRights {
+ public:
+  ProtectedRights();
 };
 
 // True when `dacl` lets Users, Authenticated Users or Everyone create,

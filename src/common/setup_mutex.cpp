@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include "common/logging.h"
+#include "common/protected_rights.h"
 #include "common/wait_limit.h"
 
 namespace {
@@ -16,29 +17,6 @@ constexpr wchar_t kAdministratorsOnly[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
 // A namespace that another setup closes between our create and our open is
 // tried again a few times.
 constexpr int kNamespaceTries = 3;
-
-class SecurityDescriptor {
- public:
-  SecurityDescriptor() {
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdministratorsOnly, SDDL_REVISION_1, &descriptor_,
-                                                                nullptr))
-      LOG_ERROR << "创建安装互斥量的安全描述符失败,last error:" << ::GetLastError();
-  }
-  ~SecurityDescriptor() {
-    if (descriptor_) ::LocalFree(descriptor_);
-  }
-  SecurityDescriptor(const SecurityDescriptor&) = delete;
-  SecurityDescriptor& operator=(const SecurityDescriptor&) = delete;
-  bool valid() const { return descriptor_ != nullptr; }
-  SECURITY_ATTRIBUTES* attributes() {
-    attributes_ = {sizeof attributes_, descriptor_, FALSE};
-    return &attributes_;
-  }
-
- private:
-  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-  SECURITY_ATTRIBUTES attributes_ = {};
-};
 
 class BoundaryDescriptor {
  public:
@@ -111,8 +89,11 @@ HANDLE OpenNamespace(SECURITY_ATTRIBUTES* attributes, HANDLE boundary) {
 // Opens or creates the mutex into `mutex`, in a private namespace (stored in
 // `privateNamespace`) where the system has them.
 SetupMutex::Result OpenSetupMutex(HANDLE* privateNamespace, ScopedHandle* mutex) {
-  SecurityDescriptor descriptor;
-  if (!descriptor.valid()) return SetupMutex::Result::kUnavailable;
+  SddlRights descriptor(kAdministratorsOnly);
+  if (!descriptor.valid()) {
+    LOG_ERROR << "创建安装互斥量的安全描述符失败,last error:" << ::GetLastError();
+    return SetupMutex::Result::kUnavailable;
+  }
   const BoundaryDescriptor boundary;
   if (boundary.get()) {
     *privateNamespace = OpenNamespace(descriptor.attributes(), boundary.get());
